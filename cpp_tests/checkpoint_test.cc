@@ -1,0 +1,76 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "state/checkpoint.h"
+#include "test.h"
+
+using namespace movra;
+
+TEST(new_state_text) {
+  CHECK_EQ(checkpoint_text(ProcessorState{}),
+           std::string("max_event_time\t-9223372036854775808\nwindow_origin\t-9223372036854775808\n"
+                       "seen_event_ids\t0\nwindow_state\t0\n"));
+}
+
+TEST(round_trip_keeps_sums_exact) {
+  ProcessorState s;
+  s.max_event_time = 120000;
+  s.window_origin = 1700000000123;
+  for (const char* id : {"b", "c", "a", "with space", "tab\tinside"}) s.seen_event_ids.insert(id);
+  s.window_state["60000|x"] = WindowAggregate{301.25, 2, 60000, 120000, "x"};
+  s.window_state["0|"] = WindowAggregate{123456789.123456789, 7, 0, 60000, ""};
+  s.window_state["5|inf"] = WindowAggregate{std::numeric_limits<double>::infinity(), 1, 5, 6, "inf"};
+  const std::string text = checkpoint_text(s);
+  CHECK(text.find("60000|x\t301.25\t2\t60000\t120000\tx\n") != std::string::npos);
+  CHECK(text.find("seen_event_ids\t5\na\nb\nc\ntab\tinside\nwith space\n") != std::string::npos);
+  CHECK(parse_checkpoint_text(text) == s);
+}
+
+TEST(reader_rules) {
+  // Labels are ignored; a short file keeps the defaults.
+  ProcessorState s = parse_checkpoint_text("other_label\t5\n");
+  CHECK_EQ(s.max_event_time, 5);
+  CHECK_EQ(s.window_origin, kInt64Min);
+  // A count larger than the lines present.
+  s = parse_checkpoint_text("m\t1\nw\t2\nids\t3\nonly\n");
+  CHECK_EQ(s.seen_event_ids.size(), 1u);
+  CHECK(s.window_state.empty());
+  // A repeated key keeps the later line; a six-digit sum still loads.
+  s = parse_checkpoint_text("m 1\nw 2\nids 0\nws 2\nk\t1.23457e+06\t1\t0\t10\tg\nk\t2\t3\t4\t5\th\n");
+  CHECK_EQ(s.window_state.size(), 1u);
+  CHECK(s.window_state["k"] == (WindowAggregate{2.0, 3, 4, 5, "h"}));
+  // A number that cannot be read is 0 and ends the stream.
+  s = parse_checkpoint_text("m x\nw 2\nids 1\na\n");
+  CHECK_EQ(s.max_event_time, 0);
+  CHECK_EQ(s.window_origin, kInt64Min);
+  CHECK(s.seen_event_ids.empty());
+  // Inside a window line, the rest of the line stays 0 or empty.
+  s = parse_checkpoint_text("m 1\nw 2\nids 0\nws 1\nk\t2.5\tbad\t4\t5\tg\n");
+  CHECK(s.window_state["k"] == (WindowAggregate{2.5, 0, 0, 0, ""}));
+  CHECK(parse_checkpoint_text("") == ProcessorState{});
+}
+
+TEST(unrepresentable_states_are_detected) {
+  ProcessorState s;
+  s.seen_event_ids.insert("line\nfeed");
+  CHECK(!checkpoint_representable(s));
+  s.seen_event_ids.clear();
+  s.window_state["0|a\tb"] = WindowAggregate{1, 1, 0, 1, "a\tb"};
+  CHECK(!checkpoint_representable(s));
+}
+
+TEST(atomic_write_leaves_target_on_failure) {
+  char dir[] = "/tmp/movra_ckpt_XXXXXX";
+  CHECK(mkdtemp(dir) != nullptr);
+  const std::string path = std::string(dir) + "/state.ckpt";
+  CHECK(write_file_atomically(path, "first\n"));
+  std::string got;
+  CHECK(read_whole_file(path, got));
+  CHECK_EQ(got, std::string("first\n"));
+  CHECK(!write_file_atomically(std::string(dir) + "/missing/state.ckpt", "x"));
+  CHECK(!read_whole_file(std::string(dir) + "/missing", got));
+  std::remove(path.c_str());
+  rmdir(dir);
+}

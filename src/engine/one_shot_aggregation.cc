@@ -1,0 +1,33 @@
+// aggregate_columns: one run of a plan over caller-supplied columns, on the
+// stream's shared event-time state, always ending with a flush.
+#include "engine/filters.h"
+#include "engine/plan_parse.h"
+#include "engine/window_engine.h"
+#include "model/columns.h"
+#include "model/py_values.h"
+#include "stream/native_stream.h"
+
+namespace py = pybind11;
+
+namespace movra {
+
+py::dict NativeStream::aggregate_columns(const py::dict& columns, const py::dict& plan_dict) {
+  const PlanSpec plan = parse_plan(plan_dict);
+  Batch rows = rows_from_columns(columns);
+
+  Batch result;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    result = process_rows(counters, state, std::move(rows), plan);
+    Batch flushed = flush_all_windows(state, plan);
+    result.insert(result.end(), std::make_move_iterator(flushed.begin()),
+                  std::make_move_iterator(flushed.end()));
+  }
+
+  Batch projected = project_rows(std::move(result), plan.select);
+  bump(counters.output_batches);
+  bump(counters.output_rows, projected.size());
+  return rows_to_columns(projected);
+}
+
+}  // namespace movra

@@ -1,0 +1,175 @@
+#include "engine/window_engine.h"
+
+#include <charconv>
+#include <limits>
+
+#include "engine/filters.h"
+
+namespace movra {
+
+namespace {
+
+// A watermark below this makes every Row on time.
+constexpr std::int64_t kLatenessGuard = -4611686018427387903;  // -(2^62 - 1)
+
+std::int64_t allowed_lateness(const PlanSpec& plan) {
+  if (plan.allowed_lateness_ms && *plan.allowed_lateness_ms > 0) return *plan.allowed_lateness_ms;
+  return 0;
+}
+
+std::int64_t window_width_ms(const PlanSpec& plan) { return sat_mul(plan.window->seconds, 1000); }
+
+Row closed_window_row(const WindowAggregate& agg, const PlanSpec& plan) {
+  Row row;
+  row.reserve(5);
+  row.set(std::string_view("window_start"), agg.window_start);
+  row.set(std::string_view("window_end"), agg.window_end);
+  if (plan.window->by) row.set(std::string_view(*plan.window->by), agg.group);
+  row.set(std::string_view(plan.mean->alias), agg.sum / static_cast<double>(agg.count));
+  const std::uint64_t limit = static_cast<std::uint64_t>(kInt64Max);
+  row.set(std::string_view("count"),
+          static_cast<std::int64_t>(agg.count > limit ? limit : agg.count));
+  return row;
+}
+
+// Removes every window ending at or before threshold, in key order, and
+// appends the non-empty ones to out.
+void close_windows(ProcessorState& state, const PlanSpec& plan, std::int64_t threshold,
+                   Batch& out) {
+  for (auto it = state.window_state.begin(); it != state.window_state.end();) {
+    if (it->second.window_end <= threshold) {
+      if (it->second.count != 0) out.push_back(closed_window_row(it->second, plan));
+      it = state.window_state.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace
+
+std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) {
+  return sat_sub(state.max_event_time, plan.watermark_ms.value_or(0));
+}
+
+std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t w) {
+  if (t < kAbsoluteGridLimit + 1) {
+    // Truncating division; a zero width gives quotient 0.  Widths of +-1
+    // leave t as it is (and avoid INT64_MIN % -1).
+    if (w == 0) return 0;
+    if (w == 1 || w == -1) return t;
+    return t - t % w;
+  }
+  if (state.window_origin == kInt64Min) state.window_origin = t;
+  const __int128 d = static_cast<__int128>(t) - state.window_origin;
+  const __int128 rem = (w == 0) ? d : d % w;
+  return clamp_to_i64(static_cast<__int128>(t) - rem);
+}
+
+void make_window_key(std::string& out, std::int64_t start, std::string_view group) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, start);
+  out.assign(buf, res.ptr);
+  out.push_back('|');
+  out.append(group);
+}
+
+Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan) {
+  Batch out;
+  const std::int64_t lateness = allowed_lateness(plan);
+  const bool windowed = plan.is_windowed();
+  const std::string_view time_field =
+      plan.window ? std::string_view(plan.window->time_field) : std::string_view("timestamp");
+  const std::int64_t width = windowed ? window_width_ms(plan) : 0;
+  const std::int64_t watermark_ms = plan.watermark_ms.value_or(0);
+  if (!windowed) out.reserve(rows.size());
+
+  // Scratch buffers reused for every Row, so a window hit allocates nothing.
+  std::string id_text;
+  std::string group;
+  std::string key;
+  std::uint64_t duplicates = 0;
+  std::uint64_t late = 0;
+
+  for (Row& row : rows) {
+    if (!passes_filters(row, plan.filters)) continue;
+
+    if (plan.event_id_field) {
+      if (const Cell* id = row.find(*plan.event_id_field)) {
+        id_text.clear();
+        append_display(id_text, *id);
+        if (!id_text.empty()) {
+          if (state.seen_event_ids.contains(id_text)) {
+            ++duplicates;
+            continue;
+          }
+          state.seen_event_ids.insert(id_text);
+        }
+      }
+    }
+
+    std::int64_t event_time;
+    const Cell* time_cell = row.find(time_field);
+    if (time_cell != nullptr && time_cell->index() == kIntIndex) {
+      event_time = std::get<std::int64_t>(*time_cell);
+    } else {
+      event_time = now_millis();
+    }
+    if (event_time > state.max_event_time) state.max_event_time = event_time;
+
+    const std::int64_t watermark = sat_sub(state.max_event_time, watermark_ms);
+    if (watermark >= kLatenessGuard && sat_add(event_time, lateness) < watermark) {
+      ++late;
+      if (plan.drop_late) continue;
+    }
+
+    if (!windowed) {
+      out.push_back(std::move(row));
+      continue;
+    }
+
+    const std::int64_t start = window_bucket_for(state, event_time, width);
+    group.clear();
+    if (plan.window->by) {
+      if (const Cell* by = row.find(*plan.window->by)) append_display(group, *by);
+    }
+    const Cell* value_cell = row.find(plan.mean->field);
+    if (value_cell == nullptr) continue;
+    const auto value = to_f64(*value_cell);
+    if (!value) continue;
+
+    make_window_key(key, start, group);
+    auto it = state.window_state.find(key);
+    if (it == state.window_state.end()) {
+      it = state.window_state.emplace(key, WindowAggregate{}).first;
+    }
+    WindowAggregate& agg = it->second;
+    agg.window_start = start;
+    agg.window_end = sat_add(start, width);
+    if (agg.group != group) agg.group = group;
+    agg.sum += *value;
+    agg.count += 1;
+  }
+
+  if (duplicates) bump(stats.duplicate_events, duplicates);
+  if (late) bump(stats.late_events, late);
+
+  if (windowed) {
+    const std::int64_t threshold =
+        sat_sub(sat_sub(state.max_event_time, watermark_ms), lateness);
+    close_windows(state, plan, threshold, out);
+  }
+  return out;
+}
+
+Batch flush_all_windows(ProcessorState& state, const PlanSpec& plan) {
+  Batch out;
+  if (!plan.is_windowed()) return out;
+  out.reserve(state.window_state.size());
+  close_windows(state, plan, kInt64Max, out);
+  // Windows ending exactly at kInt64Max were closed above; nothing is left.
+  state.window_state.clear();
+  return out;
+}
+
+}  // namespace movra

@@ -1,0 +1,72 @@
+// The event-time window engine.
+//
+// process_rows runs one Batch through a plan: filter, de-duplicate by event
+// id, stamp an event time, judge lateness against the watermark, then pass
+// the Row through or fold it into a tumbling window (running sum and count
+// per window and group).  Windows the watermark has passed are closed and
+// returned as Rows, in byte-wise order of their keys.
+//
+// ProcessorState is the event-time state kept between calls.  The engine does
+// no locking: callers hold the stream's state_mutex around every call that
+// touches a ProcessorState.  Arithmetic on times saturates at the int64
+// bounds, so no input can overflow.
+#ifndef MOVRA_ENGINE_WINDOW_ENGINE_H_
+#define MOVRA_ENGINE_WINDOW_ENGINE_H_
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "engine/plan.h"
+#include "model/cell.h"
+#include "model/saturating.h"
+#include "state/stats.h"
+
+namespace movra {
+
+struct WindowAggregate {
+  double sum = 0.0;
+  std::uint64_t count = 0;
+  std::int64_t window_start = 0;
+  std::int64_t window_end = 0;
+  std::string group;
+
+  friend bool operator==(const WindowAggregate&, const WindowAggregate&) = default;
+};
+
+struct ProcessorState {
+  // kInt64Min means "no event time yet" and "no origin fixed yet".
+  std::int64_t max_event_time = kInt64Min;
+  std::int64_t window_origin = kInt64Min;
+  std::set<std::string, std::less<>> seen_event_ids;
+  // Key: decimal window start, "|", group text.
+  std::map<std::string, WindowAggregate, std::less<>> window_state;
+
+  friend bool operator==(const ProcessorState&, const ProcessorState&) = default;
+};
+
+// Times up to this value use the absolute grid; later ones the grid anchored
+// at window_origin.
+inline constexpr std::int64_t kAbsoluteGridLimit = 1000000000000;
+
+// max_event_time minus the plan's watermark (0 when absent), saturated.
+std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state);
+
+// Start of the window of width w holding event time t; may fix window_origin.
+std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t w);
+
+// The window key: decimal start, "|", group text.
+void make_window_key(std::string& out, std::int64_t start, std::string_view group);
+
+// Runs rows through plan, updating state and the duplicate/late counters.
+// Returns the pass-through Rows, or for a windowed plan the closed windows.
+Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan);
+
+// Closes every open window (windowed plans only) and returns them in key
+// order; a plan without window and mean leaves the windows open.
+Batch flush_all_windows(ProcessorState& state, const PlanSpec& plan);
+
+}  // namespace movra
+
+#endif  // MOVRA_ENGINE_WINDOW_ENGINE_H_

@@ -1,0 +1,145 @@
+#include "model/cell.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+
+namespace movra {
+
+namespace {
+
+enum class Op { kEq, kNe, kLt, kGt, kLe, kGe, kNone };
+
+Op parse_op(std::string_view op) {
+  if (op == "==") return Op::kEq;
+  if (op == "!=") return Op::kNe;
+  if (op == "<") return Op::kLt;
+  if (op == ">") return Op::kGt;
+  if (op == "<=") return Op::kLe;
+  if (op == ">=") return Op::kGe;
+  return Op::kNone;
+}
+
+bool compare_numbers(double a, Op op, double b) {
+  switch (op) {
+    case Op::kEq: return a == b;
+    case Op::kNe: return a != b;
+    case Op::kLt: return a < b;
+    case Op::kGt: return a > b;
+    case Op::kLe: return a <= b;
+    case Op::kGe: return a >= b;
+    case Op::kNone: return false;
+  }
+  return false;
+}
+
+template <typename T>
+bool compare_equality(const T& a, Op op, const T& b) {
+  if (op == Op::kEq) return a == b;
+  if (op == Op::kNe) return !(a == b);
+  return false;
+}
+
+}  // namespace
+
+std::vector<Row::Entry>::iterator Row::lower_bound(std::string_view name) {
+  return std::lower_bound(
+      entries_.begin(), entries_.end(), name,
+      [](const Entry& e, std::string_view n) { return std::string_view(e.first) < n; });
+}
+
+const Cell* Row::find(std::string_view name) const {
+  auto it = std::lower_bound(
+      entries_.begin(), entries_.end(), name,
+      [](const Entry& e, std::string_view n) { return std::string_view(e.first) < n; });
+  if (it == entries_.end() || it->first != name) return nullptr;
+  return &it->second;
+}
+
+void Row::set(std::string_view name, Cell value) {
+  auto it = lower_bound(name);
+  if (it != entries_.end() && it->first == name) {
+    it->second = std::move(value);
+  } else {
+    entries_.emplace(it, std::string(name), std::move(value));
+  }
+}
+
+void Row::set(std::string&& name, Cell value) {
+  auto it = lower_bound(name);
+  if (it != entries_.end() && it->first == name) {
+    it->second = std::move(value);
+  } else {
+    entries_.emplace(it, std::move(name), std::move(value));
+  }
+}
+
+std::optional<double> to_f64(const Cell& cell) {
+  if (const auto* i = std::get_if<std::int64_t>(&cell)) return static_cast<double>(*i);
+  if (const auto* d = std::get_if<double>(&cell)) return *d;
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> to_i64(const Cell& cell) {
+  if (const auto* i = std::get_if<std::int64_t>(&cell)) return *i;
+  return std::nullopt;
+}
+
+void append_general6(std::string& out, double v) {
+  // std::to_chars with the general format and a precision is specified to
+  // produce what printf's %.*g produces in the C locale.
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 6);
+  out.append(buf, res.ptr);
+}
+
+void append_display(std::string& out, const Cell& cell) {
+  switch (cell.index()) {
+    case kNullIndex:
+      return;
+    case kBoolIndex:
+      out += std::get<bool>(cell) ? "true" : "false";
+      return;
+    case kIntIndex: {
+      char buf[24];
+      auto res = std::to_chars(buf, buf + sizeof buf, std::get<std::int64_t>(cell));
+      out.append(buf, res.ptr);
+      return;
+    }
+    case kDoubleIndex:
+      append_general6(out, std::get<double>(cell));
+      return;
+    default:
+      out += std::get<std::string>(cell);
+      return;
+  }
+}
+
+std::string display(const Cell& cell) {
+  if (const auto* s = std::get_if<std::string>(&cell)) return *s;
+  std::string out;
+  append_display(out, cell);
+  return out;
+}
+
+bool compare_cells(const Cell& left, std::string_view op_text, const Cell& right) {
+  const Op op = parse_op(op_text);
+  const auto l = to_f64(left);
+  const auto r = to_f64(right);
+  if (l && r) return compare_numbers(*l, op, *r);
+  if (left.index() == kBoolIndex && right.index() == kBoolIndex) {
+    return compare_equality(std::get<bool>(left), op, std::get<bool>(right));
+  }
+  if (left.index() == kStringIndex && right.index() == kStringIndex) {
+    return compare_equality(std::get<std::string>(left), op, std::get<std::string>(right));
+  }
+  return false;
+}
+
+std::int64_t now_millis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace movra

@@ -1,0 +1,153 @@
+#include "model/py_values.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "model/messages.h"
+
+namespace py = pybind11;
+
+namespace movra {
+
+namespace {
+
+// The UTF-8 bytes of a str.  A str that cannot be encoded (a lone surrogate)
+// raises the binding layer's cast error, as its own string conversion does.
+std::string utf8_of_str(py::handle str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return py::cast<std::string>(str);  // throws the cast error
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+// The UTF-8 text of str(obj).
+std::string str_text(py::handle obj) {
+  if (PyUnicode_Check(obj.ptr())) return utf8_of_str(obj);
+  py::object s = py::reinterpret_steal<py::object>(PyObject_Str(obj.ptr()));
+  if (!s) throw py::error_already_set();
+  return utf8_of_str(s);
+}
+
+struct Column {
+  std::string name;
+  py::object values;  // owned: str() of an item may run code that edits the dict
+  bool fast;          // an exact list or tuple: items read without a call
+};
+
+// Item i of an exact list or tuple, or null when a list has shrunk since its
+// length was taken (the caller then falls back to item access, which raises).
+py::object fast_item(const Column& col, Py_ssize_t i) {
+  PyObject* seq = col.values.ptr();
+  if (PyTuple_CheckExact(seq)) return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(seq, i));
+  if (i < PyList_GET_SIZE(seq)) return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, i));
+  return py::object();
+}
+
+}  // namespace
+
+bool is_none(py::handle obj) { return obj.ptr() == Py_None; }
+
+Cell cell_from_py(py::handle obj) {
+  PyObject* o = obj.ptr();
+  if (o == Py_None) return Null{};
+  if (Py_IS_TYPE(o, &PyBool_Type)) return o == Py_True;
+  if (PyLong_Check(o)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) return py::cast<std::int64_t>(obj);  // throws the cast error
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return static_cast<std::int64_t>(v);
+  }
+  if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
+  return str_text(obj);
+}
+
+Row dict_to_row(const py::dict& event) {
+  Row row;
+  row.reserve(static_cast<std::size_t>(PyDict_Size(event.ptr())) + 1);
+  for (auto [key_ref, value_ref] : event) {
+    // Own both: str() may run code that edits the dict.
+    auto key = py::reinterpret_borrow<py::object>(key_ref);
+    auto value = py::reinterpret_borrow<py::object>(value_ref);
+    Cell cell = cell_from_py(value);
+    row.set(str_text(key), std::move(cell));
+  }
+  if (!row.contains("timestamp")) row.set(std::string_view("timestamp"), now_millis());
+  return row;
+}
+
+Batch rows_from_columns(const py::dict& columns) {
+  std::vector<Column> cols;
+  cols.reserve(static_cast<std::size_t>(PyDict_Size(columns.ptr())));
+  Py_ssize_t n = 0;
+  for (auto [key, value] : columns) {
+    std::string name = str_text(key);
+    const Py_ssize_t len = PyObject_Length(value.ptr());
+    if (len < 0) throw py::error_already_set();
+    if (cols.empty()) {
+      n = len;
+    } else if (len != n) {
+      throw py::value_error(messages::kColumnsSameLength);
+    }
+    const bool fast = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
+    auto owned_value = py::reinterpret_borrow<py::object>(value);
+    cols.push_back({std::move(name), std::move(owned_value), fast});
+  }
+  Batch batch;
+  if (cols.empty() || n == 0) return batch;
+
+  // Each Row is built already sorted: the distinct names in byte order, the
+  // last column of a repeated name winning, "timestamp" added in its place
+  // when no column supplies it.
+  std::vector<std::size_t> order(cols.size());
+  for (std::size_t j = 0; j < cols.size(); ++j) order[j] = j;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return cols[a].name < cols[b].name; });
+  std::vector<std::size_t> winners;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k + 1 < order.size() && cols[order[k + 1]].name == cols[order[k]].name) continue;
+    winners.push_back(order[k]);
+  }
+  const auto ts_pos = std::lower_bound(
+      winners.begin(), winners.end(), std::string_view("timestamp"),
+      [&](std::size_t j, std::string_view name) { return std::string_view(cols[j].name) < name; });
+  const bool needs_stamp = ts_pos == winners.end() || cols[*ts_pos].name != "timestamp";
+  const std::size_t stamp_index = static_cast<std::size_t>(ts_pos - winners.begin());
+
+  std::vector<Cell> cells(cols.size());
+  batch.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    py::object index;  // created once per row, shared by the slow columns
+    for (std::size_t j = 0; j < cols.size(); ++j) {
+      const Column& col = cols[j];
+      if (col.fast) {
+        if (py::object item = fast_item(col, i)) {
+          cells[j] = cell_from_py(item);
+          continue;
+        }
+      }
+      if (!index) index = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(i));
+      if (!index) throw py::error_already_set();
+      py::object item = py::reinterpret_steal<py::object>(PyObject_GetItem(col.values.ptr(), index.ptr()));
+      if (!item) throw py::error_already_set();
+      cells[j] = cell_from_py(item);
+    }
+    std::vector<Row::Entry> entries;
+    entries.reserve(winners.size() + (needs_stamp ? 1 : 0));
+    for (std::size_t k = 0; k < winners.size(); ++k) {
+      if (needs_stamp && k == stamp_index) entries.emplace_back("timestamp", now_millis());
+      entries.emplace_back(cols[winners[k]].name, std::move(cells[winners[k]]));
+    }
+    if (needs_stamp && stamp_index == winners.size()) entries.emplace_back("timestamp", now_millis());
+    batch.push_back(Row::FromSorted(std::move(entries)));
+  }
+  return batch;
+}
+
+}  // namespace movra

@@ -1,0 +1,80 @@
+// aggregate_trade_numeric: NumPy arrays in, five Python lists out.  The pass
+// over the rows runs without the interpreter lock; the arrays stay referenced
+// by the arguments for the whole call.
+#include <stdexcept>
+
+#include "model/messages.h"
+#include "numeric/trade_aggregate.h"
+#include "stream/native_stream.h"
+
+namespace py = pybind11;
+
+namespace movra {
+
+namespace {
+
+py::list new_list(std::size_t n) {
+  PyObject* l = PyList_New(static_cast<Py_ssize_t>(n));
+  if (l == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(l);
+}
+
+void set_item(py::list& list, std::size_t i, PyObject* value) {
+  if (value == nullptr) throw py::error_already_set();
+  PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), value);
+}
+
+}  // namespace
+
+py::dict NativeStream::aggregate_trade_numeric(NumericArray<std::int64_t> timestamps,
+                                               NumericArray<std::uint8_t> is_trade,
+                                               NumericArray<std::int64_t> symbol_id,
+                                               NumericArray<double> values,
+                                               std::int64_t window_ms) {
+  if (timestamps.ndim() != 1 || is_trade.ndim() != 1 || symbol_id.ndim() != 1 ||
+      values.ndim() != 1) {
+    throw py::value_error(messages::kNumericOneDimensional);
+  }
+  const auto n = static_cast<std::size_t>(timestamps.shape(0));
+  if (static_cast<std::size_t>(is_trade.shape(0)) != n ||
+      static_cast<std::size_t>(symbol_id.shape(0)) != n ||
+      static_cast<std::size_t>(values.shape(0)) != n) {
+    throw py::value_error(messages::kNumericEqualLength);
+  }
+  if (window_ms <= 0) throw py::value_error(messages::kWindowMsPositive);
+
+  const std::int64_t* ts = timestamps.data();
+  const std::uint8_t* trade = is_trade.data();
+  const std::int64_t* sym = symbol_id.data();
+  const double* val = values.data();
+  std::vector<TradeGroup> groups;
+  {
+    py::gil_scoped_release release;
+    groups = aggregate_trades(ts, trade, sym, val, n, window_ms);
+  }
+
+  const std::size_t g = groups.size();
+  py::list starts = new_list(g), ends = new_list(g), symbols = new_list(g), means = new_list(g),
+           counts = new_list(g);
+  for (std::size_t i = 0; i < g; ++i) {
+    const TradeGroup& grp = groups[i];
+    set_item(starts, i, PyLong_FromLongLong(grp.window_start));
+    set_item(ends, i, PyLong_FromLongLong(sat_add(grp.window_start, window_ms)));
+    set_item(symbols, i, PyLong_FromLongLong(grp.symbol_id));
+    set_item(means, i, PyFloat_FromDouble(grp.sum / static_cast<double>(grp.count)));
+    set_item(counts, i, PyLong_FromLongLong(grp.count));
+  }
+  bump(counters.ingested, n);
+  bump(counters.output_batches);
+  bump(counters.output_rows, g);
+
+  py::dict result;
+  result["window_start"] = std::move(starts);
+  result["window_end"] = std::move(ends);
+  result["symbol_id"] = std::move(symbols);
+  result["avg_value"] = std::move(means);
+  result["count"] = std::move(counts);
+  return result;
+}
+
+}  // namespace movra

@@ -1,0 +1,386 @@
+// Checkpoint file format.  8-bit text, every line ends with LF, fields are
+// separated by single tabs:
+//
+//   max_event_time<TAB><int64>
+//   window_origin<TAB><int64>
+//   seen_event_ids<TAB><N>
+//   <id>                                     N lines, ascending byte order
+//   window_state<TAB><M>
+//   <key><TAB><sum><TAB><count><TAB><start><TAB><end><TAB><group>
+//                                            M lines, ascending key order
+//
+// Integers are plain decimal.  The sum is written in the shortest form that
+// reads back to the same double; files holding six-digit sums load as well.
+// The reader is positional: labels are words that are read and ignored.
+// Numbers are read as a C++ input stream reads them (leading blanks skipped,
+// optional sign, digits); a number that cannot be read counts as 0 and ends
+// the reading of its stream: at the top level nothing after it is read, in a
+// window line the rest of that line stays 0 or empty.  Counts that announce
+// more lines than the file holds stop at its end.  Nothing is escaped, so a
+// state whose ids or keys hold a line feed (or a key a tab) is refused by
+// the writer.
+#include "state/checkpoint.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace movra {
+
+namespace {
+
+bool is_stream_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+void append_int(std::string& out, std::int64_t v) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, res.ptr);
+}
+
+void append_uint(std::string& out, std::uint64_t v) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, res.ptr);
+}
+
+void append_sum(std::string& out, double v) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, res.ptr);
+}
+
+// A read cursor with the extraction rules of a C++ input stream: once a read
+// fails the cursor is failed and every later read yields nothing.
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : text_(text) {}
+
+  bool ok() const { return !failed_; }
+  bool at_end() const { return pos_ >= text_.size(); }
+
+  void skip_space() {
+    while (pos_ < text_.size() && is_stream_space(text_[pos_])) ++pos_;
+  }
+
+  // A whitespace-delimited word; fails at the end of the text.
+  void skip_word() {
+    if (failed_) return;
+    skip_space();
+    if (at_end()) {
+      failed_ = true;
+      return;
+    }
+    while (pos_ < text_.size() && !is_stream_space(text_[pos_])) ++pos_;
+  }
+
+  // Reads an integer into out.  At the end of the text (or after an earlier
+  // failure) out is left alone; text that is not a number stores 0, and a
+  // number out of range stores the nearest bound; both fail the reader.
+  template <typename Int>
+  void read_integer(Int& out) {
+    if (failed_) return;
+    skip_space();
+    if (at_end()) {
+      failed_ = true;
+      return;
+    }
+    bool negative = false;
+    if (text_[pos_] == '+' || text_[pos_] == '-') {
+      negative = text_[pos_] == '-';
+      ++pos_;
+    }
+    const std::size_t digits = pos_;
+    while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+    if (pos_ == digits || (negative && std::is_unsigned_v<Int>)) {
+      failed_ = true;
+      out = 0;
+      return;
+    }
+    // from_chars takes the minus sign itself; a plus sign is skipped.
+    const char* first = text_.data() + (negative ? digits - 1 : digits);
+    Int value = 0;
+    auto res = std::from_chars(first, text_.data() + pos_, value);
+    if (res.ec != std::errc()) {
+      failed_ = true;
+      out = negative ? std::numeric_limits<Int>::min() : std::numeric_limits<Int>::max();
+      return;
+    }
+    out = value;
+  }
+
+  // A decimal or exponent form, with the rules of read_integer; also inf,
+  // -inf and nan, so that a sum that overflowed or met a NaN survives a save
+  // and load.
+  void read_double(double& out) {
+    if (failed_) return;
+    skip_space();
+    if (at_end()) {
+      failed_ = true;
+      return;
+    }
+    bool negative = false;
+    if (text_[pos_] == '+' || text_[pos_] == '-') {
+      negative = text_[pos_] == '-';
+      ++pos_;
+    }
+    const std::size_t body = pos_;
+    for (std::string_view word : {"inf", "nan"}) {
+      if (text_.substr(body, 3) == word) {
+        pos_ = body + 3;
+        const double v = word == "inf" ? std::numeric_limits<double>::infinity()
+                                       : std::numeric_limits<double>::quiet_NaN();
+        out = negative ? -v : v;
+        return;
+      }
+    }
+    std::size_t mantissa_digits = 0;
+    auto skip_digits = [&](std::size_t& i) {
+      std::size_t count = 0;
+      while (i < text_.size() && text_[i] >= '0' && text_[i] <= '9') ++i, ++count;
+      return count;
+    };
+    mantissa_digits += skip_digits(pos_);
+    if (pos_ < text_.size() && text_[pos_] == '.') {
+      ++pos_;
+      mantissa_digits += skip_digits(pos_);
+    }
+    bool bad = mantissa_digits == 0;
+    if (!bad && pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+      std::size_t exp = pos_ + 1;
+      if (exp < text_.size() && (text_[exp] == '+' || text_[exp] == '-')) ++exp;
+      bad = skip_digits(exp) == 0;
+      pos_ = exp;
+    }
+    double value = 0.0;
+    if (!bad) {
+      auto res = std::from_chars(text_.data() + body, text_.data() + pos_, value);
+      bad = res.ec != std::errc();
+    }
+    if (bad) {
+      failed_ = true;
+      out = 0.0;
+      return;
+    }
+    out = negative ? -value : value;
+  }
+
+  // Skips exactly one character, if there is one.
+  void skip_char() {
+    if (failed_) return;
+    if (at_end()) {
+      failed_ = true;
+      return;
+    }
+    ++pos_;
+  }
+
+  // Discards everything up to and including the next line feed.
+  void skip_line() {
+    if (failed_) return;
+    const std::size_t nl = text_.find('\n', pos_);
+    pos_ = nl == std::string_view::npos ? text_.size() : nl + 1;
+  }
+
+  // The next line without its line feed; false at the end of the text.
+  bool read_line(std::string_view& line) {
+    if (failed_ || at_end()) {
+      failed_ = true;
+      return false;
+    }
+    const std::size_t nl = text_.find('\n', pos_);
+    const std::size_t end = nl == std::string_view::npos ? text_.size() : nl;
+    line = text_.substr(pos_, end - pos_);
+    pos_ = nl == std::string_view::npos ? text_.size() : nl + 1;
+    return true;
+  }
+
+  // Everything that is left.
+  std::string_view rest() {
+    if (failed_) return {};
+    std::string_view r = text_.substr(pos_);
+    pos_ = text_.size();
+    return r;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  bool failed_ = false;
+};
+
+WindowAggregate parse_window_fields(std::string_view fields) {
+  WindowAggregate agg;
+  Reader r(fields);
+  r.read_double(agg.sum);
+  r.skip_char();
+  r.read_integer(agg.count);
+  r.skip_char();
+  r.read_integer(agg.window_start);
+  r.skip_char();
+  r.read_integer(agg.window_end);
+  r.skip_char();
+  if (r.ok()) agg.group = std::string(r.rest());
+  return agg;
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+std::string directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+bool checkpoint_representable(const ProcessorState& state) {
+  for (const std::string& id : state.seen_event_ids) {
+    if (id.find('\n') != std::string::npos) return false;
+  }
+  for (const auto& [key, agg] : state.window_state) {
+    if (key.find_first_of("\n\t") != std::string::npos) return false;
+    if (agg.group.find('\n') != std::string::npos) return false;
+  }
+  return true;
+}
+
+std::string checkpoint_text(const ProcessorState& state) {
+  std::string out;
+  std::size_t size_hint = 128;
+  for (const std::string& id : state.seen_event_ids) size_hint += id.size() + 1;
+  for (const auto& [key, agg] : state.window_state) size_hint += 2 * key.size() + 80;
+  out.reserve(size_hint);
+
+  out += "max_event_time\t";
+  append_int(out, state.max_event_time);
+  out += "\nwindow_origin\t";
+  append_int(out, state.window_origin);
+  out += "\nseen_event_ids\t";
+  append_uint(out, state.seen_event_ids.size());
+  out += '\n';
+  for (const std::string& id : state.seen_event_ids) {
+    out += id;
+    out += '\n';
+  }
+  out += "window_state\t";
+  append_uint(out, state.window_state.size());
+  out += '\n';
+  for (const auto& [key, agg] : state.window_state) {
+    out += key;
+    out += '\t';
+    append_sum(out, agg.sum);
+    out += '\t';
+    append_uint(out, agg.count);
+    out += '\t';
+    append_int(out, agg.window_start);
+    out += '\t';
+    append_int(out, agg.window_end);
+    out += '\t';
+    out += agg.group;
+    out += '\n';
+  }
+  return out;
+}
+
+ProcessorState parse_checkpoint_text(std::string_view text) {
+  ProcessorState state;
+  Reader r(text);
+  r.skip_word();
+  r.read_integer(state.max_event_time);
+  r.skip_word();
+  r.read_integer(state.window_origin);
+  r.skip_word();
+  std::uint64_t ids = 0;
+  r.read_integer(ids);
+  r.skip_line();
+  std::string_view line;
+  for (std::uint64_t i = 0; i < ids && r.read_line(line); ++i) {
+    state.seen_event_ids.emplace(line);
+  }
+  r.skip_word();
+  std::uint64_t windows = 0;
+  r.read_integer(windows);
+  r.skip_line();
+  for (std::uint64_t i = 0; i < windows && r.read_line(line); ++i) {
+    const std::size_t tab = line.find('\t');
+    std::string key(line.substr(0, tab));
+    WindowAggregate agg =
+        tab == std::string_view::npos ? WindowAggregate{} : parse_window_fields(line.substr(tab + 1));
+    state.window_state.insert_or_assign(std::move(key), std::move(agg));
+  }
+  return state;
+}
+
+bool write_file_atomically(const std::string& path, std::string_view text) {
+  static std::atomic<unsigned> sequence{0};
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
+          std::to_string(sequence.fetch_add(1, std::memory_order_relaxed));
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  // Make the rename itself durable; a directory that cannot be synced does
+  // not undo a save that is already in place.
+  const int dir = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+bool read_whole_file(const std::string& path, std::string& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  out.clear();
+  char buf[1 << 16];
+  while (true) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+}  // namespace movra

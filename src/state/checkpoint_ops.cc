@@ -1,0 +1,39 @@
+// save_checkpoint and load_checkpoint of a NativeStream.
+#include <stdexcept>
+
+#include "model/messages.h"
+#include "state/checkpoint.h"
+#include "stream/native_stream.h"
+
+namespace movra {
+
+void NativeStream::save_checkpoint(const std::string& path) {
+  // The state is written to memory under the lock, so the file shows one
+  // consistent state while the lock is held only for the copy.
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    if (!checkpoint_representable(state)) {
+      throw std::runtime_error(messages::kWriteCheckpointFailed);
+    }
+    text = checkpoint_text(state);
+  }
+  if (!write_file_atomically(path, text)) {
+    throw std::runtime_error(messages::kWriteCheckpointFailed);
+  }
+  bump(counters.checkpoint_saves);
+}
+
+void NativeStream::load_checkpoint(const std::string& path) {
+  std::string text;
+  if (!read_whole_file(path, text)) throw std::runtime_error(messages::kReadCheckpointFailed);
+  ProcessorState loaded = parse_checkpoint_text(text);
+  {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    std::swap(state, loaded);
+  }
+  bump(counters.checkpoint_loads);
+  // The old state is freed here, outside the lock.
+}
+
+}  // namespace movra

@@ -1,0 +1,23 @@
+// stats(): the counters' report.
+#include "stream/native_stream.h"
+
+namespace movra {
+
+std::map<std::string, std::uint64_t> NativeStream::stats() const {
+  std::lock_guard<std::mutex> lock(state_mutex);
+  return {
+      {"ingested", read(counters.ingested)},
+      {"dropped", read(counters.dropped)},
+      {"microbatches_emitted", read(counters.microbatches_emitted)},
+      {"output_batches", read(counters.output_batches)},
+      {"output_rows", read(counters.output_rows)},
+      {"duplicate_events", read(counters.duplicate_events)},
+      {"late_events", read(counters.late_events)},
+      {"checkpoint_saves", read(counters.checkpoint_saves)},
+      {"checkpoint_loads", read(counters.checkpoint_loads)},
+      {"open_windows", state.window_state.size()},
+      {"seen_event_ids", state.seen_event_ids.size()},
+  };
+}
+
+}  // namespace movra

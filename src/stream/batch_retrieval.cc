@@ -1,0 +1,71 @@
+// Batch retrieval: next_batch, the consumer side of a NativeStream.
+#include <chrono>
+
+#include "engine/filters.h"
+#include "engine/plan_parse.h"
+#include "engine/window_engine.h"
+#include "model/columns.h"
+#include "model/saturating.h"
+#include "stream/native_stream.h"
+
+namespace py = pybind11;
+
+namespace movra {
+
+namespace {
+
+// Now plus timeout on the wall clock, in nanoseconds, saturated.
+std::chrono::system_clock::time_point deadline_after(std::int64_t timeout_ms) {
+  using namespace std::chrono;
+  const std::int64_t now_ns =
+      duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+  const std::int64_t wait_ns = millis_to_nanos_saturated(static_cast<std::uint64_t>(timeout_ms));
+  return system_clock::time_point(duration_cast<system_clock::duration>(
+      nanoseconds(sat_add(now_ns, wait_ns))));
+}
+
+}  // namespace
+
+py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
+  const PlanSpec plan = parse_plan(plan_dict);
+
+  Batch rows;
+  bool was_closed;
+  {
+    std::unique_lock<std::mutex> lock(queue_mutex);
+    const auto timeout = static_cast<std::int64_t>(timeout_ms);
+    if (ready.empty() && !closed && timeout >= 1) {
+      // One wait, no predicate: any notification (an event queued, a batch
+      // cut, a stop) ends it, and so does the timeout.
+      queue_cv.wait_until(lock, deadline_after(timeout));
+    }
+    if (ready.size() == 1) {
+      rows = std::move(ready.front());
+    } else {
+      std::size_t total = 0;
+      for (const Batch& b : ready) total += b.size();
+      rows.reserve(total);
+      for (Batch& b : ready) {
+        rows.insert(rows.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
+      }
+    }
+    ready.clear();
+    was_closed = closed;
+  }
+
+  Batch result;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    result = process_rows(counters, state, std::move(rows), plan);
+    if (result.empty() && was_closed) result = flush_all_windows(state, plan);
+  }
+
+  Batch projected = project_rows(std::move(result), plan.select);
+  if (projected.empty()) return py::none();
+  py::dict columns = rows_to_columns(projected);
+  bump(counters.output_batches);
+  bump(counters.output_rows, projected.size());
+  return std::move(columns);
+}
+
+}  // namespace movra

@@ -1,0 +1,87 @@
+// The UDP receiver of a NativeStream: binding the socket, and the worker's
+// receive of the datagrams that are waiting.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "model/json_datagram.h"
+#include "model/messages.h"
+#include "model/utf8.h"
+#include "stream/native_stream.h"
+
+namespace movra {
+
+namespace {
+
+// Datagrams taken per worker iteration at most, so that ticks stay on time
+// under a flood.
+constexpr int kMaxDatagramsPerIteration = 1024;
+constexpr std::size_t kReceiveBufferBytes = 65536;
+
+}  // namespace
+
+void NativeStream::bind_udp() {
+  sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) {
+    sock = -1;
+    throw std::runtime_error(messages::kUdpSocketCreateFailed);
+  }
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+    ::close(sock);
+    sock = -1;
+    throw std::invalid_argument(messages::kInvalidIpv4Address);
+  }
+  if (::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(sock);
+    sock = -1;
+    throw std::runtime_error(messages::kUdpBindFailed);
+  }
+  sockaddr_in bound;
+  socklen_t len = sizeof bound;
+  if (::getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &len) == 0 &&
+      bound.sin_family == AF_INET) {
+    char text[16];
+    if (::inet_ntop(AF_INET, &bound.sin_addr, text, sizeof text) != nullptr) {
+      host = text;
+      port = ntohs(bound.sin_port);
+    }
+  }
+  const int flags = ::fcntl(sock, F_GETFL, 0);
+  if (flags >= 0) ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+}
+
+void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
+  if (sock == -1) return;
+  char buffer[kReceiveBufferBytes];
+  scratch.clear();
+  for (int i = 0; i < kMaxDatagramsPerIteration; ++i) {
+    sockaddr_in sender;
+    socklen_t sender_len = sizeof sender;
+    const ssize_t n = ::recvfrom(sock, buffer, sizeof buffer, 0,
+                                 reinterpret_cast<sockaddr*>(&sender), &sender_len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;  // nothing waiting, or the socket was shut down
+    }
+    if (n == 0) continue;  // an empty datagram
+    const std::string_view text(buffer, static_cast<std::size_t>(n));
+    // Text that is not UTF-8 could never be handed to Python: skip it here,
+    // like a datagram that does not parse.
+    if (!is_valid_utf8(text)) continue;
+    if (auto row = parse_flat_json_object(text)) scratch.push_back(std::move(*row));
+  }
+  if (scratch.empty()) return;
+  std::lock_guard<std::mutex> lock(queue_mutex);
+  if (offer_rows_locked(scratch.data(), scratch.size()) != 0) queue_cv.notify_all();
+}
+
+}  // namespace movra
