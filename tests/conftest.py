@@ -1,0 +1,69 @@
+import time
+
+import pytest
+
+import _movra
+
+
+def make_plan(**overrides):
+    """A plan with every key present and every optional part switched off."""
+    plan = {
+        "filters": [],
+        "select": None,
+        "window": None,
+        "mean": None,
+        "watermark_ms": None,
+        "allowed_lateness_ms": None,
+        "event_id_field": None,
+        "drop_late": None,
+    }
+    plan.update(overrides)
+    return plan
+
+
+def window_plan(seconds=10, by=None, time_field="timestamp", field="v", alias="avg", **overrides):
+    return make_plan(
+        window={"seconds": seconds, "by": by, "time_field": time_field},
+        mean={"field": field, "alias": alias},
+        **overrides,
+    )
+
+
+def wait_for(predicate, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.002)
+    return predicate()
+
+
+def drain(stream, plan=None, timeout=3.0):
+    """Every row the stream delivers until it has been quiet for a while."""
+    plan = plan or make_plan()
+    rows = {}
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        out = stream.next_batch(plan, timeout_ms=50)
+        if out is None:
+            if stream.is_closed():
+                break
+            continue
+        for k, v in out.items():
+            rows.setdefault(k, []).extend(v)
+    return rows
+
+
+def thread_count():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+    raise RuntimeError("no thread count")
+
+
+@pytest.fixture
+def stream():
+    s = _movra.NativeStream.manual(batch_size=1000, linger_ms=1, capacity=100000)
+    yield s
+    s.close()

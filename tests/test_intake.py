@@ -1,0 +1,297 @@
+"""Python values into events, micro-batching, column output and the counters."""
+import enum
+import time
+
+import numpy as np
+import pytest
+
+import _movra
+from conftest import drain, make_plan, wait_for
+
+NativeStream = _movra.NativeStream
+PLAN = make_plan()
+
+
+class Color(enum.IntEnum):
+    RED = 3
+
+
+class Weird:
+    def __str__(self):
+        return "weird!"
+
+
+class Broken:
+    def __str__(self):
+        raise ZeroDivisionError("no text")
+
+
+def roundtrip(event):
+    """One event through emit_json and next_batch, as a plain dict of values."""
+    s = NativeStream.manual(10, 0, 10)
+    s.emit_json(event)
+    s.close()
+    out = s.next_batch(PLAN, timeout_ms=0)
+    return {k: v[0] for k, v in out.items()}
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (None, None),
+        (True, True),
+        (False, False),
+        (1, 1),
+        (0, 0),
+        (-(2**63), -(2**63)),
+        (2**63 - 1, 2**63 - 1),
+        (1.0, 1.0),
+        (Color.RED, 3),
+        ("text", "text"),
+        ("é€😀", "é€😀"),
+        (b"ab", "b'ab'"),
+        ({"x": 1}, "{'x': 1}"),
+        (Weird(), "weird!"),
+        (np.int64(5), "5"),
+        (np.float64(2.5), 2.5),
+        (np.bool_(True), "True"),
+    ],
+)
+def test_value_conversion(value, expected):
+    got = roundtrip({"a": value, "timestamp": 1})["a"]
+    assert got == expected and type(got) is type(expected)
+
+
+@pytest.mark.parametrize("value", [2**63, -(2**63) - 1, "\ud800"])
+def test_values_that_do_not_fit_raise_the_cast_error(value):
+    s = NativeStream.manual(10, 0, 10)
+    with pytest.raises(RuntimeError, match="^Unable to cast Python instance of type"):
+        s.emit_json({"a": value})
+    assert s.stats()["ingested"] == 0
+    s.close()
+
+
+def test_str_that_raises_propagates():
+    s = NativeStream.manual(10, 0, 10)
+    with pytest.raises(ZeroDivisionError):
+        s.emit_json({"a": Broken()})
+    with pytest.raises(ZeroDivisionError):
+        s.emit_columns({"a": [1, Broken()]})
+    assert s.stats()["ingested"] == 0
+    s.close()
+
+
+def test_timestamp_is_stamped_only_when_absent():
+    before = int(time.time() * 1000)
+    row = roundtrip({"a": 1})
+    assert before - 5 <= row["timestamp"] <= int(time.time() * 1000) + 5
+    assert roundtrip({"timestamp": None})["timestamp"] is None
+    assert roundtrip({"timestamp": "yesterday"})["timestamp"] == "yesterday"
+
+
+def test_colliding_keys_keep_the_later_value():
+    row = roundtrip({1: "int key", "1": "str key", "timestamp": 0})
+    assert row == {"1": "str key", "timestamp": 0}
+    row = roundtrip({"1": "str key", 1: "int key", "timestamp": 0})
+    assert row == {"1": "int key", "timestamp": 0}
+
+
+def columns_roundtrip(columns):
+    s = NativeStream.manual(1000, 0, 1000)
+    s.emit_columns(columns)
+    s.close()
+    return s.next_batch(PLAN, timeout_ms=0)
+
+
+@pytest.mark.parametrize(
+    "columns",
+    [{"a": [1, 2, 3], "b": [1, 2]}, {"a": [1, 2, 3], "b": [1, 2, 3], "c": [1, 2]}, {"a": [1], "b": [Broken(), 2]}],
+)
+def test_column_lengths_are_checked_before_conversion(columns):
+    s = NativeStream.manual(10, 0, 10)
+    with pytest.raises(ValueError, match="^all columns must have the same length$"):
+        s.emit_columns(columns)
+    assert s.stats()["ingested"] == 0
+    s.close()
+
+
+def test_column_without_length_raises_type_error():
+    s = NativeStream.manual(10, 0, 10)
+    with pytest.raises(TypeError):
+        s.emit_columns({"a": 5})
+    s.close()
+
+
+@pytest.mark.parametrize("columns", [{}, {"a": [], "b": ()}])
+def test_empty_columns_give_no_rows(columns):
+    assert columns_roundtrip(columns) is None
+
+
+@pytest.mark.parametrize(
+    "column, expected",
+    [
+        ("abc", ["a", "b", "c"]),
+        ((1, 2, 3), [1, 2, 3]),
+        (range(3), [0, 1, 2]),
+        ({0: "x", 1: "y", 2: "z"}, ["x", "y", "z"]),
+        (np.array([1, 2, 3]), ["1", "2", "3"]),
+        (np.array([1.5, 2.5, 3.5]), [1.5, 2.5, 3.5]),
+        (np.array([True, False, True]), ["True", "False", "True"]),
+    ],
+)
+def test_column_kinds(column, expected):
+    out = columns_roundtrip({"c": column, "timestamp": [1, 2, 3]})
+    assert out["c"] == expected
+
+
+def test_repeated_column_names_keep_the_later_column():
+    out = columns_roundtrip({1: [1, 2], "1": ["a", "b"], "timestamp": [5, 6]})
+    assert out == {"1": ["a", "b"], "timestamp": [5, 6]}
+
+
+def test_columns_get_timestamps_when_absent():
+    out = columns_roundtrip({"z": [1, 2], "a": [3, 4]})
+    assert list(out) == ["a", "timestamp", "z"]
+    assert all(isinstance(t, int) for t in out["timestamp"])
+    assert out["timestamp"] == sorted(out["timestamp"])
+
+
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        ([1, 2.5], [1.0, 2.5]),
+        ([2.5, 1], [2.5, 1.0]),
+        ([1, "a"], ["1", "a"]),
+        ([True, 1], ["true", "1"]),
+        ([True, None], [True, None]),
+        ([1, None], [1, None]),
+        ([None, 1], [None, "1"]),
+        ([None, None], [None, None]),
+        ([1, 2.5, "x"], ["1", "2.5", "x"]),
+        ([1234567.0, "s"], ["1.23457e+06", "s"]),
+        ([1234567.0, 1], [1234567.0, 1.0]),
+        ([float("inf"), "s", -0.0], ["inf", "s", "-0"]),
+    ],
+)
+def test_column_type_inference(values, expected):
+    out = columns_roundtrip({"x": values, "timestamp": list(range(len(values)))})
+    assert out["x"] == expected
+    assert [type(v) for v in out["x"]] == [type(v) for v in expected]
+
+
+def test_column_missing_from_some_rows_is_none():
+    s = NativeStream.manual(10, 0, 10)
+    s.emit_json({"a": 1, "timestamp": 1})
+    s.emit_json({"b": 2, "timestamp": 2})
+    s.close()
+    assert s.next_batch(PLAN, timeout_ms=0) == {"a": [1, None], "b": [None, 2], "timestamp": [1, 2]}
+
+
+def test_output_columns_are_in_byte_order():
+    out = columns_roundtrip({"b": [1], "a": [1], "B": [1], "é": [1], "timestamp": [0]})
+    assert list(out) == ["B", "a", "b", "timestamp", "é"]
+
+
+def test_capacity_keeps_the_first_events_and_counts_the_rest():
+    s = NativeStream.manual(batch_size=10, linger_ms=100000, capacity=3)
+    for i in range(5):
+        s.emit_json({"i": i, "timestamp": i})
+    st = s.stats()
+    assert (st["ingested"], st["dropped"], st["microbatches_emitted"]) == (5, 2, 0)
+    s.close()
+    assert s.next_batch(PLAN, timeout_ms=0)["i"] == [0, 1, 2]
+
+
+def test_emit_columns_into_one_free_place():
+    s = NativeStream.manual(batch_size=10, linger_ms=100000, capacity=2)
+    s.emit_json({"i": -1})
+    s.emit_columns({"i": [0, 1, 2, 3]})
+    st = s.stats()
+    assert (st["ingested"], st["dropped"]) == (5, 3)
+    s.close()
+    assert s.next_batch(PLAN, timeout_ms=0)["i"] == [-1, 0]
+
+
+def test_zero_sizes_clamp_to_one():
+    s = NativeStream.manual(batch_size=0, linger_ms=100000, capacity=0)
+    s.emit_json({"i": 1})
+    s.emit_json({"i": 2})
+    assert s.stats()["dropped"] == 1
+    s.close()
+    assert s.stats()["microbatches_emitted"] == 1
+
+
+def test_each_tick_cuts_at_most_one_batch():
+    s = NativeStream.manual(batch_size=2, linger_ms=150, capacity=100)
+    s.emit_columns({"i": [0, 1, 2, 3, 4]})
+    emitted = []
+    assert wait_for(lambda: s.stats()["microbatches_emitted"] >= 1, 2)
+    emitted.append(s.stats()["microbatches_emitted"])
+    assert wait_for(lambda: s.stats()["microbatches_emitted"] >= 3, 2)
+    time.sleep(0.3)
+    emitted.append(s.stats()["microbatches_emitted"])
+    assert emitted == [1, 3]
+    sizes = []
+    while (out := s.next_batch(PLAN, timeout_ms=0)) is not None:
+        sizes.append(len(out["i"]))
+    assert sum(sizes) == 5
+    s.close()
+
+
+def test_no_cut_before_the_first_tick():
+    s = NativeStream.manual(batch_size=100, linger_ms=100000, capacity=1000)
+    s.emit_columns({"i": list(range(250))})
+    time.sleep(0.05)
+    assert s.stats()["microbatches_emitted"] == 0
+    assert s.next_batch(PLAN, timeout_ms=0) is None
+    s.close()
+
+
+def test_close_delivers_every_pending_event():
+    # All 250 events were accepted, so all 250 are delivered, in batches of
+    # at most batch_size rows.
+    s = NativeStream.manual(batch_size=100, linger_ms=100000, capacity=1000)
+    s.emit_columns({"i": list(range(250))})
+    s.close()
+    st = s.stats()
+    assert st["microbatches_emitted"] == 3
+    assert s.next_batch(PLAN, timeout_ms=0)["i"] == list(range(250))
+
+
+def test_events_offered_after_close_are_counted_as_dropped():
+    s = NativeStream.manual(batch_size=10, linger_ms=1, capacity=100)
+    s.close()
+    s.emit_json({"i": 1})
+    s.emit_columns({"i": [2, 3]})
+    st = s.stats()
+    assert (st["ingested"], st["dropped"]) == (3, 3)
+    assert s.next_batch(PLAN, timeout_ms=0) is None
+
+
+def test_huge_linger_never_ticks_and_huge_batch_size_is_safe():
+    s = NativeStream.manual(batch_size=2**64 - 1, linger_ms=2**64 - 1, capacity=10)
+    s.emit_columns({"i": [1, 2, 3]})
+    time.sleep(0.05)
+    assert s.stats()["microbatches_emitted"] == 0
+    s.close()
+    assert s.stats()["microbatches_emitted"] == 1
+    assert s.next_batch(PLAN, timeout_ms=0)["i"] == [1, 2, 3]
+
+
+def test_stats_keys_in_byte_order_and_zero():
+    s = NativeStream.manual(1, 1, 1)
+    st = s.stats()
+    assert list(st) == sorted(st) and len(st) == 11
+    assert set(st.values()) == {0}
+    s.close()
+    assert s.stats() == st
+
+
+def test_rows_keep_arrival_order_across_batches():
+    s = NativeStream.manual(batch_size=7, linger_ms=0, capacity=100000)
+    for start in range(0, 1000, 100):
+        s.emit_columns({"i": list(range(start, start + 100))})
+    rows = drain(s, timeout=1.0)
+    s.close()
+    rows2 = drain(s, timeout=1.0)
+    assert rows.get("i", []) + rows2.get("i", []) == list(range(1000))

@@ -1,0 +1,160 @@
+import gc
+import glob
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import _movra
+from conftest import thread_count
+
+NativeStream = _movra.NativeStream
+
+
+def test_module_exports_only_the_stream_class():
+    public = [n for n in dir(_movra) if not n.startswith("_")]
+    assert public == ["NativeStream"]
+
+
+def test_class_has_no_constructor():
+    with pytest.raises(TypeError, match="No constructor defined"):
+        NativeStream()
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: NativeStream.manual(10, 5),
+        lambda: NativeStream.manual(10, 5, -1),
+        lambda: NativeStream.manual(1.5, 5, 10),
+        lambda: NativeStream.udp("127.0.0.1", 70000, 10, 5, 10),
+        lambda: NativeStream.udp("127.0.0.1", 0, -1, 5, 10),
+    ],
+)
+def test_bad_factory_arguments_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_manual_by_keyword_and_position():
+    for s in (NativeStream.manual(10, 5, 100), NativeStream.manual(batch_size=10, linger_ms=5, capacity=100)):
+        assert s.address() == ("manual", 0)
+        assert not s.is_closed()
+        s.close()
+        assert s.is_closed()
+
+
+def test_second_close_returns_at_once():
+    s = NativeStream.manual(1, 1, 1)
+    s.close()
+    t0 = time.monotonic()
+    s.close()
+    assert time.monotonic() - t0 < 0.05
+    assert s.is_closed()
+
+
+def test_unnamed_parameters_refuse_keywords():
+    s = NativeStream.manual(1, 1, 1)
+    with pytest.raises(TypeError):
+        s.emit_json(event={"a": 1})
+    with pytest.raises(TypeError):
+        s.emit_columns(columns={"a": [1]})
+    with pytest.raises(TypeError):
+        s.save_checkpoint(path="/tmp/x")
+    s.emit_json({"a": 1})
+    s.close()
+
+
+def test_signatures_name_the_parameters():
+    doc = NativeStream.next_batch.__doc__
+    assert "plan: dict" in doc and "timeout_ms: typing.SupportsInt" in doc
+    assert "numpy.typing.ArrayLike" in NativeStream.aggregate_trade_numeric.__doc__
+
+
+def test_dropping_streams_leaves_no_threads_behind():
+    gc.collect()
+    before = thread_count()
+    for _ in range(200):
+        s = NativeStream.manual(10, 1, 10)
+        s.emit_json({"a": 1})
+        del s
+    gc.collect()
+    assert thread_count() == before
+
+
+def test_destructor_joins_a_stream_that_was_never_closed():
+    before = thread_count()
+    s = NativeStream.manual(10, 1, 10)
+    assert thread_count() == before + 1
+    del s
+    assert thread_count() == before
+
+
+def test_two_threads_closing_at_once_both_see_it_closed():
+    for _ in range(20):
+        s = NativeStream.manual(10, 1, 10)
+        results = []
+        barrier = threading.Barrier(2)
+
+        def closer():
+            barrier.wait()
+            s.close()
+            results.append(s.is_closed())
+
+        threads = [threading.Thread(target=closer) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(5)
+        assert results == [True, True]
+
+
+def test_close_releases_the_interpreter_lock_while_joining():
+    # A Python thread keeps counting while the main thread closes many streams.
+    streams = [NativeStream.manual(10, 1, 10) for _ in range(50)]
+    ticks = []
+    stop = threading.Event()
+
+    def counter():
+        while not stop.is_set():
+            ticks.append(1)
+            time.sleep(0)
+
+    t = threading.Thread(target=counter)
+    t.start()
+    for s in streams:
+        s.close()
+    stop.set()
+    t.join()
+    assert ticks
+
+
+def _other_python():
+    for path in ("/usr/bin/python3.12", "/usr/bin/python3.11", *sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.1[0-2]*/bin/python3")))):
+        if os.access(path, os.X_OK):
+            return path
+    return None
+
+
+@pytest.mark.skipif(_other_python() is None, reason="no other CPython on this machine")
+def test_import_refuses_another_python_version():
+    # Lazy binding lets the module's init run far enough to check the version.
+    code = (
+        "import importlib.util, os, sys\n"
+        "sys.setdlopenflags(os.RTLD_LAZY)\n"
+        "spec = importlib.util.spec_from_file_location('_movra', sys.argv[1])\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    python = _other_python()
+    out = subprocess.run([python, "-c", code, _movra.__file__], capture_output=True, text=True, timeout=60)
+    version = subprocess.run([python, "-c", "import sys; print(sys.version)"], capture_output=True, text=True).stdout.strip()
+    assert out.stdout.strip() == (
+        "Python version mismatch: module was compiled for Python 3.13, "
+        f"but the interpreter version is incompatible: {version}."
+    )
