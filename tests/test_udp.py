@@ -1,0 +1,145 @@
+"""The UDP receiver, end to end over loopback."""
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+import _movra
+from conftest import drain, make_plan, wait_for
+
+NativeStream = _movra.NativeStream
+
+
+@pytest.fixture
+def udp_stream():
+    s = NativeStream.udp("127.0.0.1", 0, 10000, 1, 100000)
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def sender():
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    yield sock
+    sock.close()
+
+
+def send(sock, stream, *payloads):
+    for p in payloads:
+        sock.sendto(p if isinstance(p, bytes) else p.encode(), stream.address())
+
+
+def test_port_zero_reports_the_bound_port(udp_stream):
+    host, port = udp_stream.address()
+    assert host == "127.0.0.1" and isinstance(port, int) and port != 0
+
+
+def test_any_address_reports_dotted_form():
+    s = NativeStream.udp("0.0.0.0", 0, 10, 1, 10)
+    assert s.address()[0] == "0.0.0.0"
+    s.close()
+
+
+@pytest.mark.parametrize("host", ["localhost", "127.1", "", "::1", "300.0.0.1"])
+def test_host_must_be_dotted_ipv4(host):
+    with pytest.raises(ValueError, match="^invalid IPv4 address$"):
+        NativeStream.udp(host, 0, 10, 1, 10)
+
+
+def test_port_in_use_is_refused_with_no_stream():
+    holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    holder.bind(("127.0.0.1", 0))
+    with pytest.raises(RuntimeError, match="^udp bind failed$"):
+        NativeStream.udp("127.0.0.1", holder.getsockname()[1], 10, 1, 10)
+    holder.close()
+
+
+def test_datagram_becomes_one_event(udp_stream, sender):
+    send(sender, udp_stream, '{"a":1,"b":2.5,"c":"x","d":true,"e":null,"timestamp":1700000000000}')
+    assert wait_for(lambda: udp_stream.stats()["ingested"] == 1)
+    rows = drain(udp_stream, timeout=0.5)
+    assert rows == {"a": [1], "b": [2.5], "c": ["x"], "d": [True], "e": [None], "timestamp": [1700000000000]}
+
+
+@pytest.mark.parametrize(
+    "datagram, expected",
+    [
+        ('{"a":1e3}', 1000.0),
+        ('{"a":007}', 7),
+        ('{"a":9223372036854775808}', "9223372036854775808"),
+        ('{"a":12abc}', 12),
+        ('{"a":True}', "True"),
+        ('{"a":"x\\"y"}', 'x"y'),
+        ('{"a":"x,y}"}', "x,y}"),
+        ('{"a":[1]}', "[1]"),
+        ('{"a" junk : "é"}', "é"),
+    ],
+)
+def test_datagram_values_end_to_end(udp_stream, sender, datagram, expected):
+    send(sender, udp_stream, datagram)
+    assert wait_for(lambda: udp_stream.stats()["ingested"] == 1)
+    rows = drain(udp_stream, timeout=0.3)
+    assert rows["a"] == [expected]
+
+
+@pytest.mark.parametrize(
+    "garbage",
+    [b"", b"not json", b'{"a":{"b":1}}', b'{a:1}', b"{\n\"a\":1}", b'{"a":"\xff\xfe"}', b'{"\xc0\xaf":1}', b"\xed\xa0\x80"],
+)
+def test_garbage_changes_no_counter(udp_stream, sender, garbage):
+    send(sender, udp_stream, garbage, b'{"ok":1}')
+    assert wait_for(lambda: udp_stream.stats()["ingested"] == 1)
+    time.sleep(0.02)
+    st = udp_stream.stats()
+    assert (st["ingested"], st["dropped"]) == (1, 0)
+    # The good datagram after the bad one is delivered; nothing poisons it.
+    assert drain(udp_stream, timeout=0.3)["ok"] == [1]
+
+
+def test_burst_is_fully_ingested_within_a_second(udp_stream, sender):
+    sender.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 20)
+    payloads = [f'{{"i":{i}}}' for i in range(2000)]
+    t0 = time.monotonic()
+    send(sender, udp_stream, *payloads)
+    assert wait_for(lambda: udp_stream.stats()["ingested"] == 2000, timeout=1.0)
+    assert time.monotonic() - t0 < 1.0
+    assert drain(udp_stream, timeout=0.5)["i"] == list(range(2000))
+
+
+def test_next_batch_wakes_when_a_datagram_is_queued(sender):
+    s = NativeStream.udp("127.0.0.1", 0, 10, 100000, 100)
+    proc = subprocess.Popen(
+        [sys.executable, "-c",
+         "import socket, sys, time; time.sleep(0.2); "
+         "socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b'{\"a\":1}', ('127.0.0.1', int(sys.argv[1])))",
+         str(s.address()[1])])
+    t0 = time.monotonic()
+    assert s.next_batch(make_plan(), timeout_ms=10000) is None
+    assert time.monotonic() - t0 < 5
+    proc.wait()
+    assert s.stats()["ingested"] == 1
+    s.close()
+
+
+def test_close_while_datagrams_keep_arriving():
+    s = NativeStream.udp("127.0.0.1", 0, 1000, 1, 100000)
+    port = s.address()[1]
+    proc = subprocess.Popen(
+        [sys.executable, "-c",
+         "import socket, sys, time\n"
+         "sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+         "end = time.monotonic() + 1.0\n"
+         "while time.monotonic() < end:\n"
+         "    sock.sendto(b'{\"a\":1}', ('127.0.0.1', int(sys.argv[1])))\n",
+         str(port)])
+    time.sleep(0.3)
+    s.close()
+    assert s.is_closed()
+    proc.wait()
+    st = s.stats()
+    rows = drain(s, timeout=1.0)
+    delivered = len(rows.get("a", []))
+    assert st["ingested"] > 0
+    assert delivered + st["dropped"] == st["ingested"]
