@@ -50,3 +50,39 @@ bench: $(VENV)/.built $(CPP_BUILD)/movra_core_tests
 
 clean:
 	rm -rf build $(VENV)
+
+# Sanitizer builds: the module and the C++ tests built with the sanitizers,
+# the pytest suite run against that module (PYTHONPATH puts it ahead of the
+# one installed in .venv), the runtime preloaded into the uninstrumented
+# interpreter.
+PYBIND11_DIR = $$($(VPY) -m pybind11 --cmakedir)
+SAN_CMAKE = $(VENV)/bin/cmake -S . -G Ninja -DMOVRA_BUILD_MODULE=ON -DMOVRA_BUILD_TESTS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) -Dpybind11_DIR=$(PYBIND11_DIR)
+LIBASAN  := $(shell gcc -print-file-name=libasan.so)
+LIBUBSAN := $(shell gcc -print-file-name=libubsan.so)
+LIBTSAN  := $(shell gcc -print-file-name=libtsan.so)
+
+build/asan/.built: $(VENV)/.deps $(SOURCES) $(CPP_TESTS)
+	$(SAN_CMAKE) -B build/asan -DMOVRA_SANITIZE=address,undefined >/dev/null
+	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
+	touch $@
+
+build/tsan/.built: $(VENV)/.deps $(SOURCES) $(CPP_TESTS)
+	$(SAN_CMAKE) -B build/tsan -DMOVRA_SANITIZE=thread >/dev/null
+	$(VENV)/bin/cmake --build build/tsan -j $(JOBS)
+	touch $@
+
+ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:exitcode=23:detect_stack_use_after_return=0 \
+    LSAN_OPTIONS=suppressions=$(abspath tools/lsan.supp):print_suppressions=0 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(abspath tools/ubsan.supp)
+
+test-asan: build/asan/.built $(VENV)/.built
+	$(ASAN_ENV) build/asan/movra_core_tests
+	$(ASAN_ENV) LD_PRELOAD="$(LIBASAN) $(LIBUBSAN)" PYTHONMALLOC=malloc PYTHONPATH=build/asan \
+	    MOVRA_SANITIZED=1 $(VPY) -m pytest -q -p no:cacheprovider
+
+test-tsan: build/tsan/.built $(VENV)/.built
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=$(abspath tools/tsan.supp) build/tsan/movra_core_tests
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=$(abspath tools/tsan.supp) LD_PRELOAD="$(LIBTSAN)" \
+	    PYTHONPATH=build/tsan MOVRA_SANITIZED=1 $(VPY) -m pytest -q -p no:cacheprovider -m "not slow" \
+	    tests/test_stress.py tests/test_module.py tests/test_intake.py tests/test_udp.py tests/test_numeric.py

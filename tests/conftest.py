@@ -1,3 +1,4 @@
+import os
 import time
 
 import pytest
@@ -67,3 +68,8 @@ def stream():
     s = _movra.NativeStream.manual(batch_size=1000, linger_ms=1, capacity=100000)
     yield s
     s.close()
+
+
+if os.environ.get("MOVRA_SANITIZED"):
+    # The sanitizer runs must exercise the instrumented build, not .venv's.
+    assert os.sep + "build" + os.sep in _movra.__file__, _movra.__file__

@@ -65,7 +65,7 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
   py::dict columns = rows_to_columns(projected);
   bump(counters.output_batches);
   bump(counters.output_rows, projected.size());
-  return std::move(columns);
+  return columns;
 }
 
 }  // namespace movra
