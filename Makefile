@@ -5,7 +5,7 @@
 VENV      := .venv
 VPY       := $(VENV)/bin/python
 SOURCES   := $(shell find src -name '*.cc' -o -name '*.h') CMakeLists.txt pyproject.toml
-CPP_TESTS := $(wildcard cpp_tests/*.cc)
+CPP_TESTS := $(wildcard cpp_tests/*.cc) $(wildcard bench/*.cc)
 CPP_BUILD := build/cpp
 JOBS      := 2
 

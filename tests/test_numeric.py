@@ -88,12 +88,19 @@ def test_values_are_added_in_row_order(s):
     assert out["avg_value"] == [(((1e16 + 1.0) - 1e16) + 1.0) / 4]
 
 
-def test_matches_a_numpy_model_on_random_data(s):
+@pytest.mark.parametrize("order", ["random", "sorted", "sorted with late rows"])
+def test_matches_a_numpy_model(s, order):
     rng = np.random.default_rng(3)
     n = 50000
     ts = rng.integers(-10**7, 10**7, n)
+    if order != "random":
+        ts = np.sort(ts)
+    if order == "sorted with late rows":
+        late = rng.integers(n // 2, n, 20)
+        ts[late] -= 50000
     trade = rng.integers(0, 2, n).astype(np.uint8)
     sym = rng.integers(-3, 40, n)
+    sym[::97] = rng.integers(8000, 9000, len(sym[::97]))
     val = rng.normal(size=n)
     out = agg(s, ts, trade, sym, val, window_ms=7000)
     m = trade != 0

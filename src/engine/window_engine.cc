@@ -1,7 +1,9 @@
 #include "engine/window_engine.h"
 
 #include <charconv>
+#include <functional>
 #include <limits>
+#include <unordered_map>
 
 #include "engine/filters.h"
 
@@ -46,6 +48,52 @@ void close_windows(ProcessorState& state, const PlanSpec& plan, std::int64_t thr
   }
 }
 
+// The open windows touched by one process_rows call, found by (start, group)
+// without building the key text: one hash lookup per row instead of a walk
+// down the ordered map.  The group views point into the map's own key
+// strings, which stay put until the closing pass after the last row.
+struct BucketRef {
+  std::int64_t start;
+  std::string_view group;
+  friend bool operator==(const BucketRef&, const BucketRef&) = default;
+};
+
+struct BucketRefHash {
+  std::size_t operator()(const BucketRef& b) const {
+    const std::size_t h = std::hash<std::string_view>{}(b.group);
+    return h ^ (static_cast<std::size_t>(b.start) * 0x9E3779B97F4A7C15ull);
+  }
+};
+
+using BucketIndex = std::unordered_map<BucketRef, WindowAggregate*, BucketRefHash>;
+
+// The group text of a Row: a view of its string, or its display text in
+// scratch; empty without a by column.
+std::string_view group_text(const Row& row, const PlanSpec& plan, std::string& scratch) {
+  if (!plan.window->by) return {};
+  const Cell* by = row.find(*plan.window->by);
+  if (by == nullptr) return {};
+  if (const auto* s = std::get_if<std::string>(by)) return *s;
+  scratch.clear();
+  append_display(scratch, *by);
+  return scratch;
+}
+
+WindowAggregate& find_window(ProcessorState& state, BucketIndex& index, std::string& key,
+                             std::int64_t start, std::string_view group, std::int64_t width) {
+  if (auto hit = index.find(BucketRef{start, group}); hit != index.end()) return *hit->second;
+  make_window_key(key, start, group);
+  auto it = state.window_state.find(key);
+  if (it == state.window_state.end()) it = state.window_state.emplace(key, WindowAggregate{}).first;
+  WindowAggregate& agg = it->second;
+  agg.window_start = start;
+  agg.window_end = sat_add(start, width);
+  if (agg.group != group) agg.group = group;
+  const std::string_view stable_group = std::string_view(it->first).substr(it->first.size() - group.size());
+  index.emplace(BucketRef{start, stable_group}, &agg);
+  return agg;
+}
+
 }  // namespace
 
 std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) {
@@ -86,8 +134,9 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
 
   // Scratch buffers reused for every Row, so a window hit allocates nothing.
   std::string id_text;
-  std::string group;
+  std::string group_scratch;
   std::string key;
+  BucketIndex index;
   std::uint64_t duplicates = 0;
   std::uint64_t late = 0;
 
@@ -129,24 +178,13 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
     }
 
     const std::int64_t start = window_bucket_for(state, event_time, width);
-    group.clear();
-    if (plan.window->by) {
-      if (const Cell* by = row.find(*plan.window->by)) append_display(group, *by);
-    }
     const Cell* value_cell = row.find(plan.mean->field);
     if (value_cell == nullptr) continue;
     const auto value = to_f64(*value_cell);
     if (!value) continue;
 
-    make_window_key(key, start, group);
-    auto it = state.window_state.find(key);
-    if (it == state.window_state.end()) {
-      it = state.window_state.emplace(key, WindowAggregate{}).first;
-    }
-    WindowAggregate& agg = it->second;
-    agg.window_start = start;
-    agg.window_end = sat_add(start, width);
-    if (agg.group != group) agg.group = group;
+    const std::string_view group = group_text(row, plan, group_scratch);
+    WindowAggregate& agg = find_window(state, index, key, start, group, width);
     agg.sum += *value;
     agg.count += 1;
   }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 
 namespace movra {
 
@@ -49,7 +50,39 @@ std::vector<Row::Entry>::iterator Row::lower_bound(std::string_view name) {
       [](const Entry& e, std::string_view n) { return std::string_view(e.first) < n; });
 }
 
+Row Row::FromUnsorted(std::vector<Entry> entries) {
+  bool sorted = true;
+  for (std::size_t i = 1; i < entries.size() && sorted; ++i) {
+    sorted = entries[i - 1].first < entries[i].first;
+  }
+  if (sorted) return FromSorted(std::move(entries));
+  // Sort positions, not entries, so each entry moves exactly once.
+  std::vector<std::uint32_t> order(entries.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return entries[a].first < entries[b].first;
+  });
+  std::vector<Entry> out;
+  out.reserve(entries.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const bool superseded =
+        k + 1 < order.size() && entries[order[k + 1]].first == entries[order[k]].first;
+    if (!superseded) out.push_back(std::move(entries[order[k]]));
+  }
+  return FromSorted(std::move(out));
+}
+
 const Cell* Row::find(std::string_view name) const {
+  // Events carry few columns: a linear scan that compares lengths first
+  // beats a binary search of string comparisons there.
+  if (entries_.size() <= 8) {
+    for (const Entry& e : entries_) {
+      if (e.first.size() == name.size() && std::memcmp(e.first.data(), name.data(), name.size()) == 0) {
+        return &e.second;
+      }
+    }
+    return nullptr;
+  }
   auto it = std::lower_bound(
       entries_.begin(), entries_.end(), name,
       [](const Entry& e, std::string_view n) { return std::string_view(e.first) < n; });

@@ -52,6 +52,9 @@ class Row {
     return row;
   }
 
+  // Takes entries in any order; where a name repeats, the later entry wins.
+  static Row FromUnsorted(std::vector<Entry> entries);
+
   // The Cell stored under name, or nullptr.
   const Cell* find(std::string_view name) const;
   Cell* find(std::string_view name) {

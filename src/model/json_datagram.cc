@@ -23,6 +23,7 @@
 #include "model/json_datagram.h"
 
 #include <cerrno>
+#include <charconv>
 #include <clocale>
 #include <cstdlib>
 #include <locale.h>
@@ -49,6 +50,7 @@ std::string_view trim(std::string_view s) {
 std::string unquote(std::string_view s) {
   if (s.size() < 2 || s.front() != '"' || s.back() != '"') return std::string(s);
   std::string_view inner = s.substr(1, s.size() - 2);
+  if (inner.find('\\') == std::string_view::npos) return std::string(inner);
   std::string out;
   out.reserve(inner.size());
   for (std::size_t i = 0; i < inner.size(); ++i) {
@@ -85,7 +87,34 @@ locale_t c_locale() {
   return loc;
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The common decimal form [+-]digits[.digits] (no exponent), read with
+// from_chars, which rounds exactly as strtod does.  Anything else (an
+// exponent, hex, inf, nan, a very long mantissa) is left to strtod.
+std::optional<double> read_plain_decimal(std::string_view text) {
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  const std::size_t body = i;
+  std::size_t digits = 0;
+  while (i < text.size() && is_digit(text[i])) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && is_digit(text[i])) ++i, ++digits;
+  }
+  if (digits == 0 || i > 300) return std::nullopt;
+  if (i < text.size()) {
+    const char next = text[i];
+    if (next == 'e' || next == 'E' || next == 'x' || next == 'X') return std::nullopt;
+  }
+  double v = 0.0;
+  auto res = std::from_chars(text.data() + body, text.data() + i, v);
+  if (res.ec != std::errc() || res.ptr != text.data() + i) return std::nullopt;
+  return text[0] == '-' ? -v : v;
+}
+
 std::optional<double> read_double(std::string_view text) {
+  if (auto v = read_plain_decimal(text)) return v;
   char small[128];
   std::string large;
   const char* start;
@@ -132,7 +161,14 @@ Cell convert_value(std::string_view text) {
   if (text == "true") return true;
   if (text == "false") return false;
   if (!text.empty() && text.front() == '"') return unquote(text);
-  if (text.find_first_of(".eE") != std::string_view::npos) {
+  bool floating = false;
+  for (char c : text) {
+    if (c == '.' || c == 'e' || c == 'E') {
+      floating = true;
+      break;
+    }
+  }
+  if (floating) {
     if (auto d = read_double(text)) return *d;
     return std::string(text);
   }
@@ -147,8 +183,8 @@ std::optional<Row> parse_flat_json_object(std::string_view input) noexcept {
     const std::string_view t = trim(input);
     const std::size_t n = t.size();
     if (n < 2 || t.front() != '{' || t.back() != '}') return std::nullopt;
-    Row row;
-    row.reserve(8);
+    std::vector<Row::Entry> members;
+    members.reserve(8);
     std::size_t p = 1;
     while (true) {
       if (p + 1 >= n) break;
@@ -169,10 +205,11 @@ std::optional<Row> parse_flat_json_object(std::string_view input) noexcept {
       } else {
         e = find_comma_or_brace(t, v);
       }
-      row.set(std::move(key), convert_value(trim(t.substr(v, e - v))));
+      members.emplace_back(std::move(key), convert_value(trim(t.substr(v, e - v))));
       p = find_comma_or_brace(t, e);
       if (p < n && t[p] == ',') ++p;
     }
+    Row row = Row::FromUnsorted(std::move(members));
     if (!row.contains("timestamp")) row.set(std::string_view("timestamp"), now_millis());
     return row;
   } catch (...) {

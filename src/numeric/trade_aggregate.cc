@@ -10,12 +10,10 @@ namespace movra {
 
 namespace {
 
-// Window starts in [0, 2^44) and symbol ids in [0, 2^20) pack into one
-// 64-bit key whose unsigned order is (start, symbol) order.  Other rows use
-// the exact pair.
-constexpr int kSymbolBits = 20;
-constexpr std::int64_t kMaxPackedSymbol = (std::int64_t{1} << kSymbolBits) - 1;
-constexpr std::int64_t kMaxPackedStart = (std::int64_t{1} << 44) - 1;
+// Rows are taken in chunks: the positions of a chunk's trade rows are
+// collected first without a branch, so a random trade flag costs no
+// misprediction, and the grouping loop then sees trade rows only.
+constexpr std::size_t kChunkRows = 2048;
 
 // Remembers the last window so sorted timestamps need no division per row.
 class WindowCache {
@@ -23,9 +21,9 @@ class WindowCache {
   explicit WindowCache(std::int64_t w) : w_(w) {}
 
   std::int64_t start_of(std::int64_t t) {
-    if (t >= lo_ && t <= hi_) return start_;
+    if (t >= lo_ && t <= hi_) [[likely]] return start_;
     if (w_ == 1) return t;
-    start_ = t - t % w_;  // truncating division
+    start_ = t - t % w_;  // (t / w) * w with truncating division
     // The timestamps that share this start: for a positive start
     // [s, s + w - 1], for 0 (-w, w), for a negative start (s - w, s].
     const __int128 s = start_;
@@ -38,71 +36,69 @@ class WindowCache {
  private:
   std::int64_t w_;
   std::int64_t start_ = 0;
-  std::int64_t lo_ = 1;  // empty range until the first division
+  std::int64_t lo_ = 1;  // an empty range until the first division
   std::int64_t hi_ = 0;
 };
 
-std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
-  return (a ^ (b * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
-}
-
-// Open addressing with linear probing over (start, symbol) pairs.  In packed
-// mode start holds the packed key and symbol is 0.
-class GroupTable {
+// Open-addressing hash index from the exact pair (window start, symbol id)
+// to the group's position in the result vector; linear probing, grown at
+// half load.
+class GroupIndex {
  public:
-  explicit GroupTable(std::size_t expected) {
+  explicit GroupIndex(std::size_t expected) {
     std::size_t cap = 16;
     while (cap < expected * 2) cap <<= 1;
-    rehash(cap);
+    resize(cap);
   }
 
-  NumericAggregate& find_or_insert(std::int64_t a, std::int64_t b) {
-    std::size_t i = static_cast<std::size_t>(mix(static_cast<std::uint64_t>(a),
-                                                 static_cast<std::uint64_t>(b)) >> shift_);
+  // The position stored for (start, symbol), or make_position() stored new.
+  template <typename MakePosition>
+  std::size_t find_or_insert(std::int64_t start, std::int64_t symbol, MakePosition make_position) {
+    if ((size_ + 1) * 2 > capacity_) grow();
+    std::size_t i = slot_of(start, symbol);
     while (true) {
       Slot& s = slots_[i];
-      if (!s.used) {
-        if ((size_ + 1) * 2 > capacity_) {
-          rehash(capacity_ * 2);
-          return find_or_insert(a, b);
-        }
-        s.used = true;
-        s.a = a;
-        s.b = b;
+      if (s.position == kEmpty) {
+        s = Slot{start, symbol, make_position()};
         ++size_;
-        return s.agg;
+        return s.position;
       }
-      if (s.a == a && s.b == b) return s.agg;
+      if (s.start == start && s.symbol == symbol) return s.position;
       i = (i + 1) & (capacity_ - 1);
     }
   }
 
-  template <typename F>
-  void for_each(F&& f) const {
-    for (std::size_t i = 0; i < capacity_; ++i) {
-      if (slots_[i].used) f(slots_[i].a, slots_[i].b, slots_[i].agg);
-    }
-  }
-
-  std::size_t size() const { return size_; }
-
  private:
+  static constexpr std::size_t kEmpty = ~std::size_t{0};
   struct Slot {
-    std::int64_t a = 0;
-    std::int64_t b = 0;
-    NumericAggregate agg;
-    bool used = false;
+    std::int64_t start;
+    std::int64_t symbol;
+    std::size_t position;
   };
 
-  void rehash(std::size_t cap) {
-    std::unique_ptr<Slot[]> old = std::move(slots_);
-    const std::size_t old_cap = capacity_;
+  std::size_t slot_of(std::int64_t start, std::int64_t symbol) const {
+    std::uint64_t h = static_cast<std::uint64_t>(start) * 0x9E3779B97F4A7C15ull;
+    h ^= static_cast<std::uint64_t>(symbol) + 0xC2B2AE3D27D4EB4Full + (h << 6) + (h >> 2);
+    h ^= h >> 31;
+    return static_cast<std::size_t>(h * 0xBF58476D1CE4E5B9ull >> shift_);
+  }
+
+  void resize(std::size_t cap) {
     slots_ = std::make_unique<Slot[]>(cap);
+    for (std::size_t i = 0; i < cap; ++i) slots_[i].position = kEmpty;
     capacity_ = cap;
     shift_ = 64 - std::countr_zero(cap);
-    size_ = 0;
-    for (std::size_t i = 0; i < old_cap; ++i) {
-      if (old[i].used) find_or_insert(old[i].a, old[i].b) = old[i].agg;
+  }
+
+  void grow() {
+    std::unique_ptr<Slot[]> old = std::move(slots_);
+    const std::size_t old_cap = capacity_;
+    resize(capacity_ * 2);
+    for (std::size_t j = 0; j < old_cap; ++j) {
+      if (old[j].position == kEmpty) continue;
+      std::size_t i = slot_of(old[j].start, old[j].symbol);
+      while (slots_[i].position != kEmpty) i = (i + 1) & (capacity_ - 1);
+      slots_[i] = old[j];
     }
   }
 
@@ -112,8 +108,62 @@ class GroupTable {
   int shift_ = 64;
 };
 
-bool packable(std::int64_t start, std::int64_t symbol) {
-  return start >= 0 && start <= kMaxPackedStart && symbol >= 0 && symbol <= kMaxPackedSymbol;
+// For small non-negative symbol ids, the group of the window seen last:
+// with trades roughly in time order most rows are found here.
+class SymbolCache {
+ public:
+  static constexpr std::int64_t kSize = 8192;
+
+  SymbolCache() : entries_(std::make_unique<Entry[]>(kSize)) {}
+
+  static bool covers(std::int64_t symbol) {
+    return static_cast<std::uint64_t>(symbol) < static_cast<std::uint64_t>(kSize);
+  }
+
+  // The cached position, or kMiss.
+  std::size_t find(std::int64_t start, std::int64_t symbol) const {
+    if (static_cast<std::uint64_t>(symbol) >= static_cast<std::uint64_t>(kSize)) return kMiss;
+    const Entry& e = entries_[static_cast<std::size_t>(symbol)];
+    return e.start == start ? e.position : kMiss;
+  }
+
+  void remember(std::int64_t start, std::int64_t symbol, std::size_t position) {
+    if (static_cast<std::uint64_t>(symbol) >= static_cast<std::uint64_t>(kSize)) return;
+    entries_[static_cast<std::size_t>(symbol)] = Entry{start, position};
+  }
+
+  static constexpr std::size_t kMiss = ~std::size_t{0};
+
+ private:
+  struct Entry {
+    std::int64_t start = 0;
+    std::size_t position = kMiss;
+  };
+  std::unique_ptr<Entry[]> entries_;
+};
+
+bool by_start_then_symbol(const TradeGroup& x, const TradeGroup& y) {
+  return x.window_start != y.window_start ? x.window_start < y.window_start
+                                          : x.symbol_id < y.symbol_id;
+}
+
+// Groups come out in order of their first row.  For time-ordered input the
+// window starts are already ascending and only each window's symbols need
+// sorting; otherwise everything is sorted.
+void sort_groups(std::vector<TradeGroup>& groups) {
+  const bool starts_ascending = std::is_sorted(
+      groups.begin(), groups.end(),
+      [](const TradeGroup& x, const TradeGroup& y) { return x.window_start < y.window_start; });
+  if (!starts_ascending) {
+    std::sort(groups.begin(), groups.end(), by_start_then_symbol);
+    return;
+  }
+  for (auto run = groups.begin(); run != groups.end();) {
+    auto end = run;
+    while (end != groups.end() && end->window_start == run->window_start) ++end;
+    std::sort(run, end, by_start_then_symbol);
+    run = end;
+  }
 }
 
 }  // namespace
@@ -122,54 +172,67 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
                                          const std::uint8_t* is_trade,
                                          const std::int64_t* symbol_id, const double* values,
                                          std::size_t n, std::int64_t window_ms) {
-  WindowCache windows(window_ms);
-  GroupTable packed(n / 256 + 16);
-  std::unique_ptr<GroupTable> wide;  // made at the first row that does not pack
-
-  for (std::size_t i = 0; i < n; ++i) {
-    if (is_trade[i] == 0) continue;
-    const std::int64_t start = windows.start_of(timestamps[i]);
-    const std::int64_t symbol = symbol_id[i];
-    NumericAggregate* agg;
-    if (!wide && packable(start, symbol)) [[likely]] {
-      const std::int64_t key = static_cast<std::int64_t>(
-          (static_cast<std::uint64_t>(start) << kSymbolBits) | static_cast<std::uint64_t>(symbol));
-      agg = &packed.find_or_insert(key, 0);
-    } else {
-      if (!wide) {
-        // Move the packed groups over once; from here on every row uses
-        // the exact pair.
-        wide = std::make_unique<GroupTable>(packed.size() + n / 256 + 16);
-        packed.for_each([&](std::int64_t key, std::int64_t, const NumericAggregate& g) {
-          const auto ukey = static_cast<std::uint64_t>(key);
-          wide->find_or_insert(static_cast<std::int64_t>(ukey >> kSymbolBits),
-                               static_cast<std::int64_t>(ukey & kMaxPackedSymbol)) = g;
-        });
-      }
-      agg = &wide->find_or_insert(start, symbol);
-    }
-    agg->sum += values[i];
-    agg->count += 1;
-  }
-
   std::vector<TradeGroup> groups;
-  if (wide) {
-    groups.reserve(wide->size());
-    wide->for_each([&](std::int64_t start, std::int64_t symbol, const NumericAggregate& g) {
-      groups.push_back({start, symbol, g.sum, g.count});
-    });
-  } else {
-    groups.reserve(packed.size());
-    packed.for_each([&](std::int64_t key, std::int64_t, const NumericAggregate& g) {
-      const auto ukey = static_cast<std::uint64_t>(key);
-      groups.push_back({static_cast<std::int64_t>(ukey >> kSymbolBits),
-                        static_cast<std::int64_t>(ukey & kMaxPackedSymbol), g.sum, g.count});
-    });
+  groups.reserve(n / 256 + 16);
+  SymbolCache cache;
+  WindowCache windows(window_ms);
+
+  // While the trade timestamps never decrease, window starts never decrease
+  // either, so a symbol's cache entry always holds its latest window: a miss
+  // for a cached symbol is a new group, and no hash index is needed for it.
+  // The index then holds only the groups of symbols outside the cache.  At
+  // the first step back in time every group is indexed and the index is
+  // consulted on every miss from then on.
+  bool monotone = true;
+  std::int64_t last_time = kInt64Min;
+  std::unique_ptr<GroupIndex> index;
+  auto index_for = [&]() -> GroupIndex& {
+    if (!index) index = std::make_unique<GroupIndex>(n / 256 + 16);
+    return *index;
+  };
+  auto append_group = [&](std::int64_t start, std::int64_t symbol) {
+    groups.push_back(TradeGroup{start, symbol, 0.0, 0});
+    return groups.size() - 1;
+  };
+
+  std::uint32_t trade_rows[kChunkRows];
+  for (std::size_t base = 0; base < n; base += kChunkRows) {
+    const std::size_t rows = std::min(kChunkRows, n - base);
+    std::size_t trades = 0;
+    for (std::size_t j = 0; j < rows; ++j) {
+      trade_rows[trades] = static_cast<std::uint32_t>(j);
+      trades += is_trade[base + j] != 0;
+    }
+    for (std::size_t k = 0; k < trades; ++k) {
+      const std::size_t i = base + trade_rows[k];
+      const std::int64_t time = timestamps[i];
+      if (time < last_time && monotone) [[unlikely]] {
+        monotone = false;
+        GroupIndex& all = index_for();
+        for (std::size_t p = 0; p < groups.size(); ++p) {
+          if (SymbolCache::covers(groups[p].symbol_id)) {
+            all.find_or_insert(groups[p].window_start, groups[p].symbol_id, [p] { return p; });
+          }
+        }
+      }
+      last_time = time;
+      const std::int64_t start = windows.start_of(time);
+      const std::int64_t symbol = symbol_id[i];
+      std::size_t position = cache.find(start, symbol);
+      if (position == SymbolCache::kMiss) [[unlikely]] {
+        if (monotone && SymbolCache::covers(symbol)) {
+          position = append_group(start, symbol);
+        } else {
+          position = index_for().find_or_insert(start, symbol, [&] { return append_group(start, symbol); });
+        }
+        cache.remember(start, symbol, position);
+      }
+      TradeGroup& g = groups[position];
+      g.sum += values[i];
+      g.count += 1;
+    }
   }
-  std::sort(groups.begin(), groups.end(), [](const TradeGroup& x, const TradeGroup& y) {
-    return x.window_start != y.window_start ? x.window_start < y.window_start
-                                            : x.symbol_id < y.symbol_id;
-  });
+  sort_groups(groups);
   return groups;
 }
 

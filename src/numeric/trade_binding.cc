@@ -56,10 +56,18 @@ py::dict NativeStream::aggregate_trade_numeric(NumericArray<std::int64_t> timest
   const std::size_t g = groups.size();
   py::list starts = new_list(g), ends = new_list(g), symbols = new_list(g), means = new_list(g),
            counts = new_list(g);
+  // Groups of one window share their start and end objects.
+  py::object start_obj, end_obj;
   for (std::size_t i = 0; i < g; ++i) {
     const TradeGroup& grp = groups[i];
-    set_item(starts, i, PyLong_FromLongLong(grp.window_start));
-    set_item(ends, i, PyLong_FromLongLong(sat_add(grp.window_start, window_ms)));
+    if (i == 0 || grp.window_start != groups[i - 1].window_start) {
+      start_obj = py::reinterpret_steal<py::object>(PyLong_FromLongLong(grp.window_start));
+      end_obj = py::reinterpret_steal<py::object>(
+          PyLong_FromLongLong(sat_add(grp.window_start, window_ms)));
+      if (!start_obj || !end_obj) throw py::error_already_set();
+    }
+    set_item(starts, i, start_obj.inc_ref().ptr());
+    set_item(ends, i, end_obj.inc_ref().ptr());
     set_item(symbols, i, PyLong_FromLongLong(grp.symbol_id));
     set_item(means, i, PyFloat_FromDouble(grp.sum / static_cast<double>(grp.count)));
     set_item(counts, i, PyLong_FromLongLong(grp.count));
