@@ -86,3 +86,20 @@ test-tsan: build/tsan/.built $(VENV)/.built
 	TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=$(abspath tools/tsan.supp) LD_PRELOAD="$(LIBTSAN)" \
 	    PYTHONPATH=build/tsan MOVRA_SANITIZED=1 $(VPY) -m pytest -q -p no:cacheprovider -m "not slow" \
 	    tests/test_stress.py tests/test_module.py tests/test_intake.py tests/test_udp.py tests/test_numeric.py
+
+# libFuzzer targets, built with clang and run for FUZZ_SECONDS each from the
+# seed corpora under fuzz/seeds (new inputs go to build/fuzz/corpus-*).
+FUZZ_SECONDS ?= 60
+build/fuzz/.built: $(VENV)/.deps $(SOURCES) $(wildcard fuzz/*.cc)
+	@command -v clang++-14 >/dev/null || (apt-get update && apt-get install -y clang-14 libfuzzer-14-dev)
+	CXX=clang++-14 $(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DMOVRA_BUILD_FUZZ=ON \
+	    -DMOVRA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(VENV)/bin/cmake --build build/fuzz -j $(JOBS)
+	touch $@
+
+fuzz: build/fuzz/.built
+	for t in datagram checkpoint; do \
+	    mkdir -p build/fuzz/corpus-$$t && \
+	    UBSAN_OPTIONS=halt_on_error=1 build/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        -artifact_prefix=build/fuzz/ build/fuzz/corpus-$$t fuzz/seeds/$$t || exit 1; \
+	done

@@ -185,7 +185,7 @@ void NativeStream::worker_loop() {
       drain_queue_locked();
       last_tick = now;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    wait_for_datagrams_or_1ms();
   }
 }
 

@@ -107,6 +107,10 @@ class NativeStream {
   void drain_queue_locked();
 
   void bind_udp();
+  // The worker's pause between iterations: 1 ms, cut short when a datagram
+  // arrives on the socket, so a burst is taken in while it still fits in the
+  // socket's buffer.
+  void wait_for_datagrams_or_1ms();
   // Receives every datagram waiting (up to a bound) and offers the parsed
   // rows under one lock hold.  Worker thread only, no lock held on entry.
   void receive_udp_once(std::vector<Row>& scratch);

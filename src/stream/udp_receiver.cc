@@ -2,11 +2,14 @@
 // receive of the datagrams that are waiting.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <stdexcept>
 
 #include "model/json_datagram.h"
@@ -22,6 +25,8 @@ namespace {
 // under a flood.
 constexpr int kMaxDatagramsPerIteration = 1024;
 constexpr std::size_t kReceiveBufferBytes = 65536;
+// Room for bursts in the kernel; the system caps it at its own maximum.
+constexpr int kSocketBufferBytes = 4 << 20;
 
 }  // namespace
 
@@ -57,6 +62,16 @@ void NativeStream::bind_udp() {
   }
   const int flags = ::fcntl(sock, F_GETFL, 0);
   if (flags >= 0) ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+  ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &kSocketBufferBytes, sizeof kSocketBufferBytes);
+}
+
+void NativeStream::wait_for_datagrams_or_1ms() {
+  if (sock == -1) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return;
+  }
+  pollfd pfd{sock, POLLIN, 0};
+  ::poll(&pfd, 1, 1);
 }
 
 void NativeStream::receive_udp_once(std::vector<Row>& scratch) {

@@ -1,0 +1,89 @@
+"""Save and load of a state with 1,000,000 event ids and 100,000 open
+windows, next to writing the same ids with Python's own file writing; and how
+long stats() waits while a save of that size runs."""
+import os
+import subprocess
+import tempfile
+import threading
+import time
+
+import _movra
+from common import best_of
+
+IDS = 1_000_000
+WINDOWS = 100_000
+PLAN = {"filters": [], "select": None, "window": {"seconds": 1, "by": "g", "time_field": "timestamp"},
+        "mean": {"field": "v", "alias": "avg"}, "watermark_ms": 10**15, "allowed_lateness_ms": None,
+        "event_id_field": "id", "drop_late": False}
+
+
+def build_state():
+    s = _movra.NativeStream.manual(batch_size=1 << 20, linger_ms=1, capacity=1 << 21)
+    ids = [f"order-{i:09d}" for i in range(IDS)]
+    s.emit_columns({"id": ids, "timestamp": [(i % WINDOWS) * 1000 for i in range(IDS)],
+                    "g": ["G"] * IDS, "v": [float(i % 97) for i in range(IDS)]})
+    while s.stats()["microbatches_emitted"] == 0:
+        time.sleep(0.01)
+    s.next_batch(PLAN, timeout_ms=0)
+    st = s.stats()
+    assert (st["seen_event_ids"], st["open_windows"]) == (IDS, WINDOWS), st
+    return s, ids
+
+
+def main():
+    s, ids = build_state()
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "state.ckpt")
+        t_save, _ = best_of(lambda: s.save_checkpoint(path))
+        size = os.path.getsize(path)
+        fresh = _movra.NativeStream.manual(1, 1, 1)
+        t_load, _ = best_of(lambda: fresh.load_checkpoint(path))
+        assert fresh.stats()["seen_event_ids"] == IDS
+
+        def python_write():
+            with open(os.path.join(tmp, "ids.txt"), "w") as f:
+                f.write("seen_event_ids\t%d\n" % len(ids))
+                for i in ids:
+                    f.write(i)
+                    f.write("\n")
+                f.flush()
+                os.fsync(f.fileno())
+
+        t_py, _ = best_of(python_write)
+        py_size = os.path.getsize(os.path.join(tmp, "ids.txt"))
+        mb = size / 1e6
+        print(f"checkpoint of {IDS:,} ids and {WINDOWS:,} windows: {mb:.1f} MB")
+        print(f"  save (with fsync): {t_save * 1e3:.0f} ms = {mb / t_save:.0f} MB/s")
+        print(f"  load:              {t_load * 1e3:.0f} ms = {mb / t_load:.0f} MB/s")
+        print(f"  Python writing the ids alone (with fsync): {t_py * 1e3:.0f} ms = {py_size / 1e6 / t_py:.0f} MB/s "
+              f"-> save is {t_py / t_save:.2f}x the speed of Python writing {py_size / size:.0%} of the bytes")
+
+        waits = []
+        stop = threading.Event()
+
+        def poll_stats():
+            while not stop.is_set():
+                t0 = time.perf_counter()
+                s.stats()
+                waits.append(time.perf_counter() - t0)
+
+        t = threading.Thread(target=poll_stats)
+        t.start()
+        time.sleep(0.05)
+        t0 = time.perf_counter()
+        s.save_checkpoint(path)
+        during = time.perf_counter() - t0
+        stop.set()
+        t.join()
+        print(f"  stats() from another Python thread during a {during * 1e3:.0f} ms save: longest wait "
+              f"{max(waits) * 1e3:.1f} ms (the save keeps the interpreter lock throughout)")
+        exe = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "cpp", "movra_core_bench")
+        if os.path.exists(exe):
+            out = subprocess.run([exe, "checkpoint"], capture_output=True, text=True).stdout.strip()
+            print(f"  {out}")
+        fresh.close()
+    s.close()
+
+
+if __name__ == "__main__":
+    main()
