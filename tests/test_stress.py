@@ -161,3 +161,25 @@ def test_udp_flood_while_the_stream_closes():
     st = s.stats()
     assert st["ingested"] > 0
     assert delivered + st["dropped"] == st["ingested"]
+
+
+def _rss_mb():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    raise RuntimeError("no VmRSS")
+
+
+def test_pending_memory_is_bounded_by_capacity():
+    s = NativeStream.manual(batch_size=100, linger_ms=10**9, capacity=1000)
+    cols = {"symbol": ["AAPL"] * 10000, "price": [187.25] * 10000, "pad": ["x" * 40] * 10000}
+    s.emit_columns(cols)
+    base = _rss_mb()
+    for _ in range(100):
+        s.emit_columns(cols)
+    grown = _rss_mb() - base
+    st = s.stats()
+    assert (st["ingested"], st["dropped"]) == (1_010_000, 1_009_000)
+    assert grown < 40, grown  # a million queued rows would take hundreds of MB
+    s.close()
