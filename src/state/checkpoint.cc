@@ -82,22 +82,29 @@ class Reader {
     while (pos_ < text_.size() && !is_stream_space(text_[pos_])) ++pos_;
   }
 
+  // Skips blanks and an optional sign before a number.  False, with the
+  // reader failed, at the end of the text or after an earlier failure.
+  bool begin_number(bool& negative) {
+    if (failed_) return false;
+    skip_space();
+    if (at_end()) {
+      failed_ = true;
+      return false;
+    }
+    if (text_[pos_] == '+' || text_[pos_] == '-') {
+      negative = text_[pos_] == '-';
+      ++pos_;
+    }
+    return true;
+  }
+
   // Reads an integer into out.  At the end of the text (or after an earlier
   // failure) out is left alone; text that is not a number stores 0, and a
   // number out of range stores the nearest bound; both fail the reader.
   template <typename Int>
   void read_integer(Int& out) {
-    if (failed_) return;
-    skip_space();
-    if (at_end()) {
-      failed_ = true;
-      return;
-    }
     bool negative = false;
-    if (text_[pos_] == '+' || text_[pos_] == '-') {
-      negative = text_[pos_] == '-';
-      ++pos_;
-    }
+    if (!begin_number(negative)) return;
     const std::size_t digits = pos_;
     while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
     if (pos_ == digits || (negative && std::is_unsigned_v<Int>)) {
@@ -121,17 +128,8 @@ class Reader {
   // -inf and nan, so that a sum that overflowed or met a NaN survives a save
   // and load.
   void read_double(double& out) {
-    if (failed_) return;
-    skip_space();
-    if (at_end()) {
-      failed_ = true;
-      return;
-    }
     bool negative = false;
-    if (text_[pos_] == '+' || text_[pos_] == '-') {
-      negative = text_[pos_] == '-';
-      ++pos_;
-    }
+    if (!begin_number(negative)) return;
     const std::size_t body = pos_;
     for (std::string_view word : {"inf", "nan"}) {
       if (text_.substr(body, 3) == word) {
