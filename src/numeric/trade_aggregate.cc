@@ -108,11 +108,21 @@ class GroupIndex {
   int shift_ = 64;
 };
 
-// For small non-negative symbol ids, the group of the window seen last:
-// with trades roughly in time order most rows are found here.
+// For each small non-negative symbol id, the group of the window seen last,
+// with its running sum and count held right here: with trades roughly in
+// time order most rows touch only their symbol's entry.  A group's sum and
+// count live in the entry while it is cached and are written back to the
+// group when the entry moves on to another window, and at the end.
 class SymbolCache {
  public:
   static constexpr std::int64_t kSize = 8192;
+
+  struct Entry {
+    std::int64_t start = 0;
+    std::size_t position = kNone;
+    double sum = 0.0;
+    std::int64_t count = 0;
+  };
 
   SymbolCache() : entries_(std::make_unique<Entry[]>(kSize)) {}
 
@@ -120,25 +130,36 @@ class SymbolCache {
     return static_cast<std::uint64_t>(symbol) < static_cast<std::uint64_t>(kSize);
   }
 
-  // The cached position, or kMiss.
-  std::size_t find(std::int64_t start, std::int64_t symbol) const {
-    if (static_cast<std::uint64_t>(symbol) >= static_cast<std::uint64_t>(kSize)) return kMiss;
-    const Entry& e = entries_[static_cast<std::size_t>(symbol)];
-    return e.start == start ? e.position : kMiss;
+  // The entry of symbol when it holds the window start, else nullptr.
+  // REQUIRES: covers(symbol).
+  Entry* hit(std::int64_t start, std::int64_t symbol) {
+    Entry& e = entries_[static_cast<std::size_t>(symbol)];
+    return (e.position != kNone && e.start == start) ? &e : nullptr;
   }
 
-  void remember(std::int64_t start, std::int64_t symbol, std::size_t position) {
-    if (static_cast<std::uint64_t>(symbol) >= static_cast<std::uint64_t>(kSize)) return;
-    entries_[static_cast<std::size_t>(symbol)] = Entry{start, position};
+  // Makes symbol's entry hold the group at position, writing back the group
+  // it held before.  REQUIRES: covers(symbol).
+  Entry& load(std::int64_t start, std::int64_t symbol, std::size_t position,
+              std::vector<TradeGroup>& groups) {
+    Entry& e = entries_[static_cast<std::size_t>(symbol)];
+    write_back(e, groups);
+    e = Entry{start, position, groups[position].sum, groups[position].count};
+    return e;
   }
 
-  static constexpr std::size_t kMiss = ~std::size_t{0};
+  void write_back_all(std::vector<TradeGroup>& groups) {
+    for (std::int64_t s = 0; s < kSize; ++s) write_back(entries_[static_cast<std::size_t>(s)], groups);
+  }
 
  private:
-  struct Entry {
-    std::int64_t start = 0;
-    std::size_t position = kMiss;
-  };
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  static void write_back(const Entry& e, std::vector<TradeGroup>& groups) {
+    if (e.position == kNone) return;
+    groups[e.position].sum = e.sum;
+    groups[e.position].count = e.count;
+  }
+
   std::unique_ptr<Entry[]> entries_;
 };
 
@@ -218,20 +239,23 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
       last_time = time;
       const std::int64_t start = windows.start_of(time);
       const std::int64_t symbol = symbol_id[i];
-      std::size_t position = cache.find(start, symbol);
-      if (position == SymbolCache::kMiss) [[unlikely]] {
-        if (monotone && SymbolCache::covers(symbol)) {
-          position = append_group(start, symbol);
-        } else {
-          position = index_for().find_or_insert(start, symbol, [&] { return append_group(start, symbol); });
-        }
-        cache.remember(start, symbol, position);
+      auto find_group = [&] {
+        if (monotone && SymbolCache::covers(symbol)) return append_group(start, symbol);
+        return index_for().find_or_insert(start, symbol, [&] { return append_group(start, symbol); });
+      };
+      if (SymbolCache::covers(symbol)) [[likely]] {
+        SymbolCache::Entry* e = cache.hit(start, symbol);
+        if (e == nullptr) [[unlikely]] e = &cache.load(start, symbol, find_group(), groups);
+        e->sum += values[i];
+        e->count += 1;
+      } else {
+        TradeGroup& g = groups[find_group()];
+        g.sum += values[i];
+        g.count += 1;
       }
-      TradeGroup& g = groups[position];
-      g.sum += values[i];
-      g.count += 1;
     }
   }
+  cache.write_back_all(groups);
   sort_groups(groups);
   return groups;
 }
