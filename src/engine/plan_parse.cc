@@ -50,7 +50,7 @@ std::int64_t as_int64(py::handle obj) { return py::cast<std::int64_t>(obj); }
 }  // namespace
 
 PlanSpec parse_plan(const py::dict& plan) {
-  PlanSpec spec;
+  PlanSpec parsed;
 
   py::list filters = as_list(item(plan, "filters"));
   for_each_item(filters, [&](py::object element) {
@@ -59,14 +59,14 @@ PlanSpec parse_plan(const py::dict& plan) {
     filter.field = as_string(item(f, "field"));
     filter.op = as_string(item(f, "op"));
     filter.value = cell_from_py(item(f, "value"));
-    spec.filters.push_back(std::move(filter));
+    parsed.filters.push_back(std::move(filter));
   });
 
   py::object select = item(plan, "select");
   if (!is_none(select)) {
     std::vector<std::string> names;
     for_each_item(as_list(select), [&](py::object name) { names.push_back(as_string(name)); });
-    spec.select = std::move(names);
+    parsed.select = std::move(names);
   }
 
   py::object window = item(plan, "window");
@@ -77,7 +77,7 @@ PlanSpec parse_plan(const py::dict& plan) {
     py::object by = item(w, "by");
     if (!is_none(by)) ws.by = as_string(by);
     ws.time_field = as_string(item(w, "time_field"));
-    spec.window = std::move(ws);
+    parsed.window = std::move(ws);
   }
 
   py::object mean = item(plan, "mean");
@@ -86,22 +86,22 @@ PlanSpec parse_plan(const py::dict& plan) {
     MeanSpec ms;
     ms.field = as_string(item(m, "field"));
     ms.alias = as_string(item(m, "alias"));
-    spec.mean = std::move(ms);
+    parsed.mean = std::move(ms);
   }
 
   py::object watermark = item(plan, "watermark_ms");
-  if (!is_none(watermark)) spec.watermark_ms = as_int64(watermark);
+  if (!is_none(watermark)) parsed.watermark_ms = as_int64(watermark);
 
   py::object lateness = item(plan, "allowed_lateness_ms");
-  if (!is_none(lateness)) spec.allowed_lateness_ms = as_int64(lateness);
+  if (!is_none(lateness)) parsed.allowed_lateness_ms = as_int64(lateness);
 
   py::object event_id = item(plan, "event_id_field");
-  if (!is_none(event_id)) spec.event_id_field = as_string(event_id);
+  if (!is_none(event_id)) parsed.event_id_field = as_string(event_id);
 
   py::object drop_late = item(plan, "drop_late");
-  if (!is_none(drop_late)) spec.drop_late = py::cast<bool>(drop_late);
+  if (!is_none(drop_late)) parsed.drop_late = py::cast<bool>(drop_late);
 
-  return spec;
+  return parsed;
 }
 
 }  // namespace movra
