@@ -1,4 +1,6 @@
 import os
+import subprocess
+import sys
 import time
 
 import pytest
@@ -53,6 +55,22 @@ def drain(stream, plan=None, timeout=3.0):
         for k, v in out.items():
             rows.setdefault(k, []).extend(v)
     return rows
+
+
+FLOOD = (
+    "import socket, sys, time\n"
+    "sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+    "port, seconds, msg = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3].encode()\n"
+    "end = time.monotonic() + seconds\n"
+    "while time.monotonic() < end:\n"
+    "    for _ in range(100):\n"
+    "        sock.sendto(msg, ('127.0.0.1', port))\n"
+)
+
+
+def start_udp_flood(port, seconds, message='{"a":1}'):
+    """A sender process that floods 127.0.0.1:port with one datagram."""
+    return subprocess.Popen([sys.executable, "-c", FLOOD, str(port), str(seconds), message])
 
 
 def thread_count():

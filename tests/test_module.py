@@ -2,7 +2,6 @@ import gc
 import glob
 import os
 import subprocess
-import sys
 import threading
 import time
 
@@ -145,9 +144,9 @@ def test_import_refuses_another_python_version():
     code = (
         "import importlib.util, os, sys\n"
         "sys.setdlopenflags(os.RTLD_LAZY)\n"
-        "spec = importlib.util.spec_from_file_location('_movra', sys.argv[1])\n"
+        "location = importlib.util.spec_from_file_location('_movra', sys.argv[1])\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(location)\n"
         "except ImportError as e:\n"
         "    print(e)\n"
     )

@@ -1,16 +1,13 @@
 """Concurrency stress, bounded in time: nothing deadlocks, nothing is lost."""
 import gc
 import os
-import socket
-import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
 import _movra
-from conftest import make_plan, thread_count, window_plan
+from conftest import make_plan, start_udp_flood, thread_count, window_plan
 
 NativeStream = _movra.NativeStream
 
@@ -140,16 +137,7 @@ def test_streams_created_and_dropped_leave_no_threads_or_descriptors():
 def test_udp_flood_while_the_stream_closes():
     s = NativeStream.udp("127.0.0.1", 0, 4096, 1, 1 << 20)
     port = s.address()[1]
-    proc = subprocess.Popen(
-        [sys.executable, "-c",
-         "import socket, sys, time\n"
-         "sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
-         "msg = b'{\"sym\":\"AAPL\",\"px\":187.25,\"qty\":300}'\n"
-         "end = time.monotonic() + 1.5\n"
-         "while time.monotonic() < end:\n"
-         "    for _ in range(100):\n"
-         "        sock.sendto(msg, ('127.0.0.1', int(sys.argv[1])))\n",
-         str(port)])
+    proc = start_udp_flood(port, 1.5, '{"sym":"AAPL","px":187.25,"qty":300}')
     delivered = 0
     end = time.monotonic() + 0.7
     while time.monotonic() < end:

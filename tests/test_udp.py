@@ -7,7 +7,7 @@ import time
 import pytest
 
 import _movra
-from conftest import drain, make_plan, wait_for
+from conftest import drain, make_plan, start_udp_flood, wait_for
 
 NativeStream = _movra.NativeStream
 
@@ -126,14 +126,7 @@ def test_next_batch_wakes_when_a_datagram_is_queued(sender):
 def test_close_while_datagrams_keep_arriving():
     s = NativeStream.udp("127.0.0.1", 0, 1000, 1, 100000)
     port = s.address()[1]
-    proc = subprocess.Popen(
-        [sys.executable, "-c",
-         "import socket, sys, time\n"
-         "sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
-         "end = time.monotonic() + 1.0\n"
-         "while time.monotonic() < end:\n"
-         "    sock.sendto(b'{\"a\":1}', ('127.0.0.1', int(sys.argv[1])))\n",
-         str(port)])
+    proc = start_udp_flood(port, 1.0)
     time.sleep(0.3)
     s.close()
     assert s.is_closed()
