@@ -117,11 +117,9 @@ class SymbolCache {
  public:
   static constexpr std::int64_t kSize = 8192;
 
-  struct Entry {
+  struct Entry : NumericAggregate {
     std::int64_t start = 0;
     std::size_t position = kNone;
-    double sum = 0.0;
-    std::int64_t count = 0;
   };
 
   SymbolCache() : entries_(std::make_unique<Entry[]>(kSize)) {}
@@ -143,7 +141,9 @@ class SymbolCache {
               std::vector<TradeGroup>& groups) {
     Entry& e = entries_[static_cast<std::size_t>(symbol)];
     write_back(e, groups);
-    e = Entry{start, position, groups[position].sum, groups[position].count};
+    e.start = start;
+    e.position = position;
+    static_cast<NumericAggregate&>(e) = groups[position];
     return e;
   }
 
@@ -156,8 +156,7 @@ class SymbolCache {
 
   static void write_back(const Entry& e, std::vector<TradeGroup>& groups) {
     if (e.position == kNone) return;
-    groups[e.position].sum = e.sum;
-    groups[e.position].count = e.count;
+    static_cast<NumericAggregate&>(groups[e.position]) = e;
   }
 
   std::unique_ptr<Entry[]> entries_;
@@ -212,7 +211,10 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
     return *index;
   };
   auto append_group = [&](std::int64_t start, std::int64_t symbol) {
-    groups.push_back(TradeGroup{start, symbol, 0.0, 0});
+    TradeGroup group;
+    group.window_start = start;
+    group.symbol_id = symbol;
+    groups.push_back(group);
     return groups.size() - 1;
   };
 

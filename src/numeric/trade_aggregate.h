@@ -19,11 +19,10 @@ struct NumericAggregate {
   std::int64_t count = 0;
 };
 
-struct TradeGroup {
-  std::int64_t window_start;
-  std::int64_t symbol_id;
-  double sum;
-  std::int64_t count;
+// One (window start, symbol id) group with its running aggregate.
+struct TradeGroup : NumericAggregate {
+  std::int64_t window_start = 0;
+  std::int64_t symbol_id = 0;
 };
 
 // One pass over n rows; values are added in row order.  The result is sorted
