@@ -4,7 +4,8 @@
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
-SOURCES   := $(shell find src -name '*.cc' -o -name '*.h') CMakeLists.txt pyproject.toml
+SOURCES   := $(shell find src -name '*.cc' -o -name '*.h' -o -name '*.pyi' -o -name py.typed) \
+             CMakeLists.txt pyproject.toml
 CPP_TESTS := $(wildcard cpp_tests/*.cc) $(wildcard bench/*.cc)
 CPP_BUILD := build/cpp
 JOBS      := 2
@@ -20,7 +21,7 @@ $(VENV)/.created:
 
 $(VENV)/.deps: $(VENV)/.created pyproject.toml
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.11" "pybind11>=3.0" "numpy>=1.26" \
-	    "pytest>=8" "hypothesis>=6" cmake ninja
+	    "pytest>=8" "hypothesis>=6" "mypy>=1.10" cmake ninja
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
