@@ -10,7 +10,7 @@ CPP_TESTS := $(wildcard cpp_tests/*.cc) $(wildcard bench/*.cc)
 CPP_BUILD := build/cpp
 JOBS      := 2
 
-.PHONY: all demo test test-cpp test-py bench fuzz test-asan test-tsan clean
+.PHONY: all demo test test-cpp test-py bench dist fuzz test-asan test-tsan clean
 
 all: $(VENV)/.built
 
@@ -44,13 +44,24 @@ test: test-cpp test-py
 demo: $(VENV)/.built
 	$(VPY) examples/demo.py
 
+# Every benchmark of bench/, then bench/RESULTS.md and bench/numeric.png.
 bench: $(VENV)/.built $(CPP_BUILD)/movra_core_tests
-	$(VPY) -m pip install --quiet pandas polars
-	$(CPP_BUILD)/movra_core_bench
-	for b in bench/bench_*.py; do echo "== $$b"; $(VPY) $$b || exit 1; done
+	$(VPY) -m pip install --quiet pandas polars matplotlib
+	$(VPY) bench/report.py
+
+# The sdist, a wheel built from it alone (with build isolation, as a user's
+# pip would), and that wheel installed into a fresh 3.13 venv and imported.
+dist: $(VENV)/.deps
+	rm -rf dist build/dist-venv
+	$(VPY) -m pip install --quiet build
+	$(VPY) -m build --sdist --outdir dist .
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir dist dist/movra-*.tar.gz
+	@PY="$$(tools/find_python.sh)" && "$$PY" -m venv build/dist-venv
+	build/dist-venv/bin/python -m pip install --quiet dist/movra-*.whl
+	cd /tmp && $(abspath build/dist-venv/bin/python) $(abspath tools/check_wheel.py)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
 
 # Sanitizer builds: the module and the C++ tests built with the sanitizers,
 # the pytest suite run against that module (PYTHONPATH puts it ahead of the

@@ -8,7 +8,7 @@ import threading
 import time
 
 import _movra
-from common import best_of
+from common import CORE_BENCH, best_of, table, value
 
 IDS = 1_000_000
 WINDOWS = 100_000
@@ -52,11 +52,12 @@ def main():
         t_py, _ = best_of(python_write)
         py_size = os.path.getsize(os.path.join(tmp, "ids.txt"))
         mb = size / 1e6
-        print(f"checkpoint of {IDS:,} ids and {WINDOWS:,} windows: {mb:.1f} MB")
-        print(f"  save (with fsync): {t_save * 1e3:.0f} ms = {mb / t_save:.0f} MB/s")
-        print(f"  load:              {t_load * 1e3:.0f} ms = {mb / t_load:.0f} MB/s")
-        print(f"  Python writing the ids alone (with fsync): {t_py * 1e3:.0f} ms = {py_size / 1e6 / t_py:.0f} MB/s "
-              f"-> save is {t_py / t_save:.2f}x the speed of Python writing {py_size / size:.0%} of the bytes")
+        title = f"Checkpoint: {IDS:,} ids + {WINDOWS:,} windows ({mb:.1f} MB)"
+        table(title, [("save_checkpoint (with fsync)", t_save),
+                      (f"Python writing the ids alone, {py_size / size:.0%} of the bytes (with fsync)", t_py)],
+              "save_checkpoint (with fsync)")
+        value(f"{title}: save", f"{t_save * 1e3:.0f} ms = {mb / t_save:.0f} MB/s")
+        value(f"{title}: load", f"{t_load * 1e3:.0f} ms = {mb / t_load:.0f} MB/s")
 
         waits = []
         stop = threading.Event()
@@ -75,12 +76,11 @@ def main():
         during = time.perf_counter() - t0
         stop.set()
         t.join()
-        print(f"  stats() from another Python thread during a {during * 1e3:.0f} ms save: longest wait "
-              f"{max(waits) * 1e3:.1f} ms (the save keeps the interpreter lock throughout)")
-        exe = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "cpp", "movra_core_bench")
-        if os.path.exists(exe):
-            out = subprocess.run([exe, "checkpoint"], capture_output=True, text=True).stdout.strip()
-            print(f"  {out}")
+        value(f"{title}: stats() from another thread during a {during * 1e3:.0f} ms save",
+              f"longest wait {max(waits) * 1e3:.1f} ms (the save keeps the interpreter lock throughout)")
+        out = subprocess.run([CORE_BENCH, "checkpoint"], capture_output=True, text=True, check=True).stdout
+        held = out.split(": ", 1)[1].split(" (")[0]
+        value(f"{title}: state lock held during a save (C++)", held)
         fresh.close()
     s.close()
 

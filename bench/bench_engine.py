@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 
 import _movra
-from common import best_of, table
+from common import best_of, table, value
 
 N = 1_000_000
 PASS_THROUGH = {"filters": [], "select": None, "window": None, "mean": None, "watermark_ms": None,
@@ -37,8 +37,8 @@ def main():
         assert rows == N
 
     t_e2e, _ = best_of(end_to_end)
-    print(f"(a) emit_columns + next_batch pass-through: {N:,} rows in {t_e2e * 1e3:.0f} ms "
-          f"= {N / t_e2e / 1e6:.2f} M rows/s end to end")
+    value(f"Engine: emit_columns + next_batch pass-through, {N:,} rows",
+          f"{t_e2e * 1e3:.0f} ms = {N / t_e2e / 1e6:.2f} M rows/s end to end")
 
     def ours():
         s = _movra.NativeStream.manual(1, 1, 1)
@@ -61,7 +61,7 @@ def main():
     t_pd, ref = best_of(pandas_from_lists)
     t_pd2, _ = best_of(pandas_prebuilt)
     assert sum(out["count"]) == N and len(out["count"]) == len(ref)
-    table(f"(b) windowed aggregate, {N:,} rows, {len(ref):,} groups (10 s windows x 100 groups)",
+    table(f"Engine: windowed aggregate, {N:,} rows, {len(ref):,} groups (10 s windows x 100 groups)",
           [("aggregate_columns (lists in, lists out)", t_ours),
            ("pandas groupby from the same lists", t_pd),
            ("pandas groupby on a prebuilt DataFrame", t_pd2)], "aggregate_columns (lists in, lists out)")

@@ -1,6 +1,6 @@
 """emit_columns throughput next to building the same rows as Python dicts."""
 import _movra
-from common import best_of
+from common import best_of, table, value
 
 N = 1_000_000
 
@@ -31,11 +31,10 @@ def main():
 
     t_ours, _ = best_of(ours)
     t_py, _ = best_of(pure_python)
-    cells = N * 5
-    print(f"emit_columns: {N:,} rows x 5 columns in {t_ours * 1e3:.0f} ms = {N / t_ours / 1e6:.2f} M rows/s, "
-          f"{t_ours / cells * 1e9:.0f} ns per cell")
-    print(f"pure-Python dict rows: {t_py * 1e3:.0f} ms = {N / t_py / 1e6:.2f} M rows/s")
-    print(f"ratio (python / ours): {t_py / t_ours:.2f}x")
+    table(f"Intake: {N:,} rows x 5 columns", [("emit_columns (then close)", t_ours),
+                                              ("pure Python: the same rows as dicts", t_py)],
+          "emit_columns (then close)")
+    value("Intake: emit_columns per cell", f"{t_ours / (N * 5) * 1e9:.0f} ns ({N / t_ours / 1e6:.2f} M rows/s)")
 
 
 if __name__ == "__main__":

@@ -54,7 +54,8 @@ def run(title, ts, trade, sym, val, window_ms=1000):
             ("NumPy vectorised (unique + bincount)", best_of(numpy_vectorised)[0]),
             ("pandas groupby", best_of(pandas_groupby)[0]),
             ("polars group_by", best_of(polars_group_by)[0])]
-    table(f"{title}: {N:,} rows, {len(out['count']):,} groups", rows, "aggregate_trade_numeric")
+    table(f"Trade fast path, {title}: {N:,} rows, {len(out['count']):,} groups", rows,
+          "aggregate_trade_numeric")
     s.close()
 
 

@@ -3,6 +3,7 @@ ready (batches already cut, waiting for next_batch) is not."""
 import time
 
 import _movra
+from common import value
 
 EVENTS = 2_000_000
 CHUNK = 10_000
@@ -28,8 +29,8 @@ def main():
     s = _movra.NativeStream.manual(batch_size=1000, linger_ms=10**9, capacity=10_000)
     offer(s)
     st = s.stats()
-    print(f"no ticks (pending only): {st['ingested']:,} offered, {st['dropped']:,} dropped, "
-          f"RSS +{rss_mb() - base:.1f} MB")
+    value("Overload, no ticks (pending bounded by capacity 10,000)",
+          f"{st['ingested']:,} offered, {st['dropped']:,} dropped, RSS +{rss_mb() - base:.1f} MB")
     s.close()
     del s
 
@@ -40,8 +41,8 @@ def main():
     st = s.stats()
     queued = st["ingested"] - st["dropped"]
     grown = rss_mb() - base
-    print(f"ticking, no consumer (ready grows): {st['ingested']:,} offered, {st['dropped']:,} dropped, "
-          f"{st['microbatches_emitted']:,} batches waiting, RSS +{grown:.1f} MB "
+    value("Overload, ticking with no consumer (ready grows)",
+          f"{queued:,} events waiting in {st['microbatches_emitted']:,} batches, RSS +{grown:.1f} MB "
           f"(about {grown * 1e6 / max(queued, 1):.0f} bytes per waiting 4-column event)")
     s.close()
 
