@@ -56,7 +56,6 @@ def main():
         table(title, [("save_checkpoint (with fsync)", t_save),
                       (f"Python writing the ids alone, {py_size / size:.0%} of the bytes (with fsync)", t_py)],
               "save_checkpoint (with fsync)")
-        value(f"{title}: save", f"{t_save * 1e3:.0f} ms = {mb / t_save:.0f} MB/s")
         value(f"{title}: load", f"{t_load * 1e3:.0f} ms = {mb / t_load:.0f} MB/s")
 
         waits = []
