@@ -4,7 +4,7 @@
 
 VENV      := .venv
 VPY       := $(VENV)/bin/python
-SOURCES   := $(shell find src -name '*.cc' -o -name '*.h' -o -name '*.pyi' -o -name py.typed) \
+SOURCES   := $(shell find src -name '*.cc' -o -name '*.h' -o -name '*.pyi' -o -name '*.py' -o -name py.typed) \
              CMakeLists.txt pyproject.toml
 CPP_TESTS := $(wildcard cpp_tests/*.cc) $(wildcard bench/*.cc)
 CPP_BUILD := build/cpp
