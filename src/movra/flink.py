@@ -446,7 +446,8 @@ class _Job:
                  "file, one Kafka partition) read with parallelism 1; the settings below run the whole job "
                  "with parallelism 1 and a watermark after every row.",
                  f"Every row carries an integer event time in {q.time_field!r} (the core stamps a row "
-                 "without one with the wall clock).",
+                 "without one with the wall clock), later than the epoch plus watermark_ms + "
+                 "allowed_lateness_ms + 1 ms (Flink emits no watermark at or before the epoch).",
                  "Each column holds values of its declared type or NULL (the core compares values by their "
                  "own kind: a number never equals a string)."]
         if q.event_id_field is not None:
