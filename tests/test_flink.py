@@ -22,8 +22,8 @@ def test_exact_windowed_sql_follows_the_cores_rules():
     job = flink.translate(DEMO, origin=ORIGIN)
     sql = job.script
     # The core's window start on both grids, truncating, and TUMBLE offset by origin mod width.
-    assert "CASE WHEN `timestamp` <= 1000000000000 THEN `timestamp` - MOD(`timestamp`, 1000) " \
-           "ELSE `timestamp` - MOD(`timestamp` - 1700000000123, 1000) END" in job.source_ddl
+    assert "CASE WHEN `timestamp` <= 1000000000000\n      THEN `timestamp` - MOD(`timestamp`, 1000)\n" \
+           "      ELSE `timestamp` - MOD(`timestamp` - 1700000000123, 1000) END" in job.source_ddl
     assert "INTERVAL '1' SECOND(1), INTERVAL '0.123' SECOND(1, 3)" in sql
     # Flink fires at watermark >= end - 1: one more millisecond than watermark + lateness.
     assert "WATERMARK FOR `__rowtime` AS TO_TIMESTAMP_LTZ(`timestamp` - 751, 3)" in job.source_ddl

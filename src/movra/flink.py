@@ -42,6 +42,7 @@ window); such a plan raises ValueError in both modes.
 from __future__ import annotations
 
 import os
+import textwrap
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Literal
@@ -115,8 +116,12 @@ class FlinkSql:
     def script(self) -> str:
         """The whole job as one SQL script, its preconditions as comments on top."""
         header = [f"-- movra plan in Flink SQL, {self.mode} translation."]
-        header += [f"-- * {line}" for line in self.preconditions]
-        return "\n".join(header) + "\n\n" + "".join(f"{s};\n\n" for s in self.statements).rstrip("\n") + "\n"
+        header += [textwrap.fill(line, 100, initial_indent="-- * ", subsequent_indent="--   ",
+                                 break_on_hyphens=False)
+                   for line in self.preconditions]
+        settings = "".join(f"{s};\n" for s in self.set_statements)
+        rest = "\n".join(f"{s};\n" for s in (self.source_ddl, self.sink_ddl, *self.views, self.insert))
+        return "\n".join(header) + "\n\n" + settings + "\n" + rest
 
     def __str__(self) -> str:
         return self.script
@@ -197,8 +202,10 @@ def translate(
     if checkpoint is not None:
         origin = read_window_origin(checkpoint)
     elif origin is not None:
-        if isinstance(origin, bool) or not isinstance(origin, int) or not INT64_MIN < origin < 2**63:
-            raise TypeError(f"origin must be an int in the signed 64-bit range, not {origin!r}")
+        if isinstance(origin, bool) or not isinstance(origin, int):
+            raise TypeError(f"origin must be an int (epoch milliseconds), not {origin!r}")
+        if not INT64_MIN < origin < 2**63:
+            raise ValueError(f"origin must lie inside the signed 64-bit range, not {origin!r}")
     if exact and query.windowed and origin is None:
         raise ValueError(
             "an exact translation of a windowed plan needs the window origin, the first event time above "
@@ -321,9 +328,9 @@ class _Job:
         anchored = f"{t} - MOD({t} - {self.origin}, {w})" if self.origin >= 0 else \
             f"{t} - MOD({t} + {-self.origin}, {w})"
         test = f"{t} <= {ABSOLUTE_GRID_LIMIT}"
-        start = f"CASE WHEN {test} THEN {absolute} ELSE {anchored} END"
+        start = f"CASE WHEN {test}\n      THEN {absolute}\n      ELSE {anchored} END"
         shift = self.origin % w
-        rowtime = f"CASE WHEN {test} THEN {absolute} + {shift} ELSE {anchored} END" if shift else start
+        rowtime = f"CASE WHEN {test}\n      THEN {absolute} + {shift}\n      ELSE {anchored} END" if shift else start
         return start, rowtime
 
     # -- the views ------------------------------------------------------------
@@ -335,7 +342,7 @@ class _Job:
             where.append(f"(CURRENT_WATERMARK({rowtime}) IS NULL OR "
                          f"TO_TIMESTAMP_LTZ({self.time}, 3) > CURRENT_WATERMARK({rowtime}))")
         where_sql = "\nWHERE " + "\n  AND ".join(where) if where else ""
-        on_time = f"CREATE TEMPORARY VIEW {ident(self._on_time)} AS\nSELECT {', '.join(self._view_columns())}\n" \
+        on_time = f"CREATE TEMPORARY VIEW {ident(self._on_time)} AS\nSELECT {',\n       '.join(self._view_columns())}\n" \
                   f"FROM {ident(self.source)}{where_sql}"
         if not (self.query.windowed and self.query.event_id_field is not None):
             return (on_time,)
