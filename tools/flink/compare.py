@@ -5,7 +5,9 @@ relative) and row plans must give the same rows in the same order.  Prints an
 agreement table; exits 1 on any difference.
 
 The exact translation of each plan is checked; the textbook translation of the
-first plan runs too, for information only (it is expected to differ)."""
+first plan runs too, for information only (it is expected to differ; it runs
+with the exact plans' settings, so that it is deterministic).  With
+MOVRA_FLINK_KEEP=1 the work directory (corpus, script, sink files) is kept."""
 
 from __future__ import annotations
 
@@ -112,7 +114,7 @@ def main() -> int:
         print("Flink is not set up: run tools/flink/setup.sh first (make test-flink does)", file=sys.stderr)
         return 2
 
-    with tempfile.TemporaryDirectory(prefix="movra-flink-", delete=not os.environ.get("KEEP")) as work:
+    with tempfile.TemporaryDirectory(prefix="movra-flink-", delete=not os.environ.get("MOVRA_FLINK_KEEP")) as work:
         trades = corpus.trades(args.rows)
         data = os.path.join(work, "trades.json")
         corpus.write_json_lines(trades, data)
@@ -160,7 +162,8 @@ def main() -> int:
             if mode == "exact":
                 for line in problems[:10]:
                     print(f"      {line}")
-        print(f"\nOne local Flink {len(job_ms)} jobs, {wall:.1f} s with JVM start and planning.")
+        print(f"\nOne local Flink ran {len(job_ms)} jobs in {wall:.1f} s with JVM start and planning"
+              + (f"; kept {work}" if os.environ.get("MOVRA_FLINK_KEEP") else "."))
     print("FAILED: Flink and the core disagree" if failed else "Flink and the core agree on every plan.")
     return 1 if failed else 0
 
