@@ -44,6 +44,12 @@ test: test-cpp test-py
 demo: $(VENV)/.built
 	$(VPY) examples/demo.py
 
+# The core next to the Flink SQL that movra.flink generates, on one corpus (sets up Flink under build/flink).
+.PHONY: test-flink
+test-flink: $(VENV)/.built
+	tools/flink/setup.sh $(VPY)
+	$(VPY) tools/flink/compare.py
+
 # Every benchmark of bench/, then bench/RESULTS.md and bench/numeric.png.
 bench: $(VENV)/.built $(CPP_BUILD)/movra_core_tests
 	$(VPY) -m pip install --quiet pandas polars matplotlib

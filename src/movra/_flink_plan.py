@@ -1,0 +1,172 @@
+"""Reading a raw plan for the Flink translation.
+
+The core takes a plan as a dict with eight keys and checks little: it accepts
+odd values and gives them a meaning of its own.  A SQL translation needs each
+part pinned down, so this module reads the plan once, checks every value it
+relies on and raises an error that names the key and the value.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any, Protocol
+
+PLAN_KEYS = ("filters", "select", "window", "mean", "watermark_ms", "allowed_lateness_ms",
+             "event_id_field", "drop_late")
+OPERATORS = ("==", "!=", "<", ">", "<=", ">=")
+INT64_MIN = -(2**63)
+INT64_MAX = 2**63 - 1
+
+#: A filter's comparison value after the core's own conversion of it.
+FilterValue = None | bool | int | float | str
+
+
+class SupportsToDict(Protocol):
+    """Any plan object that can give the core's raw plan dict."""
+
+    def to_dict(self) -> Mapping[str, Any]: ...
+
+
+PlanLike = Mapping[str, Any] | SupportsToDict
+
+
+@dataclass(frozen=True)
+class Condition:
+    """One filter: ``field op value``."""
+
+    field: str
+    op: str
+    value: FilterValue
+
+
+@dataclass(frozen=True)
+class Query:
+    """A checked plan.  ``seconds`` is None unless the plan has both a window
+    and a mean, which is when the core aggregates."""
+
+    filters: tuple[Condition, ...]
+    select: tuple[str, ...] | None
+    seconds: int | None
+    by: str | None
+    time_field: str
+    mean_field: str | None
+    alias: str | None
+    watermark_ms: int
+    lateness_ms: int
+    event_id_field: str | None
+    drop_late: bool
+
+    @property
+    def windowed(self) -> bool:
+        return self.seconds is not None
+
+
+def read_plan(plan: object) -> Query:
+    """Checks a raw plan dict, or an object whose ``to_dict()`` gives one."""
+    to_dict = getattr(plan, "to_dict", None)
+    if callable(to_dict) and not isinstance(plan, Mapping):
+        plan = to_dict()
+    if not isinstance(plan, Mapping):
+        raise TypeError(f"plan must be a mapping with the keys {', '.join(PLAN_KEYS)} "
+                        f"or an object with to_dict(), not {type(plan).__name__}")
+    for key in PLAN_KEYS:
+        if key not in plan:
+            raise ValueError(f"plan is missing the key {key!r}")
+
+    window = _optional_mapping(plan, "window", ("seconds", "by", "time_field"))
+    mean = _optional_mapping(plan, "mean", ("field", "alias"))
+    seconds = None
+    if window is not None:
+        seconds = _integer(window["seconds"], "window['seconds']")
+        if seconds <= 0 or seconds >= 10**10:
+            raise ValueError(f"window['seconds'] must be a whole number of seconds from 1 to "
+                             f"9999999999, not {seconds!r}")
+    lateness = _optional_integer(plan, "allowed_lateness_ms")
+    drop_late = plan["drop_late"]
+    if drop_late is not None and not isinstance(drop_late, bool):
+        raise TypeError(f"plan['drop_late'] must be True, False or None, not {drop_late!r}")
+
+    return Query(
+        filters=tuple(_conditions(plan["filters"])),
+        select=_select(plan["select"]),
+        seconds=seconds if window is not None and mean is not None else None,
+        by=None if window is None else _optional_name(window["by"], "window['by']"),
+        time_field="timestamp" if window is None else _name(window["time_field"], "window['time_field']"),
+        mean_field=None if mean is None else _name(mean["field"], "mean['field']"),
+        alias=None if mean is None else _name(mean["alias"], "mean['alias']"),
+        watermark_ms=_optional_integer(plan, "watermark_ms"),
+        lateness_ms=max(lateness, 0),  # the core counts a negative lateness as none
+        event_id_field=_optional_name(plan["event_id_field"], "plan['event_id_field']"),
+        drop_late=drop_late is not False,
+    )
+
+
+def _optional_mapping(plan: Mapping[str, Any], key: str, keys: tuple[str, ...]) -> Mapping[str, Any] | None:
+    value = plan[key]
+    if value is None:
+        return None
+    if not isinstance(value, Mapping):
+        raise TypeError(f"plan[{key!r}] must be None or a mapping, not {value!r}")
+    for name in keys:
+        if name not in value:
+            raise ValueError(f"plan[{key!r}] is missing the key {name!r}")
+    return value
+
+
+def _integer(value: object, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{what} must be an int, not {value!r}")
+    if not INT64_MIN <= value <= INT64_MAX:
+        raise ValueError(f"{what} must fit in a signed 64-bit integer, not {value!r}")
+    return value
+
+
+def _optional_integer(plan: Mapping[str, Any], key: str) -> int:
+    value = plan[key]
+    return 0 if value is None else _integer(value, f"plan[{key!r}]")
+
+
+def _name(value: object, what: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be a column name (str), not {value!r}")
+    return value
+
+
+def _optional_name(value: object, what: str) -> str | None:
+    return None if value is None else _name(value, what)
+
+
+def _select(value: object) -> tuple[str, ...] | None:
+    if value is None:
+        return None
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(f"plan['select'] must be None or a list of column names, not {value!r}")
+    return tuple(_name(name, "each name in plan['select']") for name in value)
+
+
+def _conditions(value: object) -> Iterable[Condition]:
+    if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, Iterable):
+        raise TypeError(f"plan['filters'] must be a list of filter mappings, not {value!r}")
+    for i, item in enumerate(value):
+        what = f"plan['filters'][{i}]"
+        if not isinstance(item, Mapping):
+            raise TypeError(f"{what} must be a mapping with 'field', 'op' and 'value', not {item!r}")
+        for name in ("field", "op", "value"):
+            if name not in item:
+                raise ValueError(f"{what} is missing the key {name!r}")
+        yield Condition(_name(item["field"], f"{what}['field']"),
+                        _name(item["op"], f"{what}['op']"),
+                        _filter_value(item["value"], f"{what}['value']"))
+
+
+def _filter_value(value: object, what: str) -> FilterValue:
+    """The value as the core converts it: None, bool, int, float and str keep
+    their kind (subclasses included); anything else becomes its str() text."""
+    if value is None or isinstance(value, bool):
+        return value
+    if isinstance(value, int):
+        return _integer(int(value), what)
+    if isinstance(value, float):
+        return float(value)
+    return str(value)

@@ -1,0 +1,471 @@
+"""The same plan on Apache Flink: a plan translated into Flink SQL.
+
+:func:`translate` turns a plan (the core's raw plan dict, or any object whose
+``to_dict()`` returns one) into a :class:`FlinkSql`: the SET statements, the
+source table with its event-time attribute and watermark, the sink table and
+the query.  Nothing here imports or needs Flink; the text runs in Flink's SQL
+client or through ``TableEnvironment.executeSql`` one statement at a time.
+
+Two modes:
+
+``"exact"`` (the default) reproduces the core's rules, so the job gives the
+same windows, or the same rows in the same order, as a core stream fed the
+same rows in the same order and closed at the end:
+
+- The time attribute is the core's own window start: the absolute grid for
+  event times at or below 10**12 ms, the grid anchored at the window origin
+  above, both with truncating ``MOD``, so rows before the origin land where the
+  core puts them.  ``TUMBLE`` then runs with offset = origin mod width.
+- Only rows that pass the filters move the watermark, and the watermark is
+  ``time - (watermark_ms + allowed_lateness_ms + 1)``: Flink fires a window at
+  ``watermark >= end - 1``, the core closes it at ``end <= max - watermark -
+  lateness``.
+- Lateness is decided per row, as the core does, against the greatest event
+  time before it (``CURRENT_WATERMARK`` with a watermark after every row:
+  ``pipeline.auto-watermark-interval = 0``), and the job runs with
+  parallelism 1 so that the watermark follows the rows in their order.
+- De-duplication keeps the first row per id, within each window for windowed
+  plans; null or empty ids are never duplicates.
+- ``AVG`` and ``COUNT`` of the mean column (rows without a value count as in
+  the core: not at all), and no window with count 0.
+
+``"textbook"`` is what a Flink user would write: windows aligned to the epoch,
+every row moves the watermark, the lateness is added to the watermark delay
+so a row is dropped only once its whole window has closed, and row plans have
+no lateness at all.  Its results differ from the core's wherever rows arrive
+late or before the origin.
+
+``drop_late: False`` has no SQL equivalent (Flink drops rows behind a closed
+window); such a plan raises ValueError in both modes.
+"""
+
+from __future__ import annotations
+
+import os
+import textwrap
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Literal
+
+from ._flink_plan import INT64_MIN, PlanLike, Query, read_plan
+from ._flink_sql import (as_double, as_text, column_kind_of, condition_sql, conjunction,
+                         ident, is_integer, is_numeric, seconds_interval, string_literal)
+
+__all__ = ["ABSOLUTE_GRID_LIMIT", "FlinkSql", "Mode", "read_window_origin", "translate"]
+
+Mode = Literal["exact", "textbook"]
+
+#: Event times at or below this many milliseconds use the absolute window grid;
+#: times above it use the grid anchored at the window origin.
+ABSOLUTE_GRID_LIMIT = 1_000_000_000_000
+
+DEFAULT_SOURCE_OPTIONS: Mapping[str, str] = {"connector": "filesystem", "path": "events.json", "format": "json"}
+DEFAULT_SINK_OPTIONS: Mapping[str, str] = {"connector": "filesystem", "path": "results", "format": "json"}
+
+# Column names the generated SQL uses for itself.
+_WINDOW_START = "__window_start"
+_ROWTIME = "__rowtime"
+_PROCTIME = "__proctime"
+_GROUP = "__group"
+_VALUE = "__value"
+_DEDUP_KEY = "__dedup_key"
+_ROW_NUMBER = "__row_number"
+_RESERVED = frozenset({_WINDOW_START, _ROWTIME, _PROCTIME, _GROUP, _VALUE, _DEDUP_KEY, _ROW_NUMBER})
+
+
+@dataclass(frozen=True)
+class FlinkSql:
+    """A plan as Flink SQL, in parts and as one script.
+
+    Run :attr:`statements` one at a time (``TableEnvironment.executeSql``
+    does not take SET: apply :attr:`settings` to the table config instead),
+    or hand :attr:`script` to the SQL client.
+    """
+
+    mode: Mode
+    #: Configuration the translation relies on, as (key, value) pairs.
+    settings: tuple[tuple[str, str], ...]
+    #: CREATE TABLE of the source, with the event-time attribute and watermark.
+    source_ddl: str
+    #: CREATE TABLE of the sink.
+    sink_ddl: str
+    #: CREATE TEMPORARY VIEW statements the INSERT reads from.
+    views: tuple[str, ...]
+    #: The INSERT INTO the sink that runs the job.
+    insert: str
+    #: What must hold for the job to agree with the core (or, in textbook
+    #: mode, how it differs).
+    preconditions: tuple[str, ...]
+
+    @property
+    def set_statements(self) -> tuple[str, ...]:
+        """The settings as SQL client SET statements."""
+        return tuple(f"SET {string_literal(k)} = {string_literal(v)}" for k, v in self.settings)
+
+    @property
+    def query(self) -> str:
+        """The views and the INSERT, as one text."""
+        return "".join(f"{s};\n\n" for s in self.views) + f"{self.insert};\n"
+
+    @property
+    def statements(self) -> tuple[str, ...]:
+        """Every statement in order, without the closing semicolons."""
+        return (*self.set_statements, self.source_ddl, self.sink_ddl, *self.views, self.insert)
+
+    @property
+    def script(self) -> str:
+        """The whole job as one SQL script, its preconditions as comments on top."""
+        header = [f"-- movra plan in Flink SQL, {self.mode} translation."]
+        header += [textwrap.fill(line, 100, initial_indent="-- * ", subsequent_indent="--   ",
+                                 break_on_hyphens=False)
+                   for line in self.preconditions]
+        settings = "".join(f"{s};\n" for s in self.set_statements)
+        rest = "\n".join(f"{s};\n" for s in (self.source_ddl, self.sink_ddl, *self.views, self.insert))
+        return "\n".join(header) + "\n\n" + settings + "\n" + rest
+
+    def __str__(self) -> str:
+        return self.script
+
+
+def read_window_origin(path: str | os.PathLike[str]) -> int | None:
+    """The window origin saved in a checkpoint file, or None when it is unset.
+
+    The origin is on the file's second line, ``window_origin<TAB><integer>``;
+    -9223372036854775808 means that no origin was fixed yet.
+    """
+    with open(path, "rb") as f:
+        lines = f.read().split(b"\n", 2)
+    fields = lines[1].split() if len(lines) > 1 else []
+    try:
+        origin = int(fields[1])
+    except (IndexError, ValueError):
+        raise ValueError(f"{os.fspath(path)!r} is not a checkpoint: its second line should be "
+                         f"'window_origin<TAB><integer>', not {lines[1] if len(lines) > 1 else b''!r}") from None
+    return None if origin == INT64_MIN else origin
+
+
+def translate(
+    plan: PlanLike,
+    *,
+    origin: int | None = None,
+    checkpoint: str | os.PathLike[str] | None = None,
+    mode: Mode = "exact",
+    columns: Mapping[str, str] | None = None,
+    source_table: str = "events",
+    sink_table: str = "results",
+    source_options: Mapping[str, str] | None = None,
+    sink_options: Mapping[str, str] | None = None,
+) -> FlinkSql:
+    """Translates a plan into Flink SQL.
+
+    Args:
+        plan: the core's raw plan dict, or an object whose ``to_dict()``
+            returns one.
+        origin: the core's window origin in epoch milliseconds: the first
+            event time above 10**12 that reached the window step of a fresh
+            stream.  An exact windowed translation needs it (or
+            ``checkpoint``); give 0 when every event time is at or below
+            10**12.
+        checkpoint: a checkpoint file to read the origin from instead.
+        mode: ``"exact"`` for the core's results, ``"textbook"`` for Flink's
+            own semantics (see the module's help).
+        columns: SQL types of source columns, overriding the ones inferred
+            from the plan (time BIGINT, mean DOUBLE, group and id STRING, a
+            filter's column after its value), and further columns to declare
+            (a row plan without ``select`` passes every declared column on).
+        source_table, sink_table: the table names; the views are named after
+            the source.
+        source_options, sink_options: the tables' WITH options; by default a
+            JSON file source and a JSON file sink.
+
+    Raises:
+        ValueError: a plan, origin or option that has no exact translation
+            (``drop_late`` False, an unknown origin for a windowed plan, a
+            negative ``watermark_ms`` beyond the lateness, a column type that
+            cannot hold its role), each naming the value.
+        TypeError: a value of the wrong type.
+    """
+    query = read_plan(plan)
+    if mode not in ("exact", "textbook"):
+        raise ValueError(f"mode must be 'exact' or 'textbook', not {mode!r}")
+    if not query.drop_late:
+        raise ValueError("plan['drop_late'] is False: the core then folds late rows into their windows, "
+                         "which has no Flink SQL equivalent (Flink drops rows behind a closed window); "
+                         "translate the plan with drop_late True or None")
+    exact = mode == "exact"
+    if exact and query.watermark_ms + query.lateness_ms < 0:
+        raise ValueError(f"plan['watermark_ms'] {query.watermark_ms} is negative beyond the allowed lateness "
+                         f"{query.lateness_ms}: the core then judges a row late against itself, which a "
+                         "watermark cannot express")
+    if origin is not None and checkpoint is not None:
+        raise TypeError("give either origin or checkpoint, not both")
+    if checkpoint is not None:
+        origin = read_window_origin(checkpoint)
+    elif origin is not None:
+        if isinstance(origin, bool) or not isinstance(origin, int):
+            raise TypeError(f"origin must be an int (epoch milliseconds), not {origin!r}")
+        if not INT64_MIN < origin < 2**63:
+            raise ValueError(f"origin must lie inside the signed 64-bit range, not {origin!r}")
+    if exact and query.windowed and origin is None:
+        raise ValueError(
+            "an exact translation of a windowed plan needs the window origin, the first event time above "
+            "10**12 ms that reached the core's window step: pass origin=<epoch ms> (0 when every event "
+            "time is at or below 10**12), or checkpoint=<file> of a stream whose origin is fixed")
+    source = _options(source_options, DEFAULT_SOURCE_OPTIONS, "source_options")
+    sink = _options(sink_options, DEFAULT_SINK_OPTIONS, "sink_options")
+    if exact and source.get("scan.parallelism", "1") != "1":
+        raise ValueError(f"source_options['scan.parallelism'] is {source['scan.parallelism']!r}: the exact "
+                         "translation needs one ordered stream up to the lateness filter, parallelism 1")
+    for name in (source_table, sink_table):
+        if not isinstance(name, str) or not name:
+            raise TypeError(f"table names must be non-empty strings, not {name!r}")
+
+    job = _Job(query, _source_schema(query, columns), exact, origin, source_table)
+    output = job.window_output() if query.windowed else job.row_output()
+    return FlinkSql(
+        mode=mode,
+        settings=job.settings(),
+        source_ddl=_create_table(source_table, job.source_columns(), source),
+        sink_ddl=_create_table(sink_table, [f"{ident(n)} {t}" for n, (_, t) in output.items()], sink),
+        views=job.views(),
+        insert=job.insert(sink_table, output),
+        preconditions=job.preconditions(),
+    )
+
+
+def _options(given: Mapping[str, str] | None, default: Mapping[str, str], what: str) -> dict[str, str]:
+    options = dict(default if given is None else given)
+    for key, value in options.items():
+        if not isinstance(key, str) or not isinstance(value, str):
+            raise TypeError(f"{what} must map str to str, not {key!r}: {value!r}")
+    return options
+
+
+def _source_schema(query: Query, columns: Mapping[str, str] | None) -> dict[str, str]:
+    """Source column name to SQL type: the caller's first, then what the plan implies."""
+    schema: dict[str, str] = {}
+    for name, sql_type in (columns or {}).items():
+        if not isinstance(name, str) or not isinstance(sql_type, str):
+            raise TypeError(f"columns must map column names to SQL type names, not {name!r}: {sql_type!r}")
+        schema[name] = sql_type
+    schema.setdefault(query.time_field, "BIGINT")
+    if query.windowed:
+        assert query.mean_field is not None
+        schema.setdefault(query.mean_field, "DOUBLE")
+        if query.by is not None:
+            schema.setdefault(query.by, "STRING")
+    if query.event_id_field is not None:
+        schema.setdefault(query.event_id_field, "STRING")
+    for condition in query.filters:
+        schema.setdefault(condition.field, column_kind_of(condition.value))
+    if not query.windowed:
+        for name in query.select or ():
+            schema.setdefault(name, "STRING")
+
+    for name in schema:
+        if name in _RESERVED:
+            raise ValueError(f"column name {name!r} is used by the generated SQL itself; rename the column")
+    if not is_integer(schema[query.time_field]):
+        raise ValueError(f"the time column {query.time_field!r} must have an integer type (epoch milliseconds), "
+                         f"not {schema[query.time_field]}")
+    if query.windowed and not is_numeric(schema[query.mean_field or ""]):
+        raise ValueError(f"the mean column {query.mean_field!r} must have a numeric type, "
+                         f"not {schema[query.mean_field or '']}")
+    return schema
+
+
+def _create_table(name: str, columns: list[str], options: Mapping[str, str]) -> str:
+    body = ",\n".join(f"  {c}" for c in columns)
+    with_ = ",\n".join(f"  {string_literal(k)} = {string_literal(v)}" for k, v in options.items())
+    return f"CREATE TABLE {ident(name)} (\n{body}\n) WITH (\n{with_}\n)"
+
+
+class _Job:
+    """The pieces of one translation, built from a checked plan."""
+
+    def __init__(self, query: Query, schema: dict[str, str], exact: bool, origin: int | None,
+                 source_table: str) -> None:
+        self.query = query
+        self.schema = schema
+        self.exact = exact
+        self.origin = origin
+        self.source = source_table
+        self.time = ident(query.time_field)
+        self.width_ms = (query.seconds or 0) * 1000
+        self.filters = conjunction([condition_sql(c, schema[c.field]) for c in query.filters])
+
+    # -- the source -----------------------------------------------------------
+
+    def source_columns(self) -> list[str]:
+        columns = [f"{ident(n)} {t}" for n, t in self.schema.items()]
+        if self.query.windowed and self.exact:
+            start, rowtime = self._window_start_exprs()
+            columns.append(f"{ident(_WINDOW_START)} AS {start}")
+            columns.append(f"{ident(_ROWTIME)} AS TO_TIMESTAMP_LTZ({rowtime}, 3)")
+        elif self.query.windowed or self.exact:
+            columns.append(f"{ident(_ROWTIME)} AS TO_TIMESTAMP_LTZ({self.time}, 3)")
+        if not self.query.windowed and self.query.event_id_field is not None:
+            columns.append(f"{ident(_PROCTIME)} AS PROCTIME()")
+        if self.exact:
+            delay = self.query.watermark_ms + self.query.lateness_ms + 1
+            moved = f"{self.time} - {delay}"
+            if self.filters is not None:
+                moved = f"CASE WHEN {self.filters} THEN {moved} ELSE NULL END"
+            columns.append(f"WATERMARK FOR {ident(_ROWTIME)} AS TO_TIMESTAMP_LTZ({moved}, 3)")
+        elif self.query.windowed:
+            delay = self.query.watermark_ms + self.query.lateness_ms
+            bound = ident(_ROWTIME) + (f" - {seconds_interval(delay)}" if delay > 0 else "")
+            columns.append(f"WATERMARK FOR {ident(_ROWTIME)} AS {bound}")
+        return columns
+
+    def _window_start_exprs(self) -> tuple[str, str]:
+        """The core's window start, and the time attribute: the same start,
+        moved onto the anchored grid for rows on the absolute grid so that
+        one TUMBLE offset fits both."""
+        assert self.origin is not None
+        t, w = self.time, self.width_ms
+        absolute = f"{t} - MOD({t}, {w})"
+        anchored = f"{t} - MOD({t} - {self.origin}, {w})" if self.origin >= 0 else \
+            f"{t} - MOD({t} + {-self.origin}, {w})"
+        test = f"{t} <= {ABSOLUTE_GRID_LIMIT}"
+        start = f"CASE WHEN {test}\n      THEN {absolute}\n      ELSE {anchored} END"
+        shift = self.origin % w
+        rowtime = f"CASE WHEN {test}\n      THEN {absolute} + {shift}\n      ELSE {anchored} END" if shift else start
+        return start, rowtime
+
+    # -- the views ------------------------------------------------------------
+
+    def views(self) -> tuple[str, ...]:
+        where = [self.filters] if self.filters is not None else []
+        if self.exact:
+            rowtime = ident(_ROWTIME)
+            where.append(f"(CURRENT_WATERMARK({rowtime}) IS NULL OR "
+                         f"TO_TIMESTAMP_LTZ({self.time}, 3) > CURRENT_WATERMARK({rowtime}))")
+        where_sql = "\nWHERE " + "\n  AND ".join(where) if where else ""
+        on_time = f"CREATE TEMPORARY VIEW {ident(self._on_time)} AS\nSELECT {',\n       '.join(self._view_columns())}\n" \
+                  f"FROM {ident(self.source)}{where_sql}"
+        if not (self.query.windowed and self.query.event_id_field is not None):
+            return (on_time,)
+        first = (f"CREATE TEMPORARY VIEW {ident(self._first)} AS\nSELECT * FROM (\n"
+                 f"  SELECT *, ROW_NUMBER() OVER (PARTITION BY window_start, window_end, {ident(_DEDUP_KEY)} "
+                 f"ORDER BY {ident(_ROWTIME)}) AS {ident(_ROW_NUMBER)}\n"
+                 f"  FROM {self._tumble()}\n) WHERE {ident(_ROW_NUMBER)} = 1")
+        return on_time, first
+
+    @property
+    def _on_time(self) -> str:
+        return f"{self.source}_on_time" if self.exact else f"{self.source}_filtered"
+
+    @property
+    def _first(self) -> str:
+        return f"{self.source}_first"
+
+    def _view_columns(self) -> list[str]:
+        q = self.query
+        if q.windowed:
+            assert q.mean_field is not None
+            cols = ([ident(_WINDOW_START)] if self.exact else []) + [ident(_ROWTIME)]
+            if q.by is not None:
+                cols.append(f"COALESCE({as_text(q.by, self.schema[q.by], 'the group column')}, '') "
+                            f"AS {ident(_GROUP)}")
+            cols.append(f"{as_double(q.mean_field, self.schema[q.mean_field])} AS {ident(_VALUE)}")
+        else:
+            cols = [ident(n) for n in self.schema]
+        if q.event_id_field is not None:
+            text = as_text(q.event_id_field, self.schema[q.event_id_field], "the event id column")
+            cols.append(f"CASE WHEN {text} IS NULL OR {text} = '' THEN UUID() ELSE {text} END "
+                        f"AS {ident(_DEDUP_KEY)}")
+            if not q.windowed:
+                cols.append(ident(_PROCTIME))
+        return cols
+
+    def _tumble(self) -> str:
+        args = [f"TABLE {ident(self._on_time)}", f"DESCRIPTOR({ident(_ROWTIME)})", seconds_interval(self.width_ms)]
+        if self.exact:
+            assert self.origin is not None
+            shift = self.origin % self.width_ms
+            if shift:
+                args.append(seconds_interval(shift))
+        return f"TABLE(TUMBLE({', '.join(args)}))"
+
+    # -- the output -----------------------------------------------------------
+
+    def window_output(self) -> dict[str, tuple[str, str]]:
+        """Output column name to (expression, type), as the core builds a
+        window row: later columns of the same name replace earlier ones."""
+        q = self.query
+        assert q.alias is not None
+        if self.exact:
+            start = ident(_WINDOW_START)
+            columns = {"window_start": (start, "BIGINT"),
+                       "window_end": (f"{start} + {self.width_ms}", "BIGINT")}
+        else:
+            # Epoch-aligned windows of whole seconds: the bounds are whole seconds.
+            columns = {"window_start": ("UNIX_TIMESTAMP(CAST(window_start AS STRING)) * 1000", "BIGINT"),
+                       "window_end": ("UNIX_TIMESTAMP(CAST(window_end AS STRING)) * 1000", "BIGINT")}
+        if q.by is not None:
+            columns[q.by] = (ident(_GROUP), "STRING")
+        columns[q.alias] = (f"AVG({ident(_VALUE)})", "DOUBLE")
+        columns["count"] = (f"COUNT({ident(_VALUE)})", "BIGINT")
+        return self._project(columns)
+
+    def row_output(self) -> dict[str, tuple[str, str]]:
+        return self._project({n: (ident(n), t) for n, t in self.schema.items()})
+
+    def _project(self, columns: dict[str, tuple[str, str]]) -> dict[str, tuple[str, str]]:
+        if self.query.select is None:
+            return columns
+        return {n: columns.get(n, ("CAST(NULL AS STRING)", "STRING")) for n in dict.fromkeys(self.query.select)}
+
+    def insert(self, sink_table: str, output: dict[str, tuple[str, str]]) -> str:
+        select = ",\n       ".join(f"{expr} AS {ident(name)}" for name, (expr, _) in output.items())
+        head = f"INSERT INTO {ident(sink_table)}\nSELECT {select}\n"
+        q = self.query
+        if q.windowed:
+            source = ident(self._first) if q.event_id_field is not None else self._tumble()
+            keys = ["window_start", "window_end"] + ([ident(_WINDOW_START)] if self.exact else [])
+            keys += [ident(_GROUP)] if q.by is not None else []
+            return (f"{head}FROM {source}\nGROUP BY {', '.join(keys)}\n"
+                    f"HAVING COUNT({ident(_VALUE)}) > 0")
+        if q.event_id_field is None:
+            return f"{head}FROM {ident(self._on_time)}"
+        return (f"{head}FROM (\n  SELECT *, ROW_NUMBER() OVER (PARTITION BY {ident(_DEDUP_KEY)} "
+                f"ORDER BY {ident(_PROCTIME)}) AS {ident(_ROW_NUMBER)}\n  FROM {ident(self._on_time)}\n"
+                f") WHERE {ident(_ROW_NUMBER)} = 1")
+
+    # -- settings and preconditions ----------------------------------------------
+
+    def settings(self) -> tuple[tuple[str, str], ...]:
+        utc = ("table.local-time-zone", "UTC")  # TUMBLE over TIMESTAMP_LTZ aligns in the session zone
+        if not self.exact:
+            return (utc,)
+        return (("parallelism.default", "1"), ("pipeline.auto-watermark-interval", "0"),
+                ("table.exec.mini-batch.enabled", "false"), utc)
+
+    def preconditions(self) -> tuple[str, ...]:
+        q = self.query
+        if not self.exact:
+            return ("Textbook translation: windows aligned to the epoch, every row moves the watermark, "
+                    "the lateness is added to the watermark delay (a row is dropped only when its window "
+                    "has closed) and rows outside windows are never late. Results differ from the core's "
+                    "where rows arrive late or before the core's window origin.",)
+        notes = ["The source delivers the rows in the order the core saw them, as one ordered stream (one "
+                 "file, one Kafka partition) read with parallelism 1; the settings below run the whole job "
+                 "with parallelism 1 and a watermark after every row.",
+                 f"Every row carries an integer event time in {q.time_field!r} (the core stamps a row "
+                 "without one with the wall clock), later than the epoch plus watermark_ms + "
+                 "allowed_lateness_ms + 1 ms (Flink emits no watermark at or before the epoch).",
+                 "Each column holds values of its declared type or NULL (the core compares values by their "
+                 "own kind: a number never equals a string)."]
+        if q.event_id_field is not None:
+            notes.append(f"A repeated {q.event_id_field!r} is a resend of the same event (same event time and "
+                         "values). " + ("Ids are de-duplicated within each window, the core de-duplicates "
+                                        "over the whole stream." if q.windowed else
+                                        "Seen ids are kept without limit, like the core's, unless "
+                                        "'table.exec.state.ttl' is set."))
+        if q.windowed:
+            notes.append(f"The core's window origin is {self.origin}: a fresh stream whose first event time "
+                         "above 10**12 was that, or a checkpoint holding that origin (its other state, the "
+                         "greatest event time, seen ids and open windows, is not carried over).")
+            notes.append("Windows come out as the watermark passes them, not in the core's key-text order.")
+        return tuple(notes)
