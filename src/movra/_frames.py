@@ -107,15 +107,19 @@ def event_of(event: Mapping[str, Any]) -> dict[str, Any]:
     """One event dict with every value converted by `scalar` and its keys
     checked (str only: the native core would store ``1`` and ``"1"`` under
     one name)."""
-    out: dict[str, Any] = {}
+    out: dict[str, Any] | None = None
     for key, value in event.items():
         if type(key) is not str:
             _check_key(key)
         if type(value) not in _PLAIN:
-            value = scalar(value, f"event key {key!r}")
-        out[key] = value
-    if _TIME_COLUMN in out:
-        _check_time_value(out[_TIME_COLUMN], "event key 'timestamp'")
+            if out is None:
+                out = dict(event)
+            out[key] = scalar(value, f"event key {key!r}")
+    if out is None:
+        out = event if type(event) is dict else dict(event)
+    stamp = out.get(_TIME_COLUMN, 0)
+    if type(stamp) is not int:
+        _check_time_value(stamp, "event key 'timestamp'")
     return out
 
 
