@@ -117,7 +117,7 @@ def test_drops_at_capacity_are_reported_with_their_count():
         assert caught[0].filename == __file__  # points at the caller
     with movra.manual(capacity=10, linger_ms=10**6, on_drop="raise") as s:
         with pytest.raises(movra.DroppedError) as info:
-            s.emit_columns({"v": list(range(25))}, chunk_rows=20)
+            s.emit_columns({"v": np.arange(25)}, chunk_rows=20)
         assert (info.value.count, info.value.offered) == (10, 20)
         assert s.stats()["ingested"] == 20  # the chunk after the drop was not sent
         with pytest.raises(movra.DroppedError):

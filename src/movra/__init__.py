@@ -1,4 +1,4 @@
-"""movra: an in-process streaming event processor.
+"""An in-process streaming event processor.
 
 Events come in as UDP datagrams (one flat JSON object each), as dicts and as
 columns (dicts of lists or NumPy arrays, pandas and Polars DataFrames, Arrow
@@ -32,7 +32,8 @@ The names:
   epoch-aligned windows (`Stream.align_windows_to_epoch`).
 - `MovraError` and its subclasses, and the `Dropped` warning: what went
   wrong.
-- `RawPlan` and the other ``Raw*`` types: the native core's plan dict.
+- `RawPlan` and the other ``Raw*`` types: the native core's plan dict;
+  `Stats`, `CheckpointInfo`, `Batch`: what streams return.
 
 The native core stays available as ``_movra.NativeStream`` and as
 `Stream.native`.

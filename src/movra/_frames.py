@@ -74,7 +74,7 @@ def scalar(value: Any, where: str) -> Any:
     t = type(value)
     if t in _PLAIN:
         return value
-    if isinstance(value, (int, float, str)) and not isinstance(value, bytes):
+    if isinstance(value, (int, float, str)):
         return value  # subclasses: an IntEnum member stays an int
     name = t.__name__
     if name in ("NaTType", "NAType") or (name == "Null" and t.__module__.startswith("polars")):
@@ -157,11 +157,6 @@ class _Column:
                 out[i] = None
         return out
 
-    def has_missing(self) -> bool:
-        if self.missing is not None:
-            return bool(self.missing.any())
-        return isinstance(self.values, list) and any(v is None for v in self.values)
-
 
 class Columns:
     """Equal-length columns ready to send, in row ranges (`take`)."""
@@ -171,6 +166,13 @@ class Columns:
     def __init__(self, columns: list[_Column], rows: int) -> None:
         self.columns = columns
         self.rows = rows
+
+    @property
+    def converted_in_chunks(self) -> bool:
+        """Whether any column makes its Python values only when taken (an
+        array, or values with gaps); columns that are lists already are
+        best sent whole, since slicing them touches every value again."""
+        return any(c.missing is not None or not isinstance(c.values, list) for c in self.columns)
 
     def take(self, start: int, stop: int) -> dict[str, list[Any]]:
         """Rows ``start`` to ``stop`` as a dict of Python lists."""
@@ -229,17 +231,20 @@ def columns_of(data: Any) -> Columns:
 
 
 def _check_time_column(c: _Column) -> None:
-    if c.has_missing():
-        raise DataError("column 'timestamp' has missing values; the engine would stamp those rows with "
-                        "the wall clock: fill or drop them, or leave the column out")
     values = c.values
     if isinstance(values, list):
-        bad = next((v for v in values if type(v) is not int), None)
-        if bad is not None:
-            _check_time_value(bad, "column 'timestamp'")
-    elif values.dtype.kind not in "iu":
-        raise DataError(f"column 'timestamp' must hold epoch milliseconds (ints or datetimes), got "
-                        f"{values.dtype} values; the engine would use the wall clock instead")
+        types = set(map(type, values))
+        missing = type(None) in types
+        if not missing and not types <= {int}:
+            _check_time_value(next(v for v in values if type(v) is not int), "column 'timestamp'")
+    else:
+        missing = c.missing is not None and bool(c.missing.any())
+        if values.dtype.kind not in "iu":
+            raise DataError(f"column 'timestamp' must hold epoch milliseconds (ints or datetimes), got "
+                            f"{values.dtype} values; the engine would use the wall clock instead")
+    if missing:
+        raise DataError("column 'timestamp' has missing values; the engine would stamp those rows with "
+                        "the wall clock: fill or drop them, or leave the column out")
 
 
 def _any_column(value: Any, name: str) -> _Column:

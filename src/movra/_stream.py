@@ -4,7 +4,7 @@ Iteration.  ``NativeStream.next_batch`` keeps the interpreter lock while it
 waits, which stalls every other thread and the event loop.  `Stream.poll`,
 `Stream.batches` and `Stream.abatches` therefore call it with
 ``timeout_ms=0`` and wait in Python between calls: 0.5 ms after a result,
-doubling up to 4 ms while data came within the last second, then up to
+doubling up to 2 ms while data came within the last second, then up to
 ``max_wait`` (50 ms by default) while the stream is idle.
 
 End of stream.  Once the stream is closed, the first call that finds the
@@ -61,7 +61,7 @@ DEFAULT_CHUNK_ROWS: Final = 16_384  # the Python values of a chunk stay in the C
 DEFAULT_MAX_WAIT: Final = 0.05
 
 _FIRST_WAIT: Final = 0.0005
-_BUSY_WAIT: Final = 0.004
+_BUSY_WAIT: Final = 0.002
 _BUSY_FOR: Final = 1.0
 
 
@@ -210,7 +210,7 @@ class Stream:
             try:
                 self._native.emit_json(row)
             except RuntimeError as e:
-                raise DataError(f"the event cannot be stored: {e}") from e
+                raise DataError(columns_of({k: [v] for k, v in row.items()}).locate_bad_value()) from e
             dropped = self._new_drops()
         if dropped:
             self._report_drops(dropped, 1, 1)
@@ -234,16 +234,20 @@ class Stream:
         - A named pandas index is sent as a column; a "timestamp" column
           must hold epoch milliseconds (ints or datetimes) without gaps.
 
-        Other values raise `DataError` naming the column and row.  Rows are
-        sent in chunks of `chunk_rows`; if a chunk fails, the chunks before
-        it have been sent.  Drops at capacity give one `Dropped` warning
-        for the call (or, with ``on_drop="raise"``, a `DroppedError` after
-        the first chunk that had drops, and the rest is not sent).
+        Other values raise `DataError` naming the column and row.  Columns
+        that need converting are sent in chunks of `chunk_rows` rows (a
+        dict of plain lists goes in one piece); if a chunk fails, the
+        chunks before it have been sent.  Drops at capacity give one
+        `Dropped` warning for the call (or, with ``on_drop="raise"``, a
+        `DroppedError` after the first chunk that had drops, and the rest
+        is not sent).
         """
         if isinstance(chunk_rows, bool) or not isinstance(chunk_rows, int) or chunk_rows < 1:
             raise ValueError(f"chunk_rows must be a positive int, got {chunk_rows!r}")
         columns = columns_of(data)
         rows = columns.rows
+        if not columns.converted_in_chunks:
+            chunk_rows = max(rows, 1)
         dropped = 0
         with self._emit_lock:
             self._check_open(rows)
@@ -351,7 +355,7 @@ class Stream:
         flushed).
 
         The native core is polled without waiting; between empty polls the
-        generator sleeps in Python, 0.5 to 4 ms while data flows and up to
+        generator sleeps in Python, 0.5 to 2 ms while data flows and up to
         `max_wait` seconds when idle, so other threads keep running and
         Ctrl-C is seen at once.  `output` and `datetimes` as for `poll`.
         The plan is checked when this is called, not at the first item.
