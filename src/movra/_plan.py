@@ -278,7 +278,7 @@ class Filter:
 
     def __str__(self) -> str:
         value = self.value
-        if isinstance(value, str) and _value_from_text(value) != value:
+        if isinstance(value, str) and (_value_from_text(value) != value or value != value.strip() or not value):
             return f"{self.field}{self.op}{value!r}"
         if isinstance(value, bool):
             return f"{self.field}{self.op}{str(value).lower()}"
