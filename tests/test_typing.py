@@ -135,3 +135,35 @@ def test_installed_types_reach_mypy(tmp_path):
     assert 'Unexpected keyword argument "event"' in out, out
     assert 'Missing positional argument "capacity"' in out, out
     assert "import-not-found" not in out and "import-untyped" not in out, out
+
+
+PACKAGE = pathlib.Path(__file__).resolve().parents[1] / "src" / "movra"
+
+
+@pytest.mark.skipif(SANITIZED, reason="mypy is not run under the sanitizer runtimes")
+def test_package_passes_mypy_strict_and_types_reach_users(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--config-file",
+                           os.devnull, str(PACKAGE)], capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    user = tmp_path / "user.py"
+    user.write_text(textwrap.dedent("""
+        import movra
+        stream = movra.manual(capacity=10)
+        plan = movra.Plan(window="1s", mean="price")
+        reveal_type(stream.poll(plan))
+        reveal_type(next(stream.batches(plan)))
+        reveal_type(stream.stats()["dropped"])
+        raw: movra.RawPlan = {"filters": [], "select": None, "window": None, "mean": None,
+                              "watermark_ms": None, "allowed_lateness_ms": None, "event_id_field": None}
+        movra.Plan(windw="1s")
+    """))
+    done = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--config-file", os.devnull,
+                           str(user)], capture_output=True, text=True, cwd=tmp_path)
+    out = done.stdout
+    assert re.search(r'Revealed type is "(builtins\.)?dict\[(builtins\.)?str, (builtins\.)?list\[Any\]\] \| None"',
+                     out), out
+    assert re.search(r'Revealed type is "(builtins\.)?dict\[(builtins\.)?str, (builtins\.)?list\[Any\]\]"', out), out
+    assert re.search(r'Revealed type is "(builtins\.)?int"', out), out
+    assert 'Missing key "drop_late"' in out, out
+    assert 'Unexpected keyword argument "windw"' in out, out
+    assert "import-not-found" not in out and "import-untyped" not in out, out

@@ -1,11 +1,13 @@
-"""Checks an installed wheel: the module imports from site-packages, runs a
-windowed plan and the trade fast path, and its type information is there."""
+"""Checks an installed wheel: the native module and the movra package import
+from site-packages, run a windowed plan and the trade fast path, and their
+type information is there."""
 import pathlib
 import sysconfig
 
 import numpy as np
 
 import _movra
+import movra
 
 site = pathlib.Path(sysconfig.get_paths()["platlib"])
 assert pathlib.Path(_movra.__file__).parent == site, _movra.__file__
@@ -23,4 +25,14 @@ agg = s.aggregate_trade_numeric(np.array([0, 1500]), np.array([1, 1], np.uint8),
                                 np.array([1.0, 2.0]), 1000)
 assert agg["count"] == [1, 1] and agg["window_start"] == [0, 1000], agg
 s.close()
-print(f"wheel OK: {_movra.__file__}")
+
+assert pathlib.Path(movra.__file__).parent == site / "movra", movra.__file__
+assert (site / "movra" / "py.typed").is_file()
+plan = movra.Plan(window="1s", by="g", mean="v", alias="avg", time_field="t")
+with movra.manual(linger_ms=1) as stream:
+    stream.emit_columns({"g": np.array(["a", "b", "a"]), "v": np.array([1, 2, 3], np.float32),
+                         "t": np.array([0, 10, 20])})
+    stream.close()
+    batches = list(stream.batches(plan))
+assert batches == [out], batches
+print(f"wheel OK: {_movra.__file__}, {movra.__file__}")

@@ -1,10 +1,89 @@
-"""movra: an in-process streaming event processor.
+"""An in-process streaming event processor.
 
-The package is the public face of the native core ``_movra``: plans, streams,
-conversion of frames and arrays, iteration that leaves the interpreter lock
-free, checkpoints, metrics and the route to a cluster engine.
+Events come in as UDP datagrams (one flat JSON object each), as dicts and as
+columns (dicts of lists or NumPy arrays, pandas and Polars DataFrames, Arrow
+tables).  A worker thread cuts them into micro-batches, and a `Plan` runs
+over them: filters, de-duplication, event time with a watermark and allowed
+lateness, tumbling event-time windows with the mean and count per group, and
+projection.  Results come as dicts of column lists or as frames.
+
+Quick start::
+
+    import movra
+
+    plan = movra.Plan(window="1s", by="sym", mean="price", watermark="500ms")
+    with movra.manual() as stream:
+        stream.emit_columns({"sym": ["A", "B", "A"], "price": [1.0, 2.0, 3.0],
+                             "timestamp": [0, 400, 900]})
+        stream.close()                       # no more events: flush the windows
+        for batch in stream.batches(plan):   # ends once the stream is drained
+            print(batch)
+
+For a live feed, ``movra.udp("127.0.0.1", 9000)`` receives datagrams;
+iterate with ``stream.batches(plan)`` in a thread, ``stream.abatches(plan)``
+in asyncio, or call ``stream.poll(plan, timeout=...)`` from your own loop.
+None of them holds the interpreter lock while it waits.
+
+The names:
+
+- `Plan`, `Filter`, `parse_duration`, `format_duration`: queries.
+- `udp`, `manual`, `Stream`: streams, events in and results out,
+  checkpoints (`Stream.save_checkpoint`, `Stream.load_checkpoint`) and
+  epoch-aligned windows (`Stream.align_windows_to_epoch`).
+- `MovraError` and its subclasses, and the `Dropped` warning: what went
+  wrong.
+- `RawPlan` and the other ``Raw*`` types: the native core's plan dict;
+  `Stats`, `CheckpointInfo`, `Batch`: what streams return.
+
+The native core stays available as ``_movra.NativeStream`` and as
+`Stream.native`.
 """
 
 from __future__ import annotations
 
-__all__: list[str] = []
+from importlib import metadata as _metadata
+
+from ._checkpoint_format import CheckpointInfo
+from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, MovraError, PlanError,
+                      StateError, StreamClosedError)
+from ._frames import Output
+from ._plan import (OPS, Duration, Filter, FilterLike, Plan, PlanLike, RawFilter, RawMean, RawPlan, RawWindow,
+                    format_duration, parse_duration)
+from ._stream import Batch, OnDrop, Stats, Stream, manual, udp
+
+__all__ = [
+    "OPS",
+    "Batch",
+    "BindError",
+    "CheckpointError",
+    "CheckpointInfo",
+    "DataError",
+    "Dropped",
+    "DroppedError",
+    "Duration",
+    "Filter",
+    "FilterLike",
+    "MovraError",
+    "OnDrop",
+    "Output",
+    "Plan",
+    "PlanError",
+    "PlanLike",
+    "RawFilter",
+    "RawMean",
+    "RawPlan",
+    "RawWindow",
+    "StateError",
+    "Stats",
+    "Stream",
+    "StreamClosedError",
+    "format_duration",
+    "manual",
+    "parse_duration",
+    "udp",
+]
+
+try:
+    __version__ = _metadata.version("movra")
+except _metadata.PackageNotFoundError:  # pragma: no cover - run from a source tree
+    __version__ = "unknown"

@@ -1,0 +1,605 @@
+"""The stream: `Stream`, made by `udp` or `manual`, over one native stream.
+
+Iteration.  ``NativeStream.next_batch`` keeps the interpreter lock while it
+waits, which stalls every other thread and the event loop.  `Stream.poll`,
+`Stream.batches` and `Stream.abatches` therefore call it with
+``timeout_ms=0`` and wait in Python between calls: 0.5 ms after a result,
+doubling up to 2 ms while data came within the last second, then up to
+``max_wait`` (50 ms by default) while the stream is idle.
+
+End of stream.  Once the stream is closed, the first call that finds the
+native stream closed closes it again (which returns only once its worker has
+been joined, so its last cut has landed) and then takes results until the
+native core returns None, which is after it has flushed the open windows:
+only then is the stream `drained` and do the iterators end.  Closing and
+polling through the same `Stream` are serialised by one lock, so a close
+from another thread cannot come between a poll's look at the queue and its
+flush.
+
+Drops.  After each emit the stream compares the native "dropped" counter
+with the count it saw last; new drops give a `Dropped` warning, or a
+`DroppedError` on a stream made with ``on_drop="raise"``.  On a UDP stream,
+datagrams the receiver dropped since the last emit are counted there too.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import ipaddress
+import os
+import socket
+import stat
+import tempfile
+import threading
+import time
+import warnings
+from collections.abc import AsyncIterator, Iterator, Mapping
+from types import TracebackType
+from typing import Any, Final, Literal, TypedDict, cast, overload
+
+import _movra
+
+from ._checkpoint_format import CheckpointInfo, inspect_checkpoint, origin_only_checkpoint
+from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
+                      StreamClosedError)
+from ._frames import Output, check_output, columns_of, convert_result, event_of
+from ._plan import PlanLike, RawPlan, as_plan
+
+__all__ = ["Batch", "OnDrop", "Stats", "Stream", "manual", "udp"]
+
+OnDrop = Literal["warn", "raise"]
+
+Batch = dict[str, list[Any]]
+"""One result as a dict: column name to list of values, names in byte order."""
+
+FrameOutput = Literal["pandas", "polars", "arrow"]
+
+DEFAULT_BATCH_SIZE: Final = 8192
+DEFAULT_LINGER_MS: Final = 10
+DEFAULT_CAPACITY: Final = 100_000
+DEFAULT_CHUNK_ROWS: Final = 16_384  # the Python values of a chunk stay in the CPU caches
+DEFAULT_MAX_WAIT: Final = 0.05
+
+_FIRST_WAIT: Final = 0.0005
+_BUSY_WAIT: Final = 0.002
+_BUSY_FOR: Final = 1.0
+
+
+class Stats(TypedDict):
+    """The counters of a stream (see ``NativeStream.stats``)."""
+
+    checkpoint_loads: int
+    checkpoint_saves: int
+    dropped: int
+    duplicate_events: int
+    ingested: int
+    late_events: int
+    microbatches_emitted: int
+    open_windows: int
+    output_batches: int
+    output_rows: int
+    seen_event_ids: int
+
+
+class _Backoff:
+    """The wait between two empty polls: short while data flows, growing to
+    `max_wait` once the stream has been idle for a second."""
+
+    __slots__ = ("last_data", "max_wait", "wait")
+
+    def __init__(self, max_wait: float) -> None:
+        self.max_wait = max_wait
+        self.wait = _FIRST_WAIT
+        self.last_data = time.monotonic()
+
+    def data(self) -> None:
+        self.wait = _FIRST_WAIT
+        self.last_data = time.monotonic()
+
+    def idle(self) -> float:
+        busy = time.monotonic() - self.last_data < _BUSY_FOR
+        cap = min(_BUSY_WAIT, self.max_wait) if busy else self.max_wait
+        wait = min(self.wait, cap)
+        self.wait = min(wait * 2, cap)
+        return wait
+
+
+def _prepare(plan: PlanLike, output: Output, max_wait: float) -> tuple[RawPlan, float]:
+    """The raw plan and the checked `max_wait` of an iterator; raises for a
+    bad plan, output or wait before the first item is asked for."""
+    raw = as_plan(plan)._raw
+    check_output(output)
+    if isinstance(max_wait, bool) or not isinstance(max_wait, (int, float)) or not 0 < max_wait <= 60:
+        raise ValueError(f"max_wait must be seconds between 0 and 60, got {max_wait!r}")
+    return raw, float(max_wait)
+
+
+class Stream:
+    """An event stream: events in (`emit`, `emit_columns`, or UDP
+    datagrams), results out (`batches`, `abatches`, `poll`).
+
+    Make one with `movra.udp` or `movra.manual`.  The stream owns its native
+    stream (`native`), closes it on `close` or at the end of a ``with``
+    block, and is safe to use from several threads.
+
+    >>> with movra.manual() as stream:
+    ...     stream.emit_columns({"sym": ["A", "B"], "price": [1.0, 2.0], "timestamp": [0, 400]})
+    ...     stream.close()
+    ...     for batch in stream.batches(movra.Plan(window="1s", by="sym", mean="price")):
+    ...         print(batch)
+    """
+
+    def __init__(self, native: _movra.NativeStream, *, capacity: int, on_drop: OnDrop = "warn") -> None:
+        """Wraps `native`; use `movra.udp` or `movra.manual` instead."""
+        if on_drop not in ("warn", "raise"):
+            raise ValueError(f"on_drop must be 'warn' or 'raise', got {on_drop!r}")
+        self._native = native
+        self._capacity = capacity
+        self._on_drop: OnDrop = on_drop
+        # Serialises polls and closes, so a close cannot come between a
+        # poll's look at the queue and its flush of the open windows.
+        self._poll_lock = threading.RLock()
+        # Serialises emits with the reading of the drop counter.
+        self._emit_lock = threading.Lock()
+        self._dropped_seen = 0
+        self._drained = False
+
+    # ------------------------------------------------------------ basics
+
+    @property
+    def native(self) -> _movra.NativeStream:
+        """The native stream this object owns."""
+        return self._native
+
+    @property
+    def address(self) -> tuple[str, int]:
+        """(host, port) as bound; ("manual", 0) for a manual stream."""
+        return self._native.address()
+
+    @property
+    def closed(self) -> bool:
+        """True once the stream has been closed."""
+        return self._native.is_closed()
+
+    @property
+    def drained(self) -> bool:
+        """True once a poll has found the closed stream empty: every event it
+        accepted has been delivered and its open windows flushed."""
+        return self._drained
+
+    def stats(self) -> Stats:
+        """The stream's counters: ``ingested``, ``dropped``, ``late_events``,
+        ``open_windows``, ... (eleven entries)."""
+        return cast(Stats, self._native.stats())
+
+    def close(self) -> None:
+        """Closes the stream: the events it accepted are still delivered by
+        the next polls, then the open windows are flushed.  Idempotent."""
+        with self._poll_lock:
+            self._native.close()
+
+    def __enter__(self) -> Stream:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        host, port = self.address
+        where = "manual" if (host, port) == ("manual", 0) else f"udp {host}:{port}"
+        return f"<movra.Stream {where} {'closed' if self.closed else 'open'}>"
+
+    # ------------------------------------------------------------ events in
+
+    def emit(self, event: Mapping[str, Any]) -> None:
+        """Offers one event, a dict of column name to value.
+
+        Values keep their type (NumPy scalars become Python scalars,
+        datetimes epoch milliseconds; see `emit_columns`).  An event without
+        a "timestamp" is stamped with the wall clock.  Raises `DataError`
+        for a value of another type, `StreamClosedError` on a closed
+        stream; a drop at capacity gives a `Dropped` warning (or
+        `DroppedError`).
+        """
+        if not isinstance(event, Mapping):
+            raise TypeError(f"an event is a dict, got {type(event).__name__}: {event!r:.60}")
+        row = event_of(event)
+        with self._emit_lock:
+            self._check_open(1)
+            try:
+                self._native.emit_json(row)
+            except RuntimeError as e:
+                raise DataError(columns_of({k: [v] for k, v in row.items()}).locate_bad_value()) from e
+            dropped = self._new_drops()
+        if dropped:
+            self._report_drops(dropped, 1, 1)
+
+    def emit_columns(self, data: Any, *, chunk_rows: int = DEFAULT_CHUNK_ROWS) -> int:
+        """Offers one event per row of `data` and returns how many were
+        accepted (the rest were dropped at capacity).
+
+        `data` is a dict of equal-length columns (lists, tuples, NumPy
+        arrays, pandas/Polars series, Arrow arrays), a pandas or Polars
+        DataFrame, or a pyarrow Table.  Each value keeps its type:
+
+        - NumPy ints and bools become Python ints and bools, float32 and
+          other floats become float; uint64 above 2**63 - 1 is refused.
+        - datetime64, datetimes (naive ones read as UTC), timezone-aware
+          timestamps and dates become epoch milliseconds (floored);
+          timedeltas and durations become milliseconds.
+        - Missing values (None, NaT, pandas NA and the NaN of pandas float
+          columns, Polars and Arrow nulls) become None; the NaN of NumPy,
+          Polars and Arrow floats stays NaN.  Categoricals become labels.
+        - A named pandas index is sent as a column; a "timestamp" column
+          must hold epoch milliseconds (ints or datetimes) without gaps.
+
+        Other values raise `DataError` naming the column and row.  Columns
+        that need converting are sent in chunks of `chunk_rows` rows (a
+        dict of plain lists goes in one piece); if a chunk fails, the
+        chunks before it have been sent.  Drops at capacity give one
+        `Dropped` warning for the call (or, with ``on_drop="raise"``, a
+        `DroppedError` after the first chunk that had drops, and the rest
+        is not sent).
+        """
+        if isinstance(chunk_rows, bool) or not isinstance(chunk_rows, int) or chunk_rows < 1:
+            raise ValueError(f"chunk_rows must be a positive int, got {chunk_rows!r}")
+        columns = columns_of(data)
+        rows = columns.rows
+        if not columns.converted_in_chunks:
+            chunk_rows = max(rows, 1)
+        dropped = 0
+        with self._emit_lock:
+            self._check_open(rows)
+            for start in range(0, rows, chunk_rows):
+                stop = min(start + chunk_rows, rows)
+                try:
+                    self._native.emit_columns(columns.take(start, stop))
+                except RuntimeError as e:
+                    sent = f"; rows 0 to {start - 1} were sent" if start else ""
+                    raise DataError(f"{columns.locate_bad_value()}{sent}") from e
+                new = self._new_drops()
+                dropped += new
+                if new and self._on_drop == "raise":
+                    break
+        if dropped:
+            self._report_drops(dropped, stop if self._on_drop == "raise" else rows, rows)
+        return rows - dropped
+
+    def _check_open(self, rows: int) -> None:
+        if self._native.is_closed():
+            raise StreamClosedError(f"the stream is closed: {rows} event(s) not sent")
+
+    def _new_drops(self) -> int:
+        # REQUIRES: self._emit_lock is held.
+        dropped = self._native.stats()["dropped"]
+        new = dropped - self._dropped_seen
+        self._dropped_seen = dropped
+        return new
+
+    def _report_drops(self, count: int, offered: int, total: int) -> None:
+        if self._native.is_closed():
+            text = f"{count} of {offered} events dropped: the stream was closed while they were sent"
+        else:
+            text = (f"{count} of {offered} events dropped: the stream's pending queue holds at most "
+                    f"capacity={self._capacity} events; raise capacity, emit fewer rows at a time, or "
+                    "take batches more often")
+        if self._on_drop == "raise":
+            if offered < total:
+                text += f" (rows {offered} to {total - 1} were not sent)"
+            raise DroppedError(text, count, offered)
+        warnings.warn(Dropped(text, count), stacklevel=3)
+
+    # ----------------------------------------------------------- results out
+
+    def _step(self, raw: RawPlan) -> tuple[Batch | None, bool]:
+        """One call of the native core without waiting: (result or None,
+        whether the stream is closed and fully drained)."""
+        native = self._native
+        with self._poll_lock:
+            if not native.is_closed():
+                return native.next_batch(cast(dict[str, Any], raw), 0), False
+            native.close()  # returns once the worker's last cut has landed
+            result = native.next_batch(cast(dict[str, Any], raw), 0)
+        if result is None:
+            self._drained = True
+            return None, True
+        return result, False
+
+    @overload
+    def poll(self, plan: PlanLike, timeout: float | None = ..., *, output: Literal["dict"] = ...,
+             datetimes: bool = ...) -> Batch | None: ...
+    @overload
+    def poll(self, plan: PlanLike, timeout: float | None = ..., *, output: FrameOutput,
+             datetimes: bool = ...) -> Any: ...
+    def poll(self, plan: PlanLike, timeout: float | None = 0.0, *, output: Output = "dict",
+             datetimes: bool = False) -> Any:
+        """The next result of `plan`, or None when none came within `timeout`
+        seconds (None: no limit) or the stream is closed and `drained`.
+
+        Waits in Python between polls of the native core, so other threads
+        and the event loop keep running.  `output` is "dict" (column name to
+        list), "pandas", "polars" or "arrow"; `datetimes` turns
+        ``window_start``/``window_end`` into UTC timestamps.
+        """
+        raw = as_plan(plan)._raw
+        check_output(output)
+        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))):
+            raise TypeError(f"timeout must be seconds (a number) or None, got {timeout!r}")
+        deadline = None if timeout is None else time.monotonic() + timeout
+        backoff = _Backoff(DEFAULT_MAX_WAIT)
+        while True:
+            result, done = self._step(raw)
+            if result is not None:
+                return convert_result(result, output, datetimes)
+            if done:
+                return None
+            wait = backoff.idle()
+            if deadline is not None:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    return None
+                wait = min(wait, remaining)
+            time.sleep(wait)
+
+    @overload
+    def batches(self, plan: PlanLike, *, output: Literal["dict"] = ..., datetimes: bool = ...,
+                max_wait: float = ...) -> Iterator[Batch]: ...
+    @overload
+    def batches(self, plan: PlanLike, *, output: FrameOutput, datetimes: bool = ...,
+                max_wait: float = ...) -> Iterator[Any]: ...
+    def batches(self, plan: PlanLike, *, output: Output = "dict", datetimes: bool = False,
+                max_wait: float = DEFAULT_MAX_WAIT) -> Iterator[Any]:
+        """Every non-empty result of `plan`, until the stream is closed and
+        fully drained (every accepted event delivered once, the open windows
+        flushed).
+
+        The native core is polled without waiting; between empty polls the
+        generator sleeps in Python, 0.5 to 2 ms while data flows and up to
+        `max_wait` seconds when idle, so other threads keep running and
+        Ctrl-C is seen at once.  `output` and `datetimes` as for `poll`.
+        The plan is checked when this is called, not at the first item.
+        """
+        return self._batches(*_prepare(plan, output, max_wait), output, datetimes)
+
+    def _batches(self, raw: RawPlan, max_wait: float, output: Output, datetimes: bool) -> Iterator[Any]:
+        backoff = _Backoff(max_wait)
+        while True:
+            result, done = self._step(raw)
+            if result is not None:
+                backoff.data()
+                yield convert_result(result, output, datetimes)
+            elif done:
+                return
+            else:
+                time.sleep(backoff.idle())
+
+    @overload
+    def abatches(self, plan: PlanLike, *, output: Literal["dict"] = ..., datetimes: bool = ...,
+                 max_wait: float = ...) -> AsyncIterator[Batch]: ...
+    @overload
+    def abatches(self, plan: PlanLike, *, output: FrameOutput, datetimes: bool = ...,
+                 max_wait: float = ...) -> AsyncIterator[Any]: ...
+    def abatches(self, plan: PlanLike, *, output: Output = "dict", datetimes: bool = False,
+                 max_wait: float = DEFAULT_MAX_WAIT) -> AsyncIterator[Any]:
+        """`batches` as an async iterator: ``async for batch in
+        stream.abatches(plan)``.  It waits with ``asyncio.sleep`` and hands
+        the loop back after every result, so other tasks keep running."""
+        return self._abatches(*_prepare(plan, output, max_wait), output, datetimes)
+
+    async def _abatches(self, raw: RawPlan, max_wait: float, output: Output,
+                        datetimes: bool) -> AsyncIterator[Any]:
+        backoff = _Backoff(max_wait)
+        while True:
+            result, done = self._step(raw)
+            if result is not None:
+                backoff.data()
+                yield convert_result(result, output, datetimes)
+                await asyncio.sleep(0)
+            elif done:
+                return
+            else:
+                await asyncio.sleep(backoff.idle())
+
+    @overload
+    def aggregate(self, data: Any, plan: PlanLike, *, output: Literal["dict"] = ...,
+                  datetimes: bool = ...) -> Batch: ...
+    @overload
+    def aggregate(self, data: Any, plan: PlanLike, *, output: FrameOutput, datetimes: bool = ...) -> Any: ...
+    def aggregate(self, data: Any, plan: PlanLike, *, output: Output = "dict",
+                  datetimes: bool = False) -> Any:
+        """Runs `plan` once over `data` (columns as for `emit_columns`) on
+        the stream's event-time state, then flushes every open window; the
+        queue is not involved.  Returns the result (an empty dict when
+        nothing came out)."""
+        raw = as_plan(plan)._raw
+        check_output(output)
+        columns = columns_of(data)
+        try:
+            result = self._native.aggregate_columns(columns.take(0, columns.rows),
+                                                    cast(dict[str, Any], raw))
+        except RuntimeError as e:
+            raise DataError(columns.locate_bad_value()) from e
+        return convert_result(result, output, datetimes)
+
+    # ------------------------------------------------------------ checkpoints
+
+    def save_checkpoint(self, path: str | os.PathLike[str]) -> None:
+        """Writes the event-time state (greatest event time, window origin,
+        event ids seen, open windows) to `path`, atomically.  Raises
+        `CheckpointError` saying why a save failed."""
+        p = _path(path)
+        try:
+            self._native.save_checkpoint(p)
+        except RuntimeError as e:
+            raise CheckpointError(f"cannot write checkpoint {p!r}: {_write_failure(p)}", p) from e
+
+    def load_checkpoint(self, path: str | os.PathLike[str]) -> CheckpointInfo:
+        """Replaces the event-time state with the checkpoint at `path` and
+        returns what it held.  A file that is not a checkpoint (a data file,
+        an empty or truncated file) is refused with `CheckpointError` and
+        the state stays as it was."""
+        p = _path(path)
+        try:
+            if not stat.S_ISREG(os.stat(p).st_mode):
+                raise CheckpointError(f"cannot read checkpoint {p!r}: not a regular file", p)
+            with open(p, "rb") as f:
+                data = f.read()
+        except OSError as e:
+            raise CheckpointError(f"cannot read checkpoint {p!r}: {e.strerror}", p) from e
+        try:
+            info = inspect_checkpoint(data)
+        except ValueError as e:
+            raise CheckpointError(f"{p!r} is not a checkpoint: {e}; the stream's state is unchanged",
+                                  p) from None
+        try:
+            self._native.load_checkpoint(p)
+        except RuntimeError as e:
+            raise CheckpointError(f"cannot read checkpoint {p!r}", p) from e
+        return info
+
+    def align_windows_to_epoch(self) -> None:
+        """Aligns windows of epoch-millisecond event times to the epoch grid
+        (whole multiples of the width since 1970, as Flink and Spark do)
+        instead of anchoring them at the first event time.
+
+        Only for a stream that has not processed events yet (events may be
+        queued): it loads a checkpoint whose only content is the window
+        origin 0.  Raises `StateError` otherwise.
+        """
+        with self._poll_lock:
+            counters = self._native.stats()
+            if counters["open_windows"] or counters["seen_event_ids"]:
+                raise StateError("windows can only be aligned before the stream has processed events; "
+                                 f"it has {counters['open_windows']} open windows and "
+                                 f"{counters['seen_event_ids']} event ids")
+            fd, tmp = tempfile.mkstemp(prefix="movra-align-", suffix=".ckpt")
+            os.close(fd)
+            try:
+                self._native.save_checkpoint(tmp)
+                with open(tmp, "rb") as f:
+                    state = inspect_checkpoint(f.read())
+                if state.max_event_time is not None or state.window_origin is not None:
+                    raise StateError("windows can only be aligned before the stream has processed events; "
+                                     f"it has seen event time {state.max_event_time} and anchors windows at "
+                                     f"{state.window_origin}")
+                with open(tmp, "wb") as f:
+                    f.write(origin_only_checkpoint(0))
+                self._native.load_checkpoint(tmp)
+            finally:
+                os.unlink(tmp)
+
+
+def _path(path: str | os.PathLike[str]) -> str:
+    p = os.fspath(path)
+    if not isinstance(p, str):
+        raise TypeError(f"a checkpoint path is a str or os.PathLike of str, got {path!r}")
+    if "\0" in p:
+        raise ValueError(f"a checkpoint path cannot hold a NUL character: {p!r}")
+    return p
+
+
+def _write_failure(path: str) -> str:
+    """Why a checkpoint could not be written to `path`, as far as it can be
+    told from outside."""
+    directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.exists(directory):
+        return f"the directory {directory!r} does not exist"
+    if not os.path.isdir(directory):
+        return f"{directory!r} is not a directory"
+    if os.path.isdir(path):
+        return "it is a directory"
+    if not os.access(directory, os.W_OK):
+        return f"no permission to write in {directory!r}"
+    return ("the state holds an event id or group text with a line feed (or a group with a tab), which "
+            "the file cannot hold, or the write failed")
+
+
+# -------------------------------------------------------------- factories
+
+def _positive(value: object, name: str, minimum: int = 1) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, got {value!r} ({type(value).__name__})")
+    if not minimum <= value <= 2**63 - 1:
+        raise ValueError(f"{name} must be at least {minimum}, got {value!r}")
+    return value
+
+
+def _host(host: object) -> str:
+    if not isinstance(host, str):
+        raise TypeError(f"host must be a dotted IPv4 address (str), got {host!r}")
+    if host == "localhost":
+        return "127.0.0.1"
+    try:
+        ipaddress.IPv4Address(host)
+    except ValueError:
+        raise ValueError(f"host must be a dotted IPv4 address such as '127.0.0.1' or '0.0.0.0', got "
+                         f"{host!r}") from None
+    return host
+
+
+def _port(port: object) -> int:
+    if isinstance(port, bool) or not isinstance(port, int):
+        raise TypeError(f"port must be an int, got {port!r} ({type(port).__name__})")
+    if not 0 <= port <= 65535:
+        raise ValueError(f"port must be between 0 and 65535 (0: any free port), got {port}")
+    return port
+
+
+def _bind_error(host: str, port: int) -> BindError:
+    """The reason a bind failed, found by trying the same bind in Python."""
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.bind((host, port))
+    except OSError as e:
+        return BindError(e.errno, f"cannot bind a UDP socket to {host}:{port}: {e.strerror}", (host, port))
+    return BindError(None, f"cannot bind a UDP socket to {host}:{port} (the reason is not known)",
+                     (host, port))
+
+
+def udp(host: str = "127.0.0.1", port: int = 0, *, batch_size: int = DEFAULT_BATCH_SIZE,
+        linger_ms: int = DEFAULT_LINGER_MS, capacity: int = DEFAULT_CAPACITY, on_drop: OnDrop = "warn",
+        epoch_windows: bool = False) -> Stream:
+    """A stream that receives UDP datagrams, one flat JSON object each, on
+    `host`:`port` (a dotted IPv4 address; port 0 picks a free port, see
+    `Stream.address`).  It takes `emit` and `emit_columns` too.
+
+    Every `linger_ms` the stream's worker cuts at most `batch_size` pending
+    events into a batch; at most `capacity` events wait, and further events
+    are dropped and counted.  `on_drop` decides whether drops seen by an emit
+    warn (`Dropped`) or raise (`DroppedError`).  `epoch_windows` aligns
+    windows to the epoch (see `Stream.align_windows_to_epoch`).
+
+    Raises `BindError` (an OSError with the system's reason) when the
+    address cannot be bound, ValueError for an invalid host or port.
+    """
+    host, port = _host(host), _port(port)
+    sizes = (_positive(batch_size, "batch_size"), _positive(linger_ms, "linger_ms", 0),
+             _positive(capacity, "capacity"))
+    try:
+        native = _movra.NativeStream.udp(host, port, *sizes)
+    except RuntimeError as e:
+        if "bind" not in str(e):
+            raise
+        raise _bind_error(host, port) from e
+    return _made(native, sizes[2], on_drop, epoch_windows)
+
+
+def manual(*, batch_size: int = DEFAULT_BATCH_SIZE, linger_ms: int = DEFAULT_LINGER_MS,
+           capacity: int = DEFAULT_CAPACITY, on_drop: OnDrop = "warn", epoch_windows: bool = False) -> Stream:
+    """A stream fed only by `Stream.emit` and `Stream.emit_columns`; the
+    keywords are those of `udp`."""
+    sizes = (_positive(batch_size, "batch_size"), _positive(linger_ms, "linger_ms", 0),
+             _positive(capacity, "capacity"))
+    return _made(_movra.NativeStream.manual(*sizes), sizes[2], on_drop, epoch_windows)
+
+
+def _made(native: _movra.NativeStream, capacity: int, on_drop: OnDrop, epoch_windows: bool) -> Stream:
+    try:
+        stream = Stream(native, capacity=capacity, on_drop=on_drop)
+        if epoch_windows:
+            stream.align_windows_to_epoch()
+    except BaseException:
+        native.close()
+        raise
+    return stream

@@ -1,0 +1,156 @@
+"""batches(), abatches() and poll(): they end after close with every
+accepted event delivered once, whoever closes the stream, and they leave
+other threads and the event loop running while they wait."""
+import asyncio
+import threading
+import time
+
+import pandas as pd
+import polars as pl
+import pyarrow as pa
+import pytest
+
+import movra
+from conftest import wait_for
+
+WINDOWED = movra.Plan(window="10s", by="g", mean="v", drop_late=False)
+
+
+def collect(batches):
+    rows = {}
+    for b in batches:
+        for k, v in b.items():
+            rows.setdefault(k, []).extend(v)
+    return rows
+
+
+class CloseAtTheWorstMoment:
+    """Stands in for a stream's native object: once armed, the next
+    is_closed() that answers False has another thread close the stream
+    before the caller goes on to next_batch (or gives up after 0.3 s, which
+    is what happens when the stream holds the close back)."""
+
+    def __init__(self, stream):
+        self.native, self.stream, self.armed = stream.native, stream, False
+
+    def is_closed(self):
+        closed = self.native.is_closed()
+        if not closed and self.armed:
+            self.armed = False
+            threading.Thread(target=self.stream.close).start()
+            deadline = time.monotonic() + 0.3
+            while not self.native.is_closed() and time.monotonic() < deadline:
+                pass
+        return closed
+
+    def __getattr__(self, name):
+        return getattr(self.native, name)
+
+
+def test_close_from_another_thread_while_iterating_delivers_everything_once():
+    # Events still pending when another thread closes the stream must come
+    # out in the one flush, not reopen a window that was flushed already.
+    s = movra.manual(linger_ms=100, capacity=10**6)
+    racing = CloseAtTheWorstMoment(s)
+    s._native = racing
+    s.emit_columns({"g": ["A"] * 100, "v": [1.0] * 100, "timestamp": [1000] * 100})
+    rows = []
+
+    def consume():
+        for b in s.batches(WINDOWED):
+            rows.extend(zip(b["window_start"], b["g"], b["count"]))
+
+    consumer = threading.Thread(target=consume)
+    consumer.start()
+    assert wait_for(lambda: s.stats()["open_windows"] == 1)
+    s.emit_columns({"g": ["A"] * 100, "v": [1.0] * 100, "timestamp": [2000] * 100})
+    racing.armed = True
+    consumer.join(timeout=10)
+    assert not consumer.is_alive()
+    assert rows == [(0, "A", 200)] and s.drained
+
+
+def test_pass_through_delivers_each_event_once_across_many_batches():
+    n = 50_000
+    with movra.manual(batch_size=1000, linger_ms=1, capacity=n) as s:
+        got = []
+        consumer = threading.Thread(target=lambda: got.extend(collect(s.batches(movra.Plan())).get("i", [])))
+        consumer.start()
+        for start in range(0, n, 5000):
+            s.emit_columns({"i": list(range(start, start + 5000)), "timestamp": [1] * 5000})
+        s.close()
+        consumer.join(timeout=20)
+    assert got == list(range(n))
+
+
+def test_abatches_ends_after_close_and_keeps_the_loop_running():
+    s = movra.manual(linger_ms=1)
+    stalls = []
+
+    async def heartbeat(stop):
+        while not stop.is_set():
+            t0 = time.perf_counter()
+            await asyncio.sleep(0.005)
+            stalls.append(time.perf_counter() - t0 - 0.005)
+
+    async def feed():
+        for i in range(20):
+            s.emit({"g": "A", "v": float(i), "timestamp": i * 1000})
+            await asyncio.sleep(0.01)
+        s.close()
+
+    async def main():
+        stop = asyncio.Event()
+        beat = asyncio.create_task(heartbeat(stop))
+        feeder = asyncio.create_task(feed())
+        rows = collect([b async for b in s.abatches(WINDOWED)])
+        stop.set()
+        await asyncio.gather(beat, feeder)
+        return rows
+
+    rows = asyncio.run(main())
+    assert sorted(zip(rows["window_start"], rows["count"])) == [(0, 10), (10_000, 10)]
+    # A bare next_batch(plan, 200) in the loop stalls it for up to 200 ms.
+    assert max(stalls) < 0.1, max(stalls)
+
+
+def test_poll_waits_in_python_and_reports_the_end():
+    s = movra.manual(linger_ms=1)
+    plan = movra.Plan()
+    t0 = time.monotonic()
+    assert s.poll(plan, timeout=0.05) is None and time.monotonic() - t0 >= 0.05
+    ticks = []
+    ticker = threading.Thread(target=lambda: [ticks.append(time.sleep(0.001)) for _ in range(50)])
+    ticker.start()
+    assert s.poll(plan, timeout=0.2) is None
+    ticker.join()
+    assert len(ticks) == 50  # the other thread ran while poll waited
+    s.emit({"x": 1, "timestamp": 5})
+    assert s.poll(plan, timeout=5) == {"timestamp": [5], "x": [1]}
+    s.close()
+    assert s.poll(plan, timeout=None) is None and s.drained
+
+
+@pytest.mark.parametrize("output, kind", [("pandas", pd.DataFrame), ("polars", pl.DataFrame), ("arrow", pa.Table)])
+def test_frames_and_timestamps_on_request(output, kind):
+    with movra.manual(linger_ms=1) as s:
+        s.emit_columns({"g": ["A", "B"], "v": [1.0, 2.0], "timestamp": [1_700_000_000_000] * 2})
+        s.close()
+        frames = list(s.batches(WINDOWED, output=output, datetimes=True))
+    assert len(frames) == 1 and isinstance(frames[0], kind)
+    frame = pl.from_pandas(frames[0]) if output == "pandas" else pl.from_arrow(frames[0]) \
+        if output == "arrow" else frames[0]
+    assert frame["window_start"].dtype == pl.Datetime("ms", "UTC") or \
+        frame["window_start"].dtype.time_zone == "UTC"
+    assert frame["window_start"].to_list()[0].timestamp() == 1_700_000_000
+
+
+def test_bad_arguments_fail_at_the_call():
+    s = movra.manual()
+    with pytest.raises(movra.PlanError):
+        s.batches({"filters": []})
+    with pytest.raises(ValueError, match="output must be one of"):
+        s.abatches(movra.Plan(), output="df")
+    with pytest.raises(ValueError, match="max_wait"):
+        s.batches(movra.Plan(), max_wait=0)
+    s.close()
