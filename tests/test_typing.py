@@ -1,4 +1,5 @@
-"""The type stub against the bound signatures, and the stub as installed."""
+"""The type stub against the bound signatures, the stub as installed, and the
+package's own annotations."""
 import ast
 import inspect
 import os
@@ -135,3 +136,10 @@ def test_installed_types_reach_mypy(tmp_path):
     assert 'Unexpected keyword argument "event"' in out, out
     assert 'Missing positional argument "capacity"' in out, out
     assert "import-not-found" not in out and "import-untyped" not in out, out
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runs import the module from the build tree")
+def test_installed_package_passes_mypy_strict(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--config-file",
+                           os.devnull, "-p", "movra"], capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
