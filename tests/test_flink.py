@@ -30,8 +30,8 @@ def test_exact_windowed_sql_follows_the_cores_rules():
     assert "TO_TIMESTAMP_LTZ(`timestamp`, 3) > CURRENT_WATERMARK(`__rowtime`)" in where_clause(job)
     assert "PARTITION BY window_start, window_end, `__dedup_key`" in sql
     assert "WHEN `event_id` IS NULL OR `event_id` = '' THEN UUID()" in sql
-    assert "COUNT(`__value`) AS `count`" in job.insert and "COUNT(*)" not in sql
-    assert job.insert.endswith("HAVING COUNT(`__value`) > 0")
+    assert "COUNT(`__value`) AS `__count`" in job.insert and "COUNT(*)" not in sql
+    assert job.insert.endswith("WHERE `__count` > 0")
     assert dict(job.settings) == {"parallelism.default": "1", "pipeline.auto-watermark-interval": "0",
                                   "table.exec.mini-batch.enabled": "false", "table.local-time-zone": "UTC"}
     assert job.statements[0] == "SET 'parallelism.default' = '1'"
@@ -77,8 +77,17 @@ def test_origin_comes_from_a_checkpoint(tmp_path):
     stream.close()
     assert flink.read_window_origin(path) == ORIGIN + 5_000
     assert flink.translate(DEMO, checkpoint=path).source_ddl == flink.translate(DEMO, origin=ORIGIN + 5_000).source_ddl
-    (tmp_path / "bad").write_text("max_event_time\t5\n")
-    with pytest.raises(ValueError, match="not a checkpoint"):
+
+
+@pytest.mark.parametrize(("text", "match"), [
+    ("max_event_time\t5\n", "not a checkpoint"),
+    ("a,b\n1 2\n", "not a checkpoint"),
+    ("max_event_time\t5\nwindow_origin\t-5\n", "from 0 to"),
+    ("max_event_time\t5\nwindow_origin\t9223372036854775808\n", "from 0 to"),
+])
+def test_files_that_hold_no_origin_are_refused(tmp_path, text, match):
+    (tmp_path / "bad").write_text(text)
+    with pytest.raises(ValueError, match=match):
         flink.read_window_origin(tmp_path / "bad")
 
 
@@ -121,6 +130,19 @@ class PlanObject:
     (DEMO, {"origin": 0, "checkpoint": "x"}, TypeError, "not both"),
     (DEMO, {"origin": 0, "source_options": {"scan.parallelism": "4"}}, ValueError, "parallelism"),
     ([1, 2], {}, TypeError, "to_dict"),
+    # Names and values Flink SQL cannot hold, and values beyond its literals.
+    (dict(DEMO, mean={"field": "pr\nice", "alias": "m"}), {"origin": 0}, ValueError, r"'pr\\nice'.*line break"),
+    (make_plan(filters=[{"field": "", "op": "==", "value": 1}]), {}, ValueError, "non-empty"),
+    (make_plan(filters=[{"field": "x", "op": "==", "value": "\ud800"}]), {}, ValueError, "lone surrogate"),
+    (make_plan(select=[]), {}, ValueError, "select.*empty"),
+    (dict(DEMO, watermark_ms=2**63 - 1), {"origin": 0}, ValueError, "fit in a BIGINT"),
+    (window_plan(seconds=2**31), {"origin": 0}, ValueError, "2147483648000 ms.*interval"),
+    (dict(DEMO, allowed_lateness_ms=2**62), {"mode": "textbook"}, ValueError, "lateness.*interval"),
+    (DEMO, {"origin": -1}, ValueError, "origin.*-1"),
+    (DEMO, {"origin": 0, "columns": {"side": "STRING) WITH ('connector' = 'x'); --"}}, ValueError,
+     r"columns\['side'\]"),
+    (DEMO, {"origin": 0, "columns": {"side": "INT, `x` INT"}}, ValueError, r"columns\['side'\]"),
+    (DEMO, {"origin": 0, "source_table": "t", "sink_table": "t_first"}, ValueError, "different names"),
 ])
 def test_untranslatable_plans_raise_clearly(plan, kwargs, error, match):
     with pytest.raises(error, match=match):

@@ -1,4 +1,5 @@
-"""The type stub against the bound signatures, and the stub as installed."""
+"""The type stub against the bound signatures, the stub as installed, and the
+package's own annotations."""
 import ast
 import inspect
 import os

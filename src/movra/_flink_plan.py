@@ -155,9 +155,11 @@ def _conditions(value: object) -> Iterable[Condition]:
         for name in ("field", "op", "value"):
             if name not in item:
                 raise ValueError(f"{what} is missing the key {name!r}")
-        yield Condition(_name(item["field"], f"{what}['field']"),
-                        _name(item["op"], f"{what}['op']"),
-                        _filter_value(item["value"], f"{what}['value']"))
+        field = _name(item["field"], f"{what}['field']")
+        op = item["op"]
+        if not isinstance(op, str):
+            raise TypeError(f"{what}['op'] must be an operator text such as '==', not {op!r}")
+        yield Condition(field, op, _filter_value(item["value"], f"{what}['value']"))
 
 
 def _filter_value(value: object, what: str) -> FilterValue:

@@ -12,15 +12,35 @@ INTEGER_TYPES = frozenset({"TINYINT", "SMALLINT", "INT", "INTEGER", "BIGINT"})
 NUMERIC_TYPES = INTEGER_TYPES | {"FLOAT", "REAL", "DOUBLE", "DECIMAL", "DEC", "NUMERIC"}
 STRING_TYPES = frozenset({"STRING", "VARCHAR", "CHAR"})
 SQL_OPERATORS = {"==": "=", "!=": "<>", "<": "<", ">": ">", "<=": "<=", ">=": ">="}
+#: The longest interval a Flink SQL literal such as ``INTERVAL '5' SECOND`` holds.
+MAX_INTERVAL_SECONDS = 2**31 - 1
 
 
 def ident(name: str) -> str:
-    """A quoted Flink SQL identifier."""
+    """A quoted Flink SQL identifier.
+
+    Raises ValueError for a name Flink cannot quote: an empty one, one with a
+    line break (a back-quoted identifier ends at the line) or one that is not
+    valid Unicode text."""
+    if not name or "\n" in name or "\r" in name:
+        raise ValueError(f"{name!r} cannot be a Flink SQL identifier: a name must be non-empty "
+                         "and hold no line break")
+    _check_unicode(name)
     return "`" + name.replace("`", "``") + "`"
 
 
 def string_literal(text: str) -> str:
+    """A quoted Flink SQL string literal (quotes doubled, nothing else escaped)."""
+    _check_unicode(text)
     return "'" + text.replace("'", "''") + "'"
+
+
+def _check_unicode(text: str) -> None:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{text!r} is not valid Unicode text (it holds a lone surrogate) and cannot "
+                         "be written as SQL") from None
 
 
 def double_literal(value: float, what: str) -> str:
@@ -31,12 +51,33 @@ def double_literal(value: float, what: str) -> str:
     return text if "E" in text else text + "E0"
 
 
-def seconds_interval(ms: int) -> str:
-    """An INTERVAL literal of ``ms`` milliseconds (not negative)."""
+def seconds_interval(ms: int, what: str) -> str:
+    """An INTERVAL literal of ``ms`` milliseconds (not negative); ValueError
+    names ``what`` when it is longer than a literal holds."""
     whole, frac = divmod(ms, 1000)
+    if whole > MAX_INTERVAL_SECONDS:
+        raise ValueError(f"{what} of {ms} ms is longer than a Flink SQL interval holds "
+                         f"({MAX_INTERVAL_SECONDS} seconds)")
     if frac == 0:
         return f"INTERVAL '{whole}' SECOND({len(str(whole))})"
     return f"INTERVAL '{whole}.{frac:03d}' SECOND({len(str(whole))}, 3)"
+
+
+_TYPE_TEXT = re.compile(r"[A-Za-z][A-Za-z0-9_ (),<>]*")
+
+
+def check_column_type(sql_type: str, column: str) -> str:
+    """A caller's column type, checked to stay the type of one column: only
+    names, numbers, blanks and brackets, the brackets balanced, and no comma
+    outside them."""
+    depth, ok = 0, _TYPE_TEXT.fullmatch(sql_type) is not None
+    for char in sql_type:
+        depth += (char in "(<") - (char in ")>")
+        ok = ok and depth >= 0 and not (char == "," and depth == 0)
+    if not ok or depth:
+        raise ValueError(f"columns[{column!r}] must be a Flink SQL type such as BIGINT, DECIMAL(10, 2) or "
+                         f"ARRAY<STRING>, not {sql_type!r}")
+    return sql_type
 
 
 def base_type(sql_type: str) -> str:

@@ -47,8 +47,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Literal
 
-from ._flink_plan import INT64_MIN, PlanLike, Query, read_plan
-from ._flink_sql import (as_double, as_text, column_kind_of, condition_sql, conjunction,
+from ._flink_plan import INT64_MAX, INT64_MIN, PlanLike, Query, read_plan
+from ._flink_sql import (as_double, as_text, check_column_type, column_kind_of, condition_sql, conjunction,
                          ident, is_integer, is_numeric, seconds_interval, string_literal)
 
 __all__ = ["ABSOLUTE_GRID_LIMIT", "FlinkSql", "Mode", "read_window_origin", "translate"]
@@ -68,6 +68,8 @@ _ROWTIME = "__rowtime"
 _PROCTIME = "__proctime"
 _GROUP = "__group"
 _VALUE = "__value"
+_MEAN = "__mean"
+_COUNT = "__count"
 _DEDUP_KEY = "__dedup_key"
 _ROW_NUMBER = "__row_number"
 _RESERVED = frozenset({_WINDOW_START, _ROWTIME, _PROCTIME, _GROUP, _VALUE, _DEDUP_KEY, _ROW_NUMBER})
@@ -134,14 +136,28 @@ def read_window_origin(path: str | os.PathLike[str]) -> int | None:
     -9223372036854775808 means that no origin was fixed yet.
     """
     with open(path, "rb") as f:
-        lines = f.read().split(b"\n", 2)
-    fields = lines[1].split() if len(lines) > 1 else []
+        first, second = f.readline(256), f.readline(256)
+    fields = second.split()
     try:
+        if first.split()[0] != b"max_event_time" or len(fields) != 2 or fields[0] != b"window_origin":
+            raise ValueError
         origin = int(fields[1])
     except (IndexError, ValueError):
-        raise ValueError(f"{os.fspath(path)!r} is not a checkpoint: its second line should be "
-                         f"'window_origin<TAB><integer>', not {lines[1] if len(lines) > 1 else b''!r}") from None
-    return None if origin == INT64_MIN else origin
+        raise ValueError(f"{os.fspath(path)!r} is not a checkpoint: it should start with the lines "
+                         f"'max_event_time<TAB><integer>' and 'window_origin<TAB><integer>', not "
+                         f"{first[:80]!r} and {second[:80]!r}") from None
+    if origin == INT64_MIN:
+        return None
+    return _checked_origin(origin, f"the window origin in {os.fspath(path)!r}")
+
+
+def _checked_origin(origin: int, what: str) -> int:
+    # The core fixes its origin at an event time above 10**12 and 0 stands for
+    # "no event time above 10**12"; a negative origin would overflow the grid
+    # arithmetic of the generated SQL.
+    if not 0 <= origin <= INT64_MAX:
+        raise ValueError(f"{what} must be an epoch time in milliseconds from 0 to {INT64_MAX}, not {origin!r}")
+    return origin
 
 
 def translate(
@@ -182,7 +198,10 @@ def translate(
         ValueError: a plan, origin or option that has no exact translation
             (``drop_late`` False, an unknown origin for a windowed plan, a
             negative ``watermark_ms`` beyond the lateness, a column type that
-            cannot hold its role), each naming the value.
+            cannot hold its role, an empty ``select``), or that Flink SQL
+            cannot write (an empty name or one with a line break, a window
+            or textbook watermark delay beyond 2**31 - 1 seconds, a column
+            type that is not one type), each naming the value.
         TypeError: a value of the wrong type.
     """
     query = read_plan(plan)
@@ -192,11 +211,18 @@ def translate(
         raise ValueError("plan['drop_late'] is False: the core then folds late rows into their windows, "
                          "which has no Flink SQL equivalent (Flink drops rows behind a closed window); "
                          "translate the plan with drop_late True or None")
+    if query.select == ():
+        raise ValueError("plan['select'] is empty: the core then gives rows without columns, which a Flink "
+                         "table cannot hold")
     exact = mode == "exact"
     if exact and query.watermark_ms + query.lateness_ms < 0:
         raise ValueError(f"plan['watermark_ms'] {query.watermark_ms} is negative beyond the allowed lateness "
                          f"{query.lateness_ms}: the core then judges a row late against itself, which a "
                          "watermark cannot express")
+    if exact and query.watermark_ms + query.lateness_ms + 1 > INT64_MAX:
+        raise ValueError(f"plan['watermark_ms'] {query.watermark_ms} plus the allowed lateness "
+                         f"{query.lateness_ms} is too large: the watermark trails the event time by their "
+                         "sum plus 1 ms, which must fit in a BIGINT")
     if origin is not None and checkpoint is not None:
         raise TypeError("give either origin or checkpoint, not both")
     if checkpoint is not None:
@@ -204,8 +230,7 @@ def translate(
     elif origin is not None:
         if isinstance(origin, bool) or not isinstance(origin, int):
             raise TypeError(f"origin must be an int (epoch milliseconds), not {origin!r}")
-        if not INT64_MIN < origin < 2**63:
-            raise ValueError(f"origin must lie inside the signed 64-bit range, not {origin!r}")
+        origin = _checked_origin(origin, "origin")
     if exact and query.windowed and origin is None:
         raise ValueError(
             "an exact translation of a windowed plan needs the window origin, the first event time above "
@@ -221,6 +246,9 @@ def translate(
             raise TypeError(f"table names must be non-empty strings, not {name!r}")
 
     job = _Job(query, _source_schema(query, columns), exact, origin, source_table)
+    if len({source_table, sink_table, *job.view_names()}) != 2 + len(job.view_names()):
+        raise ValueError(f"the source table {source_table!r}, the sink table {sink_table!r} and the views "
+                         f"{', '.join(map(repr, job.view_names()))} must have different names")
     output = job.window_output() if query.windowed else job.row_output()
     return FlinkSql(
         mode=mode,
@@ -247,7 +275,7 @@ def _source_schema(query: Query, columns: Mapping[str, str] | None) -> dict[str,
     for name, sql_type in (columns or {}).items():
         if not isinstance(name, str) or not isinstance(sql_type, str):
             raise TypeError(f"columns must map column names to SQL type names, not {name!r}: {sql_type!r}")
-        schema[name] = sql_type
+        schema[name] = check_column_type(sql_type, name)
     schema.setdefault(query.time_field, "BIGINT")
     if query.windowed:
         assert query.mean_field is not None
@@ -314,7 +342,9 @@ class _Job:
             columns.append(f"WATERMARK FOR {ident(_ROWTIME)} AS TO_TIMESTAMP_LTZ({moved}, 3)")
         elif self.query.windowed:
             delay = self.query.watermark_ms + self.query.lateness_ms
-            bound = ident(_ROWTIME) + (f" - {seconds_interval(delay)}" if delay > 0 else "")
+            bound = ident(_ROWTIME)
+            if delay > 0:
+                bound += " - " + seconds_interval(delay, "plan['watermark_ms'] plus plan['allowed_lateness_ms']")
             columns.append(f"WATERMARK FOR {ident(_ROWTIME)} AS {bound}")
         return columns
 
@@ -344,13 +374,18 @@ class _Job:
         where_sql = "\nWHERE " + "\n  AND ".join(where) if where else ""
         on_time = f"CREATE TEMPORARY VIEW {ident(self._on_time)} AS\nSELECT {',\n       '.join(self._view_columns())}\n" \
                   f"FROM {ident(self.source)}{where_sql}"
-        if not (self.query.windowed and self.query.event_id_field is not None):
+        if len(self.view_names()) == 1:
             return (on_time,)
         first = (f"CREATE TEMPORARY VIEW {ident(self._first)} AS\nSELECT * FROM (\n"
                  f"  SELECT *, ROW_NUMBER() OVER (PARTITION BY window_start, window_end, {ident(_DEDUP_KEY)} "
                  f"ORDER BY {ident(_ROWTIME)}) AS {ident(_ROW_NUMBER)}\n"
                  f"  FROM {self._tumble()}\n) WHERE {ident(_ROW_NUMBER)} = 1")
         return on_time, first
+
+    def view_names(self) -> tuple[str, ...]:
+        """The views' names: the rows on time, and the first row per id and window."""
+        windowed_dedup = self.query.windowed and self.query.event_id_field is not None
+        return (self._on_time, self._first) if windowed_dedup else (self._on_time,)
 
     @property
     def _on_time(self) -> str:
@@ -380,19 +415,21 @@ class _Job:
         return cols
 
     def _tumble(self) -> str:
-        args = [f"TABLE {ident(self._on_time)}", f"DESCRIPTOR({ident(_ROWTIME)})", seconds_interval(self.width_ms)]
+        args = [f"TABLE {ident(self._on_time)}", f"DESCRIPTOR({ident(_ROWTIME)})",
+                seconds_interval(self.width_ms, "the window of plan['window']['seconds']")]
         if self.exact:
             assert self.origin is not None
             shift = self.origin % self.width_ms
             if shift:
-                args.append(seconds_interval(shift))
+                args.append(seconds_interval(shift, "the window offset"))
         return f"TABLE(TUMBLE({', '.join(args)}))"
 
     # -- the output -----------------------------------------------------------
 
     def window_output(self) -> dict[str, tuple[str, str]]:
         """Output column name to (expression, type), as the core builds a
-        window row: later columns of the same name replace earlier ones."""
+        window row: later columns of the same name replace earlier ones.  The
+        expressions read the columns of :meth:`_window_aggregate`."""
         q = self.query
         assert q.alias is not None
         if self.exact:
@@ -405,9 +442,20 @@ class _Job:
                        "window_end": ("UNIX_TIMESTAMP(CAST(window_end AS STRING)) * 1000", "BIGINT")}
         if q.by is not None:
             columns[q.by] = (ident(_GROUP), "STRING")
-        columns[q.alias] = (f"AVG({ident(_VALUE)})", "DOUBLE")
-        columns["count"] = (f"COUNT({ident(_VALUE)})", "BIGINT")
+        columns[q.alias] = (ident(_MEAN), "DOUBLE")
+        columns["count"] = (ident(_COUNT), "BIGINT")
         return self._project(columns)
+
+    def _window_aggregate(self) -> str:
+        """The mean and count per window and group, under names of their own:
+        Flink refuses an aggregate named like a window column (an alias
+        window_start), so the output names are given only outside it."""
+        keys = ["window_start", "window_end"] + ([ident(_WINDOW_START)] if self.exact else [])
+        keys += [ident(_GROUP)] if self.query.by is not None else []
+        source = ident(self._first) if self.query.event_id_field is not None else self._tumble()
+        return (f"  SELECT {', '.join(keys)},\n         AVG({ident(_VALUE)}) AS {ident(_MEAN)}, "
+                f"COUNT({ident(_VALUE)}) AS {ident(_COUNT)}\n"
+                f"  FROM {source}\n  GROUP BY {', '.join(keys)}")
 
     def row_output(self) -> dict[str, tuple[str, str]]:
         return self._project({n: (ident(n), t) for n, t in self.schema.items()})
@@ -422,11 +470,7 @@ class _Job:
         head = f"INSERT INTO {ident(sink_table)}\nSELECT {select}\n"
         q = self.query
         if q.windowed:
-            source = ident(self._first) if q.event_id_field is not None else self._tumble()
-            keys = ["window_start", "window_end"] + ([ident(_WINDOW_START)] if self.exact else [])
-            keys += [ident(_GROUP)] if q.by is not None else []
-            return (f"{head}FROM {source}\nGROUP BY {', '.join(keys)}\n"
-                    f"HAVING COUNT({ident(_VALUE)}) > 0")
+            return f"{head}FROM (\n{self._window_aggregate()}\n)\nWHERE {ident(_COUNT)} > 0"
         if q.event_id_field is None:
             return f"{head}FROM {ident(self._on_time)}"
         return (f"{head}FROM (\n  SELECT *, ROW_NUMBER() OVER (PARTITION BY {ident(_DEDUP_KEY)} "

@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import signal
 import sys
 import tempfile
 import time
@@ -55,8 +56,19 @@ PLANS: dict[str, dict[str, Any]] = {
         watermark_ms=500, allowed_lateness_ms=250, event_id_field="event_id",
         select=["timestamp", "event_id", "symbol", "price"]),
     "rows: no filter, no dedup, lateness 1 s": plan(allowed_lateness_ms=1000),
+    "2 s windows by side, mean named window_end, quoted filter": plan(
+        window={"seconds": 2, "by": "side", "time_field": "timestamp"}, mean={"field": "qty", "alias": "window_end"},
+        filters=[{"field": "symbol", "op": "!=", "value": "it's `AAA`; --"}], allowed_lateness_ms=400,
+        event_id_field="event_id"),
 }
 TEXTBOOK = "textbook translation of the demo plan (for information)"
+
+
+def lateness_bounds() -> list[int]:
+    """watermark_ms + allowed_lateness_ms of the plans without filters, for
+    rows of the corpus that lie exactly on them."""
+    return sorted({(p["watermark_ms"] or 0) + max(p["allowed_lateness_ms"] or 0, 0)
+                   for p in PLANS.values() if not p["filters"]})
 
 
 def same(a: Any, b: Any) -> bool:
@@ -110,12 +122,14 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--rows", type=int, default=10_000)
     args = parser.parse_args()
+    # A termination unwinds like an error: the JVM is stopped and the work directory removed.
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
     if not local.available():
         print("Flink is not set up: run tools/flink/setup.sh first (make test-flink does)", file=sys.stderr)
         return 2
 
     with tempfile.TemporaryDirectory(prefix="movra-flink-", delete=not os.environ.get("MOVRA_FLINK_KEEP")) as work:
-        trades = corpus.trades(args.rows)
+        trades = corpus.trades(args.rows, lateness_bounds=lateness_bounds())
         data = os.path.join(work, "trades.json")
         corpus.write_json_lines(trades, data)
         checkpoint = os.path.join(work, "origin.ckpt")
@@ -152,6 +166,8 @@ def main() -> int:
             windowed = the_plan["window"] is not None and the_plan["mean"] is not None
             identical, problems = (compare_windows(the_plan, core, engine) if windowed
                                    else compare_rows(core, engine))
+            if not core:
+                problems.append("the core gave no result: the plan compares nothing")
             ok = not problems
             if mode == "exact" and not ok:
                 failed = True

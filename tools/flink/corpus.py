@@ -5,7 +5,8 @@ The trades arrive in order with the small disorder of a real feed and the
 faults the core handles: resends of the same event (duplicates), rows late by
 up to four seconds, rows before the window origin, a few rows from a clock on
 the absolute grid (times at or below 10**12 ms), empty and missing event ids,
-and missing prices.
+missing prices, and rows exactly at given lateness bounds (on time) or 1 ms
+behind them (late).
 """
 
 from __future__ import annotations
@@ -13,13 +14,15 @@ from __future__ import annotations
 import json
 import os
 import random
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import _movra
 
 ORIGIN = 1_700_000_000_123
 SYMBOLS = ("AAA", "BBB", "CCC", "DDD", "EEE")
+#: With lateness bounds, every this many trades one lies at a bound or 1 ms behind it.
+BOUNDARY_EVERY = 499
 #: Column name to Flink SQL type, in the order of the JSON objects.
 COLUMNS = {"timestamp": "BIGINT", "event_id": "STRING", "symbol": "STRING", "price": "DOUBLE",
            "qty": "BIGINT", "side": "STRING"}
@@ -27,9 +30,13 @@ COLUMNS = {"timestamp": "BIGINT", "event_id": "STRING", "symbol": "STRING", "pri
 Row = dict[str, Any]
 
 
-def trades(n: int, seed: int = 16) -> list[Row]:
+def trades(n: int, seed: int = 16, lateness_bounds: Sequence[int] = ()) -> list[Row]:
     """``n`` trades in arrival order, about 500 a second, the main run starting
-    five seconds before ORIGIN."""
+    five seconds before ORIGIN.
+
+    ``lateness_bounds`` are plans' watermark_ms + allowed_lateness_ms: a row
+    that far behind the greatest event time so far is just on time for such a
+    plan without filters, one more millisecond behind is late."""
     rng = random.Random(seed)
     prices = {s: 100.0 + 2 * i for i, s in enumerate(SYMBOLS)}
     rows: list[Row] = []
@@ -37,6 +44,7 @@ def trades(n: int, seed: int = 16) -> list[Row]:
     clock = float(ORIGIN - 5000)
     unset_clock = 999_999_990_000
     serial = 0
+    greatest = -(2**63)
     while len(rows) < n:
         if resends and resends[0][0] <= len(rows):
             rows.append(resends.pop(0)[1])
@@ -50,6 +58,10 @@ def trades(n: int, seed: int = 16) -> list[Row]:
             delay = rng.randrange(1000, 4000) if r < 0.03 else rng.randrange(300, 1000) if r < 0.13 \
                 else rng.randrange(300)
             t = int(clock) - delay
+            if lateness_bounds and serial % BOUNDARY_EVERY == 0:
+                k = serial // BOUNDARY_EVERY
+                t = greatest - lateness_bounds[k % len(lateness_bounds)] - (k // len(lateness_bounds)) % 2
+        greatest = max(greatest, t)
         symbol = rng.choice(SYMBOLS)
         prices[symbol] = max(1.0, prices[symbol] + rng.gauss(0, 0.3))
         r = rng.random()

@@ -3,10 +3,12 @@ tools/flink/setup.sh under build/flink."""
 
 from __future__ import annotations
 
+import ctypes
 import glob
 import json
 import os
 import shutil
+import signal
 import subprocess
 from typing import Any
 
@@ -22,6 +24,13 @@ def available() -> bool:
             and shutil.which("java") is not None)
 
 
+def _die_with_parent() -> None:
+    """Has the kernel kill the JVM when the Python process that started it
+    dies, however it dies, so that no JVM outlives an interrupted run."""
+    pr_set_pdeathsig = 1
+    ctypes.CDLL(None).prctl(pr_set_pdeathsig, signal.SIGKILL)
+
+
 def run_script(script: str, workdir: str, timeout: float = 900) -> list[int]:
     """Runs the script's statements in order in one local Flink and returns
     the wall time of each job (each INSERT) in milliseconds."""
@@ -29,7 +38,7 @@ def run_script(script: str, workdir: str, timeout: float = 900) -> list[int]:
     with open(path, "w") as f:
         f.write(script)
     proc = subprocess.run(["java", "-cp", CLASSPATH, "RunSql", path], capture_output=True, text=True,
-                          timeout=timeout, cwd=workdir)
+                          timeout=timeout, cwd=workdir, preexec_fn=_die_with_parent)
     if proc.returncode != 0:
         raise RuntimeError(f"Flink failed (exit {proc.returncode}):\n{proc.stderr[-4000:]}")
     return [int(line.split()[1]) for line in proc.stdout.splitlines() if line.startswith("job_ms ")]

@@ -42,6 +42,9 @@ EOF
 fi
 
 if [ ! -f "$DIR/classes/RunSql.class" ] || [ tools/flink/RunSql.java -nt "$DIR/classes/RunSql.class" ]; then
-  mkdir -p "$DIR/classes"
-  javac -nowarn -cp "$DIR/lib/*" -d "$DIR/classes" tools/flink/RunSql.java
+  # Compiled aside and moved in whole, so an interrupted compile leaves no class behind.
+  rm -rf "$DIR/classes.new"
+  javac -nowarn -cp "$DIR/lib/*" -d "$DIR/classes.new" tools/flink/RunSql.java
+  rm -rf "$DIR/classes"
+  mv "$DIR/classes.new" "$DIR/classes"
 fi
