@@ -43,6 +43,7 @@ from ._checkpoint_format import CheckpointInfo, inspect_checkpoint, origin_only_
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
                       StreamClosedError)
 from ._frames import Output, check_output, columns_of, convert_result, event_of
+from ._log import CounterWatch, logger
 from ._plan import PlanLike, RawPlan, as_plan
 
 __all__ = ["Batch", "OnDrop", "Stats", "Stream", "manual", "udp"]
@@ -143,6 +144,7 @@ class Stream:
         self._emit_lock = threading.Lock()
         self._dropped_seen = 0
         self._drained = False
+        self._watch = CounterWatch(self._describe())
 
     # ------------------------------------------------------------ basics
 
@@ -176,6 +178,8 @@ class Stream:
         """Closes the stream: the events it accepted are still delivered by
         the next polls, then the open windows are flushed.  Idempotent."""
         with self._poll_lock:
+            if not self._native.is_closed():
+                logger.info("stream closed: %s", self._describe())
             self._native.close()
 
     def __enter__(self) -> Stream:
@@ -185,10 +189,12 @@ class Stream:
                  tb: TracebackType | None) -> None:
         self.close()
 
-    def __repr__(self) -> str:
+    def _describe(self) -> str:
         host, port = self.address
-        where = "manual" if (host, port) == ("manual", 0) else f"udp {host}:{port}"
-        return f"<movra.Stream {where} {'closed' if self.closed else 'open'}>"
+        return "manual" if (host, port) == ("manual", 0) else f"udp {host}:{port}"
+
+    def __repr__(self) -> str:
+        return f"<movra.Stream {self._describe()} {'closed' if self.closed else 'open'}>"
 
     # ------------------------------------------------------------ events in
 
@@ -297,11 +303,13 @@ class Stream:
         whether the stream is closed and fully drained)."""
         native = self._native
         with self._poll_lock:
-            if not native.is_closed():
-                return native.next_batch(cast(dict[str, Any], raw), 0), False
-            native.close()  # returns once the worker's last cut has landed
+            closed = native.is_closed()
+            if closed:
+                native.close()  # returns once the worker's last cut has landed
             result = native.next_batch(cast(dict[str, Any], raw), 0)
-        if result is None:
+            if result is not None:
+                self._watch.update(native.stats())
+        if result is None and closed:
             self._drained = True
             return None, True
         return result, False
@@ -602,4 +610,6 @@ def _made(native: _movra.NativeStream, capacity: int, on_drop: OnDrop, epoch_win
     except BaseException:
         native.close()
         raise
+    logger.info("stream opened: %s (capacity %d%s)", stream._describe(), capacity,
+                ", windows aligned to the epoch" if epoch_windows else "")
     return stream
