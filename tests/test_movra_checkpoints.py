@@ -91,3 +91,15 @@ def test_generations_beyond_keep_are_removed_and_the_path_is_locked(tmp_path):
         assert m.due()
         with pytest.raises(movra.CheckpointError, match="another process is using"):
             movra.CheckpointManager(movra.manual(), tmp_path / "x.ckpt")
+
+
+def test_process_returns_once_exactly_the_rows_given_are_in_the_state():
+    # 10 rows in chunks of 4: each chunk is cut whole and taken before the next goes in.
+    with movra.manual(batch_size=4, linger_ms=20) as s:
+        rows = {"g": ["A"] * 10, "v": [float(i) for i in range(10)], "timestamp": list(range(0, 10_000, 1000))}
+        out = s.process(rows, movra.Plan(window="2s", by="g", mean="v"))
+        assert out["window_start"] == [0, 2000, 4000, 6000] and out["avg_v"] == [0.5, 2.5, 4.5, 6.5]
+        counters = s.stats()
+        assert (counters["microbatches_emitted"], counters["open_windows"]) == (3, 1)
+    with movra.udp() as u, pytest.raises(movra.StateError, match="for a manual stream"):
+        u.process({"v": [1]}, movra.Plan())

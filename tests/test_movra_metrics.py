@@ -1,5 +1,6 @@
 """movra.metrics: the Prometheus text, read back with prometheus_client's own
 parser, as rendered and as served over HTTP."""
+import time
 import urllib.request
 
 import pytest
@@ -58,10 +59,11 @@ def test_the_endpoint_serves_the_same_metrics(metered):
 
 def test_rates_span_the_window():
     with movra.manual() as stream:
-        metrics = movra.metrics.StreamMetrics(stream, rate_window=10)
-        counters = dict(stream.stats())
-        for t, ingested in ((0.0, 0), (5.0, 500), (10.0, 1500), (20.0, 1500)):
-            rates = metrics.rates(dict(counters, ingested=ingested), now=t)
+        metrics = movra.metrics.StreamMetrics(stream, rate_window=10)  # a reading of 0 events now
+        t0, counters = time.monotonic(), dict(stream.stats())
+        assert metrics.rates(dict(counters, ingested=400), now=t0 + 2)["ingested"] == pytest.approx(200, rel=0.01)
+        for t, ingested in ((5.0, 500), (10.0, 1500), (20.0, 1500)):
+            rates = metrics.rates(dict(counters, ingested=ingested), now=t0 + t)
         # From the reading at 10 s (the last at or before 20 - 10) to 20 s.
         assert rates["ingested"] == 0.0
-        assert metrics.rates(dict(counters, ingested=2500), now=25.0)["ingested"] == 1000 / 15
+        assert metrics.rates(dict(counters, ingested=2500), now=t0 + 25)["ingested"] == pytest.approx(1000 / 15)

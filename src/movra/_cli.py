@@ -57,6 +57,12 @@ def _duration(text: str) -> int:
         raise argparse.ArgumentTypeError(str(e)) from None
 
 
+def _duration_text(text: str) -> str:
+    """A checked duration, kept as written so that plan errors quote it."""
+    _duration(text)
+    return text
+
+
 def _positive_duration(text: str) -> int:
     ms = _duration(text)
     if ms == 0:
@@ -144,10 +150,10 @@ def _rate(text: str) -> float | None:
 # ------------------------------------------------------------------ the parser
 
 class _Parser(argparse.ArgumentParser):
-    """An ArgumentParser whose errors end with a pointer to --help."""
+    """An ArgumentParser whose errors are one line and a pointer to --help
+    (not the whole usage)."""
 
     def error(self, message: str) -> NoReturn:
-        self.print_usage(sys.stderr)
         self.exit(2, f"{self.prog}: error: {message}\n(see {self.prog} --help)\n")
 
 
@@ -186,13 +192,13 @@ def _listen_parser(commands: Any, common: _Parser) -> None:
                    help="udp://HOST:PORT (port 0: any free port), a JSON-lines or CSV file, or - for standard "
                         "input")
     q = p.add_argument_group("plan (or --plan FILE, which these options then change)")
-    q.add_argument("--window", type=_duration, metavar="DURATION", help="tumbling window width, whole seconds")
+    q.add_argument("--window", type=_duration_text, metavar="DURATION", help="tumbling window width, whole seconds")
     q.add_argument("--by", metavar="COLUMN", help="group windows by this column")
     q.add_argument("--mean", metavar="COLUMN", help="the column each window averages")
     q.add_argument("--alias", metavar="NAME", help="output column of the mean (default avg_MEAN)")
     q.add_argument("--time-field", metavar="COLUMN", help="event time column, epoch ms (default timestamp)")
-    q.add_argument("--watermark", type=_duration, metavar="DURATION", help="how far the watermark trails")
-    q.add_argument("--lateness", type=_duration, metavar="DURATION", help="allowed lateness")
+    q.add_argument("--watermark", type=_duration_text, metavar="DURATION", help="how far the watermark trails")
+    q.add_argument("--lateness", type=_duration_text, metavar="DURATION", help="allowed lateness")
     q.add_argument("--keep-late", action="store_true", help="keep late events instead of dropping them")
     q.add_argument("--dedup", metavar="COLUMN", help="drop events whose id in this column was seen before")
     q.add_argument("--filter", type=_filter, action="append", metavar="EXPR",
@@ -488,7 +494,8 @@ def _print_summary(s: dict[str, Any]) -> None:
     print(f"checkpoint    {s['path']} ({s['bytes']:,} bytes)")
     print(f"event time    {'none yet' if s['max_event_time'] is None else 'up to ' + _when(s['max_event_time'])}")
     origin = s["window_origin"]
-    print(f"window origin {'not fixed yet' if origin is None else 'the epoch (windows aligned to it)' if origin == 0 else _when(origin)}")
+    anchor = "not fixed yet" if origin is None else "the epoch (windows aligned to it)" if origin == 0 else _when(origin)
+    print(f"window origin {anchor}")
     print(f"event ids     {s['event_ids']:,}")
     groups = s["groups"]
     print(f"open windows  {s['windows']:,}" + (f" in {len(groups):,} group(s)" if groups else ""))
@@ -596,6 +603,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _MissingExtra as e:
         print(f"movra {args.command}: {e}", file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        # The reader of the output went away (movra listen ... | head).
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except (MovraError, OSError) as e:
         print(f"movra {args.command}: error: {e}", file=sys.stderr)
         return 1

@@ -39,8 +39,8 @@ from types import FrameType
 from typing import IO, Any, Final, Literal, TextIO
 
 from ._checkpoints import CheckpointManager, Restored
-from ._errors import MovraError
-from ._log import CounterWatch, logger
+from ._errors import DataError, MovraError
+from ._log import logger
 from ._plan import Plan
 from ._sources import InputFormat, LineSource, columns_of_rows
 from ._stream import Batch, Stream, manual, udp
@@ -54,7 +54,6 @@ _IDLE_WAIT: Final = 0.05
 # A poll that finds no window closing goes on polling; it returns this often
 # so that the batches-waiting count, saves and a stop are seen in time.
 _POLL: Final = 0.02
-_CUT_DEADLINE: Final = 30.0
 
 
 class ListenError(MovraError):
@@ -210,7 +209,7 @@ class _TableSink:
             number = isinstance(sample, (int, float)) and not isinstance(sample, bool)
             table.add_column(c, justify="right" if number else "left", no_wrap=True,
                              min_width=max(len(c), 10 if c == plan.alias else 7 if number else 8))
-        for row, values in zip(range(len(batch[columns[0]])), _rows(batch, columns)):
+        for values in _rows(batch, columns):
             cells = dict(zip(columns, values))
             line = [_cell(cells[c], c == plan.alias) for c in show]
             if windowed:
@@ -330,14 +329,12 @@ class _Listener:
 
     def open_output(self, restored: Restored | None, console: Any) -> None:
         o = self.opts
-        if o.format == "table":
-            self.sink = _TableSink(console, self.plan)
-            return
-        if o.output is None:
+        fmt = o.format
+        if o.output is None or fmt == "table":
             if restored is not None:
                 logger.warning("windows written to standard output after the last checkpoint come out again "
                                "after a restart; write to a file (--output) for exactly once")
-            self.sink = _TextSink(o.format, self.plan, None, None)
+            self.sink = _TableSink(console, self.plan) if fmt == "table" else _TextSink(fmt, self.plan, None, None)
             return
         keep: int | None = None
         size = os.path.getsize(o.output) if os.path.exists(o.output) else 0
@@ -360,7 +357,7 @@ class _Listener:
             file.truncate(keep)
             logger.info("output %s cut back from %d to %d bytes, as the checkpoint recorded", o.output, size,
                         keep)
-        self.sink = _TextSink(o.format, self.plan, file, columns)
+        self.sink = _TextSink(fmt, self.plan, file, columns)
 
     def csv_header(self, path: str) -> list[str] | None:
         if self.opts.format != "csv":
@@ -398,21 +395,21 @@ class _Listener:
             groups = batch.get(plan.by) if plan.by else None
             keys = [(s, "" if groups is None or groups[i] is None else str(groups[i]))
                     for i, s in enumerate(batch["window_start"])]
-            if self.across_restart:
-                marked = [k for k in keys if k in self.across_restart]
-                if marked:
-                    self.across_restart.difference_update(marked)
-                    logger.warning("%d window(s) open across the restart came out (%s); they lack the events "
-                                   "that arrived while the listener was down",
-                                   len(marked), ", ".join(f"{_clock(s)} {g}".strip() for s, g in marked[:5])
-                                   + (", ..." if len(marked) > 5 else ""))
             if self.skip_keys:
                 keep = [i for i, k in enumerate(keys) if k not in self.skip_keys]
                 self.skip_keys.difference_update(keys)
                 if len(keep) < len(keys):
                     batch = {c: [v[i] for i in keep] for c, v in batch.items()}
+                    keys = [keys[i] for i in keep]
                     if not keep:
                         return
+            marked = [k for k in keys if k in self.across_restart]
+            if marked:
+                self.across_restart.difference_update(marked)
+                logger.warning("%d window(s) open across the restart came out (%s); they lack the events that "
+                               "arrived while the listener was down", len(marked),
+                               ", ".join(f"{_clock(s)} {g}".strip() for s, g in marked[:5])
+                               + (", ..." if len(marked) > 5 else ""))
         assert self.sink is not None
         self.sink.write(batch)
         self.windows_out += len(next(iter(batch.values())))
@@ -441,27 +438,19 @@ class _Listener:
             self.save(stopped=True)
 
     def run_file(self, stream: Stream, source: LineSource) -> None:
-        native = stream.native
-        watch = CounterWatch(str(self.opts.source))
         batch_size = self.opts.batch_size
-        chunk = source.read(batch_size)
         while not self.stop.requested:
+            chunk = source.read(batch_size)
             if chunk is None:
                 if not self.opts.follow:
                     break
                 if self.manager is not None and self.manager.due() and self.unsaved():
                     self.save()
                 time.sleep(_IDLE_WAIT)
-                chunk = source.read(batch_size)
                 continue
-            before = native.stats()["microbatches_emitted"]
-            fed = self.emit(native, chunk.rows)
-            following = source.read(batch_size)  # parsed while the worker cuts
-            if fed:
-                self.write(self.take(native, before))
-                watch.update(native.stats())
-            self.offset = chunk.end
-            chunk = following
+            if chunk.rows:
+                self.write(self.process(stream, chunk.rows))
+            self.offset = chunk.end  # a quiescent point: everything before it is in the state
             if self.manager is not None and self.manager.due() and self.unsaved():
                 self.save()
         if self.manager is not None:
@@ -472,43 +461,32 @@ class _Listener:
         listener does not save the same state again and again)."""
         return (self.offset, self.taken_mark) != self.saved_at
 
-    def emit(self, native: Any, rows: list[dict[str, Any]]) -> bool:
-        if not rows:
-            return False
+    def process(self, stream: Stream, rows: list[dict[str, Any]]) -> Batch | None:
         columns = columns_of_rows(rows)
-        self.check_times(columns)
+        self.stamp_times(columns)
         try:
-            native.emit_columns(columns)
-        except RuntimeError:
+            return stream.process(columns, self.raw)
+        except DataError as e:
             good = [r for r in rows if _storable(r)]
-            logger.warning("%d event(s) skipped: text that is not valid UTF-8 or an unstorable value",
-                           len(rows) - len(good))
+            logger.warning("%d event(s) skipped (%s)", len(rows) - len(good), e)
             if not good:
-                return False
-            native.emit_columns(columns_of_rows(good))
-        return True
+                return None
+            columns = columns_of_rows(good)
+            self.stamp_times(columns)
+            return stream.process(columns, self.raw)
 
-    def check_times(self, columns: dict[str, list[Any]]) -> None:
-        if self.time_warned:
+    def stamp_times(self, columns: dict[str, list[Any]]) -> None:
+        """Gives events without an integer "timestamp" the wall clock, as
+        the stream does for a datagram without one."""
+        times = columns.get("timestamp")
+        if times is None or all(type(t) is int for t in times):
             return
-        field = self.plan.time_field
-        times = columns.get(field)
-        if times is None or not all(type(t) is int for t in times):
+        now = int(time.time() * 1000)
+        columns["timestamp"] = [t if type(t) is int else now for t in times]
+        if not self.time_warned:
             self.time_warned = True
-            logger.warning("events without an integer %r are stamped with the wall clock, which a replay "
-                           "after a restart does not reproduce", field)
-
-    def take(self, native: Any, before: int) -> Batch | None:
-        """The result of the chunk just emitted: waits for the worker's cut,
-        then takes it."""
-        deadline = time.monotonic() + _CUT_DEADLINE
-        wait = 0.0001
-        while native.stats()["microbatches_emitted"] == before:
-            if time.monotonic() > deadline:
-                raise ListenError("the stream's worker cut no batch within 30 s")
-            time.sleep(wait)
-            wait = min(wait * 2, 0.002)
-        return native.next_batch(self.raw, 0)  # type: ignore[no-any-return]
+            logger.warning("events without an integer 'timestamp' are stamped with the wall clock, which a "
+                           "replay after a restart does not reproduce")
 
     def finish(self, stream: Stream) -> None:
         """Closes the stream and writes what it still holds: the open

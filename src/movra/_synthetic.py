@@ -14,8 +14,11 @@ SYMBOLS: Final = ("ACME", "BOLT", "CRUX", "DYNA", "ECHO", "FLUX")
 TradeKind = Literal["trade", "late", "resend"]
 
 
+Trade = tuple[dict[str, Any], TradeKind]
+
+
 def trades(*, seed: int = 7, symbols: Sequence[str] = SYMBOLS, late_every: int = 151, late_by_ms: int = 3000,
-           resend_every: int = 41, clock: Callable[[], float] = time.time) -> Iterator[tuple[dict[str, Any], TradeKind]]:
+           resend_every: int = 41, clock: Callable[[], float] = time.time) -> Iterator[Trade]:
     """An endless feed of trades, each ``(event, kind)``.
 
     An event has "event_id" ("t0", "t1", ...), "symbol", "price" (a random

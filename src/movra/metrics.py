@@ -24,7 +24,7 @@ import collections
 import dataclasses
 import threading
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Final, Literal
 
 from ._frames import require
@@ -99,7 +99,8 @@ class StreamMetrics:
     `checkpoints` (a `movra.CheckpointManager`) makes the counters totals
     across restarts and adds the last save's time, duration and sequence.
     Rates are the change of a counter over the last `rate_window` seconds
-    of readings (each `sample` is a reading).  `extra`, when given, returns
+    of readings (each `sample` is a reading, and so is the creation; with
+    readings further apart, over the time since the one before).  `extra`, when given, returns
     more metrics to append (``movra listen`` adds the batches waiting and
     the source offset).  Safe to use from several threads.
     """
@@ -116,6 +117,7 @@ class StreamMetrics:
         self._extra = extra
         self._lock = threading.Lock()
         self._readings: collections.deque[tuple[float, Stats]] = collections.deque()
+        self.rates()  # the first reading: rates start from here
 
     def counters(self) -> Stats:
         """The counters now (totals across restarts with `checkpoints`)."""
@@ -141,10 +143,11 @@ class StreamMetrics:
 
     def sample(self) -> list[Metric]:
         """Every metric, read now."""
-        counters = self.counters()
-        rates = self.rates(counters)
-        out = [Metric(name, "counter", text, counters[key]) for key, name, text in COUNTERS]  # type: ignore[literal-required]
-        out += [Metric(name, "gauge", text, counters[key]) for key, name, text in SIZES]  # type: ignore[literal-required]
+        stats = self.counters()
+        rates = self.rates(stats)
+        counters: Mapping[str, int] = stats  # type: ignore[assignment]
+        out = [Metric(name, "counter", text, counters[key]) for key, name, text in COUNTERS]
+        out += [Metric(name, "gauge", text, counters[key]) for key, name, text in SIZES]
         out += [Metric(name, "gauge", text, rates[key]) for key, name, text in RATES]
         last = self._checkpoints.last if self._checkpoints is not None else None
         if last is not None:
