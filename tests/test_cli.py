@@ -8,6 +8,7 @@ import os
 import queue
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -198,3 +199,137 @@ def test_a_killed_listener_resumes_and_writes_every_window_once(tmp_path):
                    for r in csv.DictReader(f)]
     assert len({(start, symbol) for start, symbol, _, _ in written}) == len(written)  # no window twice
     assert sorted(written) == library_windows(lines)  # and none lost or changed
+
+
+def datagram(sock, port, **event):
+    sock.sendto(json.dumps(event).encode(), ("127.0.0.1", port))
+
+
+def test_a_killed_udp_listener_keeps_what_it_wrote_and_writes_no_window_twice(tmp_path):
+    out, ckpt = tmp_path / "windows.jsonl", tmp_path / "udp.ckpt"
+    args = ["listen", "udp://127.0.0.1:0", "--window", "1s", "--by", "g", "--mean", "v", "-o", str(out),
+            "--checkpoint", str(ckpt), "--every-events", "3", "--every", "1h", "--linger", "2ms",
+            "--metrics", "127.0.0.1:0", "-v"]
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+        first = Command(*args)
+        port = int(first.announced(r"listening on udp://127.0.0.1:(\d+)").group(1))
+        for g, v, t in (("A", 1.0, 1000), ("A", 2.0, 1500), ("B", 3.0, 1800)):
+            datagram(tx, port, g=g, v=v, timestamp=t)
+        assert wait_for(lambda: newest_metadata(ckpt) is not None, timeout=30)
+        datagram(tx, port, g="A", v=4.0, timestamp=2500)  # closes the windows at 1000, after the save
+        assert wait_for(lambda: out.exists() and out.read_text().count("\n") >= 2, timeout=30)
+        first.kill()
+        args[1] = f"udp://127.0.0.1:{port}"
+        with Command(*args) as second:  # stopped at once: the restored windows at 1000 are still open
+            assert second.announced(r"2 windows written after the checkpoint are kept")
+        with Command(*args) as third:
+            assert third.announced(r"2 windows written after the checkpoint are kept")
+            metrics = third.announced(r"metrics at (\S+)").group(1)
+            datagram(tx, port, g="A", v=5.0, timestamp=3500)  # the restored windows at 1000 close again
+            assert wait_for(lambda: scrape(metrics, "movra_events_ingested_total") == 4, timeout=30)
+    rows = [json.loads(line) for line in out.read_text().splitlines()]
+    keys = [(r["window_start"], r["g"]) for r in rows]
+    assert len(keys) == len(set(keys)), rows  # written before the kill, not again after it
+    assert {"window_start": 1000, "window_end": 2000, "g": "A", "avg_v": 1.5, "count": 2} in rows
+    assert (3000, "A") in keys and (2000, "A") not in keys  # the event at 2500 came after the save: lost
+
+
+@pytest.mark.parametrize("change, text", [
+    (["--window", "2s"], "was made with another plan, Plan(window='1s'"),
+    (["--format", "jsonl"], "was made writing csv to"),
+    ("shorten", "it was changed since"),
+])
+def test_a_resume_with_another_plan_or_output_is_refused(tmp_path, capsys, change, text):
+    (tmp_path / "feed.jsonl").write_text("".join(trade_lines(300)))
+    args = ["listen", str(tmp_path / "feed.jsonl"), *PLAN_ARGS, "-o", str(tmp_path / "w.out"), "--format", "csv",
+            "--checkpoint", str(tmp_path / "c.ckpt"), "-q"]
+    assert main(args) == 0
+    if change == "shorten":
+        os.truncate(tmp_path / "w.out", 10)
+        change = []
+    assert main(args + change) == 1
+    assert text in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("name, content, sent, skipped", [
+    ("feed.jsonl", '{"sym": "Ä", "n": 1}\n\n[1, 2]\n{"sym": "B", "n": {"deep": 1}}\n{"n": 99999999999999999999}\n',
+     ['{"sym":"Ä","n":1}', '{"n":"99999999999999999999"}'], 2),
+    ("feed.csv", "sym,n,ok,px\nA,1,true,\nB,x,false,2.5\nC,2\n",
+     ['{"sym":"A","n":1,"ok":true,"px":null}', '{"sym":"B","n":"x","ok":false,"px":2.5}'], 1),
+])
+def test_send_makes_one_datagram_per_row(tmp_path, capsys, name, content, sent, skipped):
+    (tmp_path / name).write_text(content, encoding="utf-8")
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rx:
+        rx.bind(("127.0.0.1", 0))
+        rx.settimeout(10)
+        assert main(["send", str(tmp_path / name), f"udp://127.0.0.1:{rx.getsockname()[1]}", "--rate", "max",
+                     "--json", "-q"]) == 0
+        received = [rx.recv(65536).decode() for _ in sent]
+    tally = json.loads(capsys.readouterr().out)
+    assert received == sent and (tally["datagrams"], tally["skipped"]) == (len(sent), skipped)
+
+
+def test_a_file_source_resumes_at_an_offset_and_waits_for_a_whole_line(tmp_path):
+    from movra._sources import LineSource
+
+    path = tmp_path / "feed.jsonl"
+    path.write_bytes(b'{"a": 1}\n{"a": 2}\n{"a": ')
+    source = LineSource(str(path), "jsonl", follow=True)
+    chunk = source.read(10)
+    assert ([r["a"] for r in chunk.rows], chunk.end) == ([1, 2], 18)
+    assert source.read(10) is None  # the last line is not whole yet
+    with path.open("ab") as f:
+        f.write(b"3}\n")
+    assert source.read(10).rows == [{"a": 3}]
+    source.close()
+    resumed = LineSource(str(path), "jsonl", offset=9)
+    assert [r["a"] for r in resumed.read(10).rows] == [2, 3] and resumed.read(10) is None
+    resumed.close()
+    with pytest.raises(ValueError, match="fewer than the offset 99"):
+        LineSource(str(path), "jsonl", offset=99)
+
+
+FEED_CSV = "symbol,price,event_id,timestamp\nA,1.5,x,1000\nB,2.0,y,1200\nA,2.5,z,1500\nA,9.0,w,2600\n"
+
+
+@pytest.mark.parametrize("options, expected", [
+    (["--format", "table"], ["window                       symbol     avg_price    count",
+                             "1000 - 2000                  A              2.000        2",
+                             "                             B              2.000        1",
+                             "2000 - 3000                  A              9.000        1"]),
+    (["--format", "csv", "--select", "window_start,count"], ["window_start,count", "1000,2", "1000,1", "2000,1"]),
+    (["--format", "jsonl", "--filter", "symbol==B"], ['{"window_start":1000,"window_end":2000,"symbol":"B",'
+                                                      '"avg_price":2.0,"count":1}']),
+])
+def test_output_formats(tmp_path, capsys, options, expected):
+    (tmp_path / "feed.csv").write_text(FEED_CSV)
+    assert main(["listen", str(tmp_path / "feed.csv"), "--window", "1s", "--by", "symbol", "--mean", "price",
+                 "--align", "first-event", *options, "-q"]) == 0
+    assert [line.rstrip() for line in capsys.readouterr().out.splitlines()] == expected
+
+
+def test_standard_input_piped_again_resumes_where_the_first_run_ended(tmp_path):
+    lines = trade_lines(1200)
+    args = [sys.executable, "-m", "movra", "listen", "-", *PLAN_ARGS, "-o", str(tmp_path / "w.csv"),
+            "--checkpoint", str(tmp_path / "stdin.ckpt"), "-q"]
+    for part in ("".join(lines[:700]), "".join(lines)):  # the end of the first run's input, then all of it
+        subprocess.run(args, input=part, text=True, check=True, timeout=60)
+    assert newest_metadata(tmp_path / "stdin.ckpt")["offset"] == len("".join(lines).encode())
+    with (tmp_path / "w.csv").open() as f:
+        written = [(int(r["window_start"]), r["symbol"], int(r["count"]), float(r["avg_price"]))
+                   for r in csv.DictReader(f)]
+    assert sorted(written) == library_windows(lines)
+
+
+def test_inspect_lists_generations_and_summarises_the_newest_sound_one(tmp_path, capsys):
+    (tmp_path / "feed.jsonl").write_text("".join(trade_lines(500)))
+    base = tmp_path / "g.ckpt"
+    assert main(["listen", str(tmp_path / "feed.jsonl"), *PLAN_ARGS, "-o", str(tmp_path / "w.csv"),
+                 "--checkpoint", str(base), "--every-events", "100", "--batch-size", "100", "-q"]) == 0
+    newest = sorted(tmp_path.glob("g.ckpt.??????"))[-1]
+    newest.write_bytes(newest.read_bytes()[:-2] + b"9\n")
+    capsys.readouterr()
+    assert main(["inspect", str(base)]) == 0
+    out = capsys.readouterr().out
+    assert f"{newest.name}  NOT USABLE: its checksum does not match" in out
+    assert "metadata      sequence" in out and "checksum matches" in out

@@ -103,3 +103,19 @@ def test_process_returns_once_exactly_the_rows_given_are_in_the_state():
         assert (counters["microbatches_emitted"], counters["open_windows"]) == (3, 1)
     with movra.udp() as u, pytest.raises(movra.StateError, match="for a manual stream"):
         u.process({"v": [1]}, movra.Plan())
+
+
+def test_drops_and_late_data_are_logged_when_they_start(caplog):
+    from movra._log import CounterWatch
+
+    watch = CounterWatch("feed")
+    with caplog.at_level(logging.INFO, logger="movra"):
+        for now, dropped, late in ((0, 0, 0), (1, 5, 2), (2, 9, 3), (8, 9, 3), (9, 9, 4), (70, 9, 6)):
+            watch.update({"dropped": dropped, "late_events": late}, now)
+    assert [r.getMessage() for r in caplog.records] == [
+        "feed: events are being dropped: the pending queue is full (5 so far); take batches more often or raise "
+        "the capacity",
+        "feed: 2 late events (behind the watermark by more than the allowed lateness) since the start",
+        "feed: drops stopped after 9 events were dropped",
+        "feed: 4 late events (behind the watermark by more than the allowed lateness) since the last report",
+    ]

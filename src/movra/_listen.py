@@ -303,7 +303,7 @@ class _Listener:
         return {"source": o.source.identity(), "offset": self.offset, "plan": dict(self.raw),
                 "output": {"path": None if o.output is None else os.path.abspath(o.output), "format": o.format,
                            "bytes": output_bytes},
-                "stopped": stopped}
+                "stopped": stopped, "written": sorted(self.skip_keys)}
 
     def check_resume(self, restored: Restored) -> None:
         """Refuses a checkpoint made for another plan, source or output."""
@@ -345,13 +345,19 @@ class _Listener:
                               f"{os.path.basename(restored.path)} recorded {keep}: it was changed since; move "
                               "it away or start with another --checkpoint path")
         columns = self.csv_header(o.output) if keep else None
-        if keep is not None and restored is not None and not o.source.replayable \
-                and not restored.user.get("stopped") and size > keep:
-            self.skip_keys = self.written_windows(o.output, keep, columns)
+        if restored is not None:
+            # Windows of the restored state that were written before it
+            # (after an earlier crash), and over UDP after a crash those
+            # written since the save: the state emits them again.
+            self.skip_keys = {(int(start), str(group)) for start, group in restored.user.get("written") or ()}
+            if not o.source.replayable and not restored.user.get("stopped") and keep is not None and size > keep:
+                written = self.written_windows(o.output, keep, columns)
+                if written is not None:
+                    self.skip_keys |= written
+                    keep = size
         if self.skip_keys:
             logger.info("%d windows written after the checkpoint are kept; they are not written again",
                         len(self.skip_keys))
-            keep = size
         file = open(o.output, "a" if keep else "w", encoding="utf-8", newline="")  # noqa: SIM115
         if keep is not None and size > keep:
             file.truncate(keep)
@@ -365,9 +371,9 @@ class _Listener:
         with open(path, encoding="utf-8", newline="") as f:
             return next(csv.reader([f.readline()]), None)
 
-    def written_windows(self, path: str, start: int, columns: list[str] | None) -> set[tuple[int, str]]:
+    def written_windows(self, path: str, start: int, columns: list[str] | None) -> set[tuple[int, str]] | None:
         """The (window_start, group) of the windows written after byte
-        `start` of the output."""
+        `start` of the output; None when the output does not say."""
         by = self.plan.by
         with open(path, "rb") as f:
             f.seek(start)
@@ -381,7 +387,7 @@ class _Listener:
             if r.get("window_start") in (None, "") or (by is not None and by not in r):
                 logger.warning("the output lacks window_start or %s, so windows written after the checkpoint "
                                "cannot be recognised; they are cut back and come out again", by)
-                return set()
+                return None
             keys.add((int(r["window_start"]), str(r.get(by) or "") if by else ""))
         return keys
 

@@ -124,13 +124,17 @@ class LineSource:
         self._position = 0  # the byte offset of self._buffer[0]
         self._line = 0  # lines consumed, for messages (counted from the offset)
         self._header: list[str] | None = None
-        if fmt == "csv":
-            header = self._read_line()
-            if header is None:
-                raise ValueError(f"{self.name} has no CSV header line")
-            self._header = next(csv.reader([header.decode("utf-8", "replace")]))
-        if offset > self._position:
-            self._skip_to(offset)
+        try:
+            if fmt == "csv":
+                header = self._read_line()
+                if header is None:
+                    raise ValueError(f"{self.name} has no CSV header line")
+                self._header = next(csv.reader([header.decode("utf-8", "replace")]))
+            if offset > self._position:
+                self._skip_to(offset)
+        except BaseException:
+            self.close()
+            raise
 
     @property
     def offset(self) -> int:
