@@ -350,7 +350,9 @@ def _datagrams(args: argparse.Namespace, tally: dict[str, int]) -> Iterator[tupl
     except ValueError as e:
         raise MovraError(str(e)) from e
     try:
-        while (chunk := lines.read(1024)) is not None:
+        while not lines.ended:
+            if (chunk := lines.read(1024)) is None:
+                continue  # a pipe with nothing new yet
             tally["skipped"] += chunk.skipped
             for row in chunk.rows:
                 yield dumps(row).encode(), "row", chunk.end

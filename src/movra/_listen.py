@@ -448,11 +448,12 @@ class _Listener:
         while not self.stop.requested:
             chunk = source.read(batch_size)
             if chunk is None:
-                if not self.opts.follow:
+                if source.ended:
                     break
                 if self.manager is not None and self.manager.due() and self.unsaved():
                     self.save()
-                time.sleep(_IDLE_WAIT)
+                if self.opts.follow:
+                    time.sleep(_IDLE_WAIT)  # a pipe has waited in read()
                 continue
             if chunk.rows:
                 self.write(self.process(stream, chunk.rows))

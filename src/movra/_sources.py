@@ -20,6 +20,7 @@ import csv
 import json
 import os
 import re
+import select
 import sys
 from typing import IO, Any, Final, Literal
 
@@ -101,30 +102,30 @@ class Chunk:
 class LineSource:
     """Reads events from `path` (None: standard input) from byte `offset`.
 
-    `read` returns a `Chunk` of at most `max_rows` rows, or None once the
-    file ends (with `follow`, None means that nothing new has been written
-    yet, and a last line without its line feed waits for it).  On standard
-    input, an offset is reached by seeking when it is a file and by reading
-    and discarding that many bytes when it is a pipe (the same input piped
-    again replays from there).
+    `read` returns a `Chunk` of at most `max_rows` rows, or None when no
+    whole line is there yet; `ended` tells when the input is over (never
+    with `follow`, where a file is watched for more lines and a last line
+    without its line feed waits for it).  A pipe is read as its lines come,
+    waiting at most `wait` seconds in a `read`.  On standard input, an
+    offset is reached by seeking when it is a file and by reading and
+    discarding that many bytes when it is a pipe (the same input piped again
+    replays from there).
     """
 
-    def __init__(self, path: str | None, fmt: InputFormat, offset: int = 0, *, follow: bool = False) -> None:
+    def __init__(self, path: str | None, fmt: InputFormat, offset: int = 0, *, follow: bool = False,
+                 wait: float = 0.1) -> None:
         self.name = "standard input" if path is None else path
-        self._fmt = fmt
         self._follow = follow
-        self._file: IO[bytes]
-        if path is None:
-            self._file = sys.stdin.buffer
-            self._owned = False
-        else:
-            self._file = open(path, "rb")  # noqa: SIM115 - closed by close()
-            self._owned = True
+        self._wait = wait
+        self._file: IO[bytes] = sys.stdin.buffer if path is None else open(path, "rb")  # noqa: SIM115
+        self._owned = path is not None
         self._buffer = b""
         self._position = 0  # the byte offset of self._buffer[0]
+        self._ended = False
         self._line = 0  # lines consumed, for messages (counted from the offset)
         self._header: list[str] | None = None
         try:
+            self._pipe = not self._file.seekable()
             if fmt == "csv":
                 header = self._read_line()
                 if header is None:
@@ -141,21 +142,34 @@ class LineSource:
         """The byte offset after the last row handed out."""
         return self._position
 
+    @property
+    def ended(self) -> bool:
+        """True once the input is over and every line has been read."""
+        return self._ended and not self._buffer
+
     def close(self) -> None:
         if self._owned:
             self._file.close()
 
     def _fill(self) -> bool:
-        block = self._file.read(_BLOCK)
+        """Reads what is there (a pipe: waiting at most `wait` seconds);
+        False when nothing was."""
+        if self._pipe:
+            fd = self._file.fileno()
+            if not select.select([fd], [], [], self._wait)[0]:
+                return False
+            block = os.read(fd, _BLOCK)
+        else:
+            block = self._file.read(_BLOCK)
         if not block:
+            self._ended = not self._follow
             return False
         self._buffer += block
         return True
 
     def _read_line(self) -> bytes | None:
-        while b"\n" not in self._buffer:
-            if not self._fill():
-                break
+        while b"\n" not in self._buffer and not self._ended:
+            self._fill()
         if not self._buffer:
             return None
         end = self._buffer.find(b"\n")
@@ -165,11 +179,7 @@ class LineSource:
         return line
 
     def _skip_to(self, offset: int) -> None:
-        try:
-            seekable = self._file.seekable()
-        except (AttributeError, ValueError):
-            seekable = False
-        if seekable:
+        if not self._pipe:
             size = os.fstat(self._file.fileno()).st_size
             if size < offset:
                 raise ValueError(f"{self.name} holds {size} bytes, fewer than the offset {offset} to resume "
@@ -179,7 +189,7 @@ class LineSource:
             self._position = offset
             return
         while self._position + len(self._buffer) < offset:
-            if not self._fill():
+            if not self._fill() and self._ended:
                 raise ValueError(f"{self.name} ended after {self._position + len(self._buffer)} bytes, before "
                                  f"the offset {offset} to resume from")
         self._buffer = self._buffer[offset - self._position:]
@@ -187,10 +197,14 @@ class LineSource:
 
     def read(self, max_rows: int) -> Chunk | None:
         """Up to `max_rows` rows, or None (see the class)."""
-        while self._buffer.count(b"\n") < max_rows and self._fill():
-            pass
+        if self._pipe:  # what has come, without waiting for a whole chunk
+            if self._buffer.count(b"\n") < max_rows:
+                self._fill()
+        else:
+            while self._buffer.count(b"\n") < max_rows and self._fill():
+                pass
         *lines, rest = self._buffer.split(b"\n", max_rows)
-        if not lines and rest and not self._follow:
+        if not lines and rest and self._ended:
             lines, rest = [rest], b""  # the last line, without a line feed
         if not lines:
             return None
