@@ -1,9 +1,9 @@
 """A live demonstration of movra on loopback.
 
-1. A sender process streams synthetic trades as UDP datagrams (one flat JSON
-   object each) to a stream bound on 127.0.0.1, at a steady rate for about
-   ten seconds.  Now and then it sends a trade twice, and now and then one
-   whose event time is seconds old.
+1. A sender process (``movra send --synthetic trades``) streams synthetic
+   trades as UDP datagrams (one flat JSON object each) to a stream bound on
+   127.0.0.1, at a steady rate for about ten seconds.  Now and then it sends
+   a trade twice, and now and then one whose event time is seconds old.
 2. The main program pulls micro-batches with a windowed plan (1-second
    tumbling windows per symbol aligned to the epoch, mean price, a watermark
    with allowed lateness, de-duplication by event id) and prints each window
@@ -21,7 +21,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import textwrap
 import time
 
 import numpy as np
@@ -29,39 +28,6 @@ import numpy as np
 import movra
 
 RATE = 2000  # trades per second
-SYMBOLS = ["ACME", "BOLT", "CRUX", "DYNA", "ECHO", "FLUX"]
-
-SENDER = textwrap.dedent(
-    """
-    import json, random, socket, sys, time
-    host, port, seconds, rate = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
-    symbols = sys.argv[5].split(",")
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    rng = random.Random(7)
-    prices = {s: rng.uniform(20, 400) for s in symbols}
-    sent = resent = late = 0
-    start = time.monotonic()
-    tick = 0
-    while time.monotonic() - start < seconds:
-        for _ in range(rate // 100):
-            sym = rng.choice(symbols)
-            prices[sym] *= 1 + rng.gauss(0, 0.0004)
-            now = int(time.time() * 1000)
-            is_late = sent % 151 == 150
-            event = {"event_id": f"t{sent}", "symbol": sym, "price": round(prices[sym], 2),
-                     "size": rng.randint(1, 500), "timestamp": now - 3000 if is_late else now}
-            data = json.dumps(event, separators=(",", ":")).encode()
-            sock.sendto(data, (host, port))
-            sent += 1
-            late += is_late
-            if not is_late and sent % 41 == 0:  # a resend, which de-duplication drops
-                sock.sendto(data, (host, port))
-                resent += 1
-        tick += 1
-        time.sleep(max(0.0, start + tick / 100 - time.monotonic()))
-    print(json.dumps({"sent": sent, "resent": resent, "late": late}), flush=True)
-    """
-)
 
 PLAN = movra.Plan(window="1s", by="symbol", mean="price", alias="avg_price", watermark="500ms",
                   lateness="250ms", dedup="event_id")
@@ -106,8 +72,9 @@ def stream_live(stream, table, seconds):
     print(f"  sender: {RATE:,} trades/s for {seconds:g} s, some sent twice, some 3 s late")
     print("  plan:   mean price per symbol, watermark 500 ms, allowed lateness 250 ms,")
     print("          de-duplication by event_id; a window prints once the watermark passes it\n")
-    sender = subprocess.Popen([sys.executable, "-c", SENDER, host, str(port), str(seconds), str(RATE),
-                               ",".join(SYMBOLS)], stdout=subprocess.PIPE, text=True)
+    sender = subprocess.Popen([sys.executable, "-m", "movra", "send", "--synthetic", "trades", "--rate", str(RATE),
+                               "--duration", f"{seconds}s", "--json", "-q", f"udp://{host}:{port}"],
+                              stdout=subprocess.PIPE, text=True)
     table.header()
     while sender.poll() is None:
         out = stream.poll(PLAN, timeout=0.2)

@@ -2,7 +2,9 @@
 from site-packages, run a windowed plan and the trade fast path, and their
 type information is there."""
 import pathlib
+import subprocess
 import sysconfig
+import tempfile
 
 import numpy as np
 
@@ -35,4 +37,17 @@ with movra.manual(linger_ms=1) as stream:
     stream.close()
     batches = list(stream.batches(plan))
 assert batches == [out], batches
-print(f"wheel OK: {_movra.__file__}, {movra.__file__}")
+# The command is installed, and without its extras (this venv has only the
+# wheel and NumPy) it says which one to install, and writes CSV all the same.
+movra_command = pathlib.Path(sysconfig.get_paths()["scripts"]) / "movra"
+with tempfile.TemporaryDirectory() as tmp:
+    feed = pathlib.Path(tmp) / "feed.jsonl"
+    feed.write_text('{"g": "a", "v": 1.0, "t": 0}\n{"g": "b", "v": 2.0, "t": 10}\n{"g": "a", "v": 3.0, "t": 20}\n')
+    listen = [str(movra_command), "listen", str(feed), "--window", "1s", "--by", "g", "--mean", "v", "--alias", "avg",
+              "--time-field", "t", "--align", "first-event", "-q"]
+    table = subprocess.run([*listen, "--format", "table"], capture_output=True, text=True)
+    assert table.returncode == 1 and "pip install 'movra[cli]'" in table.stderr, table
+    plain = subprocess.run([*listen, "--format", "csv"], capture_output=True, text=True, check=True)
+    assert plain.stdout.splitlines() == ["window_start,window_end,g,avg,count", "0,1000,a,2.0,2",
+                                         "0,1000,b,2.0,1"], plain
+print(f"wheel OK: {_movra.__file__}, {movra.__file__}, {movra_command}")

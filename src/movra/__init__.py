@@ -30,6 +30,12 @@ The names:
 - `udp`, `manual`, `Stream`: streams, events in and results out,
   checkpoints (`Stream.save_checkpoint`, `Stream.load_checkpoint`) and
   epoch-aligned windows (`Stream.align_windows_to_epoch`).
+- `CheckpointManager` (with `Generation`, `Restored`): periodic,
+  verified checkpoint generations that a restart resumes from, with the
+  counters continued.
+- ``movra.metrics``: the counters in the Prometheus format and over HTTP.
+  Logging goes to the ``movra`` logger (silent unless configured), and the
+  ``movra`` command (``python -m movra``) runs streams from the shell.
 - `MovraError` and its subclasses, and the `Dropped` warning: what went
   wrong.
 - `RawPlan` and the other ``Raw*`` types: the native core's plan dict;
@@ -44,6 +50,7 @@ from __future__ import annotations
 from importlib import metadata as _metadata
 
 from ._checkpoint_format import CheckpointInfo
+from ._checkpoints import CheckpointManager, Generation, Restored
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, MovraError, PlanError,
                       StateError, StreamClosedError)
 from ._frames import Output
@@ -57,12 +64,14 @@ __all__ = [
     "BindError",
     "CheckpointError",
     "CheckpointInfo",
+    "CheckpointManager",
     "DataError",
     "Dropped",
     "DroppedError",
     "Duration",
     "Filter",
     "FilterLike",
+    "Generation",
     "MovraError",
     "OnDrop",
     "Output",
@@ -73,6 +82,7 @@ __all__ = [
     "RawMean",
     "RawPlan",
     "RawWindow",
+    "Restored",
     "StateError",
     "Stats",
     "Stream",

@@ -39,7 +39,8 @@ __all__ = ["Columns", "Output", "columns_of", "convert_result", "event_of"]
 
 Output: TypeAlias = Literal["dict", "pandas", "polars", "arrow"]
 OUTPUTS: Final = ("dict", "pandas", "polars", "arrow")
-EXTRAS: Final = {"pandas": "pandas", "polars": "polars", "pyarrow": "arrow", "numpy": "numpy"}
+EXTRAS: Final = {"pandas": "pandas", "polars": "polars", "pyarrow": "arrow", "numpy": "numpy",
+                  "prometheus_client": "metrics", "rich": "cli"}
 
 _INT64_MIN: Final = -(2**63)
 _INT64_MAX: Final = 2**63 - 1

@@ -43,6 +43,7 @@ from ._checkpoint_format import CheckpointInfo, inspect_checkpoint, origin_only_
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
                       StreamClosedError)
 from ._frames import Output, check_output, columns_of, convert_result, event_of
+from ._log import CounterWatch, logger
 from ._plan import PlanLike, RawPlan, as_plan
 
 __all__ = ["Batch", "OnDrop", "Stats", "Stream", "manual", "udp"]
@@ -129,12 +130,14 @@ class Stream:
     ...         print(batch)
     """
 
-    def __init__(self, native: _movra.NativeStream, *, capacity: int, on_drop: OnDrop = "warn") -> None:
+    def __init__(self, native: _movra.NativeStream, *, capacity: int, on_drop: OnDrop = "warn",
+                 batch_size: int = DEFAULT_BATCH_SIZE) -> None:
         """Wraps `native`; use `movra.udp` or `movra.manual` instead."""
         if on_drop not in ("warn", "raise"):
             raise ValueError(f"on_drop must be 'warn' or 'raise', got {on_drop!r}")
         self._native = native
         self._capacity = capacity
+        self._batch_size = batch_size
         self._on_drop: OnDrop = on_drop
         # Serialises polls and closes, so a close cannot come between a
         # poll's look at the queue and its flush of the open windows.
@@ -143,6 +146,7 @@ class Stream:
         self._emit_lock = threading.Lock()
         self._dropped_seen = 0
         self._drained = False
+        self._watch = CounterWatch(self._describe())
 
     # ------------------------------------------------------------ basics
 
@@ -176,6 +180,8 @@ class Stream:
         """Closes the stream: the events it accepted are still delivered by
         the next polls, then the open windows are flushed.  Idempotent."""
         with self._poll_lock:
+            if not self._native.is_closed():
+                logger.info("stream closed: %s", self._describe())
             self._native.close()
 
     def __enter__(self) -> Stream:
@@ -185,10 +191,12 @@ class Stream:
                  tb: TracebackType | None) -> None:
         self.close()
 
-    def __repr__(self) -> str:
+    def _describe(self) -> str:
         host, port = self.address
-        where = "manual" if (host, port) == ("manual", 0) else f"udp {host}:{port}"
-        return f"<movra.Stream {where} {'closed' if self.closed else 'open'}>"
+        return "manual" if (host, port) == ("manual", 0) else f"udp {host}:{port}"
+
+    def __repr__(self) -> str:
+        return f"<movra.Stream {self._describe()} {'closed' if self.closed else 'open'}>"
 
     # ------------------------------------------------------------ events in
 
@@ -297,11 +305,13 @@ class Stream:
         whether the stream is closed and fully drained)."""
         native = self._native
         with self._poll_lock:
-            if not native.is_closed():
-                return native.next_batch(cast(dict[str, Any], raw), 0), False
-            native.close()  # returns once the worker's last cut has landed
+            closed = native.is_closed()
+            if closed:
+                native.close()  # returns once the worker's last cut has landed
             result = native.next_batch(cast(dict[str, Any], raw), 0)
-        if result is None:
+            if result is not None:
+                self._watch.update(native.stats())
+        if result is None and closed:
             self._drained = True
             return None, True
         return result, False
@@ -422,6 +432,54 @@ class Stream:
             raise DataError(columns.locate_bad_value()) from e
         return convert_result(result, output, datetimes)
 
+    def process(self, data: Any, plan: PlanLike, *, timeout: float = 30.0) -> Batch | None:
+        """Offers the rows of `data` (columns as for `emit_columns`), waits
+        until the stream has processed them, and returns what came out
+        (None when nothing did); the open windows stay open.
+
+        This is how to feed a manual stream from a replayable source with
+        checkpoints: when it returns, every row given so far has gone
+        through the plan and no other is queued, so a checkpoint saved then
+        (with the source's offset, see `CheckpointManager`) covers exactly
+        the rows before that offset.  The rows go in chunks of at most the
+        stream's ``batch_size``, each offered in one call and taken whole by
+        the worker's next cut.  Only for a manual stream that nothing else
+        feeds; raises `StateError` on a UDP stream, `DataError` for data
+        `emit_columns` refuses, and TimeoutError when the worker does not
+        cut a chunk within `timeout` seconds.
+        """
+        raw = as_plan(plan)._raw
+        if self.address != ("manual", 0):
+            raise StateError("process() is for a manual stream: on a UDP stream other events arrive in between")
+        columns = columns_of(data)
+        size = min(self._batch_size, self._capacity)
+        results: list[Batch] = []
+        native = self._native
+        with self._emit_lock:
+            for start in range(0, columns.rows, size):
+                self._check_open(columns.rows - start)
+                cuts = native.stats()["microbatches_emitted"]
+                try:
+                    native.emit_columns(columns.take(start, min(start + size, columns.rows)))
+                except RuntimeError as e:
+                    sent = f"; rows 0 to {start - 1} were processed" if start else ""
+                    raise DataError(f"{columns.locate_bad_value()}{sent}") from e
+                if self._new_drops():
+                    raise StateError("process() found events queued by someone else: the pending queue was full")
+                deadline = time.monotonic() + timeout
+                wait = 0.0001
+                while native.stats()["microbatches_emitted"] == cuts:
+                    if time.monotonic() > deadline:
+                        raise TimeoutError(f"the stream's worker cut no batch within {timeout} s")
+                    time.sleep(wait)
+                    wait = min(wait * 2, 0.002)
+                with self._poll_lock:
+                    result = native.next_batch(cast(dict[str, Any], raw), 0)
+                if result is not None:
+                    self._watch.update(native.stats())
+                    results.append(result)
+        return _joined(results)
+
     # ------------------------------------------------------------ checkpoints
 
     def save_checkpoint(self, path: str | os.PathLike[str]) -> None:
@@ -488,6 +546,20 @@ class Stream:
                 self._native.load_checkpoint(tmp)
             finally:
                 os.unlink(tmp)
+
+
+def _joined(results: list[Batch]) -> Batch | None:
+    """Results one after another as one (a column a result lacks is None
+    there)."""
+    if len(results) < 2:
+        return results[0] if results else None
+    names = dict.fromkeys(name for r in results for name in r)
+    out: Batch = {name: [] for name in sorted(names)}
+    for r in results:
+        rows = len(next(iter(r.values())))
+        for name, values in out.items():
+            values.extend(r.get(name) or [None] * rows)
+    return out
 
 
 def _path(path: str | os.PathLike[str]) -> str:
@@ -582,7 +654,7 @@ def udp(host: str = "127.0.0.1", port: int = 0, *, batch_size: int = DEFAULT_BAT
         if "bind" not in str(e):
             raise
         raise _bind_error(host, port) from e
-    return _made(native, sizes[2], on_drop, epoch_windows)
+    return _made(native, *sizes[::2], on_drop, epoch_windows)
 
 
 def manual(*, batch_size: int = DEFAULT_BATCH_SIZE, linger_ms: int = DEFAULT_LINGER_MS,
@@ -591,15 +663,18 @@ def manual(*, batch_size: int = DEFAULT_BATCH_SIZE, linger_ms: int = DEFAULT_LIN
     keywords are those of `udp`."""
     sizes = (_positive(batch_size, "batch_size"), _positive(linger_ms, "linger_ms", 0),
              _positive(capacity, "capacity"))
-    return _made(_movra.NativeStream.manual(*sizes), sizes[2], on_drop, epoch_windows)
+    return _made(_movra.NativeStream.manual(*sizes), *sizes[::2], on_drop, epoch_windows)
 
 
-def _made(native: _movra.NativeStream, capacity: int, on_drop: OnDrop, epoch_windows: bool) -> Stream:
+def _made(native: _movra.NativeStream, batch_size: int, capacity: int, on_drop: OnDrop,
+          epoch_windows: bool) -> Stream:
     try:
-        stream = Stream(native, capacity=capacity, on_drop=on_drop)
+        stream = Stream(native, capacity=capacity, on_drop=on_drop, batch_size=batch_size)
         if epoch_windows:
             stream.align_windows_to_epoch()
     except BaseException:
         native.close()
         raise
+    logger.info("stream opened: %s (capacity %d%s)", stream._describe(), capacity,
+                ", windows aligned to the epoch" if epoch_windows else "")
     return stream

@@ -1,0 +1,647 @@
+"""``movra listen``: a stream, a plan, an output, checkpoints and metrics.
+
+Sources.  A UDP address, or a JSON-lines or CSV file (or standard input)
+read from a byte offset.  A file is fed at quiescent points: a chunk of at
+most ``batch_size`` rows goes into a manual stream in one ``emit_columns``
+call (one hold of the queue lock, so the worker's cut takes all of it),
+the listener waits until that cut has happened and takes it with one poll,
+and only then moves its offset past the chunk.  So whenever a checkpoint
+is saved, its state covers exactly the events before the saved offset.
+
+Output and restarts.  Before each save the output file is flushed and
+synced and its size goes into the checkpoint's metadata with the offset.
+On a restart the listener loads the newest sound checkpoint, cuts the
+output back to that size (the windows written after it came from events
+after the offset, or from the flush at a stop) and reads on from the
+offset; the windows open at the save are in the restored state and come
+out complete.  A stop (Ctrl-C, SIGTERM, the end of a file) saves first and
+then flushes the open windows to the output, so a later restart takes them
+back and emits them once, when they close.
+
+UDP cannot be replayed: after a crash the windows written since the last
+save are kept, and the same windows coming out of the restored state are
+not written again; windows that were open across a restart are logged,
+because they lack the events that arrived while the listener was down.
+"""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import io
+import json
+import os
+import signal
+import sys
+import time
+from collections.abc import Callable, Iterable, Iterator
+from types import FrameType
+from typing import IO, Any, Final, Literal, TextIO
+
+from ._checkpoints import CheckpointManager, Restored
+from ._errors import DataError, MovraError
+from ._log import logger
+from ._plan import Plan
+from ._sources import InputFormat, LineSource, columns_of_rows
+from ._stream import Batch, Stream, manual, udp
+from .metrics import Metric, StreamMetrics
+
+__all__ = ["ListenError", "ListenOptions", "OutputFormat", "SourceSpec", "listen"]
+
+OutputFormat = Literal["table", "csv", "jsonl"]
+
+_IDLE_WAIT: Final = 0.05
+# A poll that finds no window closing goes on polling; it returns this often
+# so that the batches-waiting count, saves and a stop are seen in time.
+_POLL: Final = 0.02
+
+
+class ListenError(MovraError):
+    """The listener cannot start or go on; the text says why."""
+
+
+@dataclasses.dataclass(frozen=True)
+class SourceSpec:
+    """Where events come from: "udp" (`host`, `port`), "file" (`path`) or
+    "stdin"."""
+
+    kind: Literal["udp", "file", "stdin"]
+    host: str = ""
+    port: int = 0
+    path: str = ""
+
+    def __str__(self) -> str:
+        if self.kind == "udp":
+            return f"udp://{self.host}:{self.port}"
+        return self.path if self.kind == "file" else "-"
+
+    @property
+    def replayable(self) -> bool:
+        return self.kind != "udp"
+
+    def identity(self) -> str:
+        """What a checkpoint records to recognise the source."""
+        if self.kind == "file":
+            return "file:" + os.path.abspath(self.path)
+        return self.kind
+
+
+@dataclasses.dataclass(frozen=True)
+class ListenOptions:
+    source: SourceSpec
+    plan: Plan
+    format: OutputFormat
+    output: str | None = None
+    input_format: InputFormat = "jsonl"
+    follow: bool = False
+    checkpoint: str | None = None
+    every_ms: int | None = None
+    every_events: int | None = None
+    keep: int = 3
+    metrics: tuple[str, int] | None = None
+    batch_size: int = 8192
+    capacity: int = 100_000
+    linger_ms: int = 10
+    epoch_windows: bool = True
+    status: bool = True
+    quiet: bool = False
+
+
+# ------------------------------------------------------------------ output
+
+def ordered_columns(names: Iterable[str], plan: Plan) -> list[str]:
+    """Output columns in reading order: the window's columns first."""
+    names = list(names)
+    first = ["window_start", "window_end", plan.by or "", plan.alias or "", "count"] if plan.window else []
+    lead = [c for c in first if c and c in names]
+    return lead + sorted(c for c in names if c not in lead)
+
+
+def _rows(batch: Batch, columns: list[str]) -> Iterator[list[Any]]:
+    values = [batch.get(c) for c in columns]
+    n = len(next(iter(batch.values()), []))
+    for i in range(n):
+        yield [None if v is None else v[i] for v in values]
+
+
+def _csv_text(value: Any) -> Any:
+    if value is None:
+        return ""
+    if value is True or value is False:
+        return "true" if value else "false"
+    return value
+
+
+class _TextSink:
+    """CSV or JSON lines, to a file of ours or to standard output (looked up
+    at every write, so a status display can route it)."""
+
+    def __init__(self, fmt: Literal["csv", "jsonl"], plan: Plan, file: IO[str] | None,
+                 columns: list[str] | None) -> None:
+        self._fmt = fmt
+        self._plan = plan
+        self._file = file
+        self._columns = columns
+        self._extra_warned = False
+
+    def _out(self) -> IO[str]:
+        return self._file if self._file is not None else sys.stdout
+
+    def write(self, batch: Batch) -> None:
+        out = self._out()
+        if self._fmt == "jsonl":
+            columns = ordered_columns(batch, self._plan)
+            dumps = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
+            out.write("".join(dumps(dict(zip(columns, row))) + "\n" for row in _rows(batch, columns)))
+        else:
+            if self._columns is None:
+                self._columns = ordered_columns(batch, self._plan)
+                csv.writer(out, lineterminator="\n").writerow(self._columns)
+            elif not self._extra_warned and not set(batch) <= set(self._columns):
+                self._extra_warned = True
+                logger.warning("columns %s are not in the CSV header and are left out; use --format jsonl or "
+                               "--select", sorted(set(batch) - set(self._columns)))
+            csv.writer(out, lineterminator="\n").writerows(
+                [_csv_text(v) for v in row] for row in _rows(batch, self._columns))
+        out.flush()
+
+    def sync(self) -> int | None:
+        """Flushes (and, for a file, syncs) the output; the file's size."""
+        if self._file is None:
+            sys.stdout.flush()
+            return None
+        self._file.flush()
+        os.fsync(self._file.fileno())
+        return os.fstat(self._file.fileno()).st_size
+
+    def close(self) -> None:
+        if self._file is not None:
+            self._file.close()
+
+
+def _clock(ms: int) -> str:
+    if abs(ms) <= 10**12:
+        return str(ms)
+    return time.strftime("%H:%M:%S", time.localtime(ms / 1000)) + f".{ms % 1000:03d}"
+
+
+class _TableSink:
+    """Rows as an aligned table on the terminal (rich)."""
+
+    def __init__(self, console: Any, plan: Plan) -> None:
+        self._console = console
+        self._plan = plan
+        self._shown: list[str] | None = None
+        self._last_start: int | None = None
+
+    def write(self, batch: Batch) -> None:
+        from rich.table import Table
+
+        plan = self._plan
+        columns = ordered_columns(batch, plan)
+        windowed = plan.window is not None and "window_start" in batch and "window_end" in batch
+        show = [c for c in columns if not (windowed and c in ("window_start", "window_end"))]
+        table = Table(box=None, show_header=show != self._shown, header_style="bold", pad_edge=False)
+        if windowed:
+            table.add_column("window", width=27, no_wrap=True)
+        for c in show:
+            sample = batch[c][0] if batch[c] else None
+            number = isinstance(sample, (int, float)) and not isinstance(sample, bool)
+            table.add_column(c, justify="right" if number else "left", no_wrap=True,
+                             min_width=max(len(c), 10 if c == plan.alias else 7 if number else 8))
+        for values in _rows(batch, columns):
+            cells = dict(zip(columns, values))
+            line = [_cell(cells[c], c == plan.alias) for c in show]
+            if windowed:
+                start = cells["window_start"]
+                label = f"{_clock(start)} - {_clock(cells['window_end'])}" if start != self._last_start else ""
+                self._last_start = start
+                line.insert(0, label)
+            table.add_row(*line)
+        self._shown = show
+        self._console.print(table)
+
+    def sync(self) -> int | None:
+        return None
+
+    def close(self) -> None:
+        pass
+
+
+def _cell(value: Any, mean: bool) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, float):
+        return f"{value:,.3f}" if mean else repr(value)
+    if isinstance(value, int) and not isinstance(value, bool):
+        return f"{value:,}"
+    return str(value)
+
+
+# ------------------------------------------------------------------ stop
+
+class _Stop:
+    """SIGINT and SIGTERM ask the listener to stop; a second Ctrl-C
+    interrupts at once."""
+
+    def __init__(self) -> None:
+        self.requested = False
+        self._previous: dict[int, Any] = {}
+
+    def __enter__(self) -> _Stop:
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            self._previous[sig] = signal.signal(sig, self._handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for sig, handler in self._previous.items():
+            signal.signal(sig, handler)
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.requested and signum == signal.SIGINT:
+            raise KeyboardInterrupt
+        self.requested = True
+        logger.info("%s: stopping", signal.Signals(signum).name)
+
+
+# ------------------------------------------------------------------ the listener
+
+class _Listener:
+    def __init__(self, opts: ListenOptions, err: TextIO) -> None:
+        self.opts = opts
+        self.err = err
+        self.plan = opts.plan
+        self.raw = opts.plan.to_dict()
+        self.stop = _Stop()
+        self.offset = 0
+        self.taken_mark = 0
+        self.windows_out = 0
+        self.sink: _TextSink | _TableSink | None = None
+        self.skip_keys: set[tuple[int, str]] = set()
+        self.across_restart: set[tuple[int, str]] = set()
+        self.time_warned = False
+        self.manager: CheckpointManager | None = None
+        self.saved_at = (0, 0)  # (offset, taken_mark) at the last save or restore
+
+    def say(self, text: str) -> None:
+        if not self.opts.quiet:
+            print(text, file=self.err, flush=True)
+
+    # -- setting up
+
+    def open_stream(self) -> Stream:
+        o = self.opts
+        if o.source.kind == "udp":
+            return udp(o.source.host, o.source.port, batch_size=o.batch_size, linger_ms=o.linger_ms,
+                       capacity=o.capacity, epoch_windows=o.epoch_windows)
+        # A chunk is cut whole and the queue never holds more than one.
+        return manual(batch_size=o.batch_size, linger_ms=0, capacity=o.batch_size,
+                      epoch_windows=o.epoch_windows)
+
+    def user_metadata(self, output_bytes: int | None, stopped: bool) -> dict[str, Any]:
+        o = self.opts
+        return {"source": o.source.identity(), "offset": self.offset, "plan": dict(self.raw),
+                "output": {"path": None if o.output is None else os.path.abspath(o.output), "format": o.format,
+                           "bytes": output_bytes},
+                "stopped": stopped, "written": sorted(self.skip_keys)}
+
+    def check_resume(self, restored: Restored) -> None:
+        """Refuses a checkpoint made for another plan, source or output."""
+        o = self.opts
+        user = restored.user
+        name = os.path.basename(restored.path)
+        if user.get("plan") != dict(self.raw):
+            try:
+                theirs = repr(Plan.from_dict(user.get("plan") or {}))
+            except (ValueError, TypeError):
+                theirs = repr(user.get("plan"))
+            raise ListenError(f"checkpoint {name} was made with another plan, {theirs}; this run's plan is "
+                              f"{self.plan!r}: run with the same plan, or use another --checkpoint path")
+        saved_source = user.get("source", "")
+        if saved_source != o.source.identity() and (o.source.kind != "udp" or saved_source != "udp"):
+            raise ListenError(f"checkpoint {name} was made reading {saved_source!r}, not {o.source.identity()!r}")
+        output = user.get("output") or {}
+        path = None if o.output is None else os.path.abspath(o.output)
+        if output.get("path") != path or output.get("format") != o.format:
+            raise ListenError(f"checkpoint {name} was made writing {output.get('format')} to "
+                              f"{output.get('path') or 'standard output'}, not {o.format} to "
+                              f"{path or 'standard output'}: keep the same --output and --format")
+
+    def open_output(self, restored: Restored | None, console: Any) -> None:
+        o = self.opts
+        fmt = o.format
+        if o.output is None or fmt == "table":
+            if restored is not None:
+                logger.warning("windows written to standard output after the last checkpoint come out again "
+                               "after a restart; write to a file (--output) for exactly once")
+            self.sink = _TableSink(console, self.plan) if fmt == "table" else _TextSink(fmt, self.plan, None, None)
+            return
+        keep: int | None = None
+        size = os.path.getsize(o.output) if os.path.exists(o.output) else 0
+        if restored is not None:
+            keep = int((restored.user.get("output") or {}).get("bytes") or 0)
+        if restored is not None and keep is not None and size < keep:
+            raise ListenError(f"the output {o.output!r} holds {size} bytes, but checkpoint "
+                              f"{os.path.basename(restored.path)} recorded {keep}: it was changed since; move "
+                              "it away or start with another --checkpoint path")
+        columns = self.csv_header(o.output) if keep else None
+        if restored is not None:
+            # Windows of the restored state that were written before it
+            # (after an earlier crash), and over UDP after a crash those
+            # written since the save: the state emits them again.
+            self.skip_keys = {(int(start), str(group)) for start, group in restored.user.get("written") or ()}
+            if not o.source.replayable and not restored.user.get("stopped") and keep is not None and size > keep:
+                written = self.written_windows(o.output, keep, columns)
+                if written is not None:
+                    self.skip_keys |= written
+                    keep = size
+        if self.skip_keys:
+            logger.info("%d windows written after the checkpoint are kept; they are not written again",
+                        len(self.skip_keys))
+        file = open(o.output, "a" if keep else "w", encoding="utf-8", newline="")  # noqa: SIM115
+        if keep is not None and size > keep:
+            file.truncate(keep)
+            logger.info("output %s cut back from %d to %d bytes, as the checkpoint recorded", o.output, size,
+                        keep)
+        self.sink = _TextSink(fmt, self.plan, file, columns)
+
+    def csv_header(self, path: str) -> list[str] | None:
+        if self.opts.format != "csv":
+            return None
+        with open(path, encoding="utf-8", newline="") as f:
+            return next(csv.reader([f.readline()]), None)
+
+    def written_windows(self, path: str, start: int, columns: list[str] | None) -> set[tuple[int, str]] | None:
+        """The (window_start, group) of the windows written after byte
+        `start` of the output; None when the output does not say."""
+        by = self.plan.by
+        with open(path, "rb") as f:
+            f.seek(start)
+            tail = f.read().decode("utf-8", "replace")
+        if self.opts.format == "csv":
+            records: list[dict[str, Any]] = list(csv.DictReader(io.StringIO(tail), fieldnames=columns))
+        else:
+            records = [json.loads(line) for line in tail.splitlines() if line.strip()]
+        keys = set()
+        for r in records:
+            if r.get("window_start") in (None, "") or (by is not None and by not in r):
+                logger.warning("the output lacks window_start or %s, so windows written after the checkpoint "
+                               "cannot be recognised; they are cut back and come out again", by)
+                return None
+            keys.add((int(r["window_start"]), str(r.get(by) or "") if by else ""))
+        return keys
+
+    # -- output
+
+    def write(self, batch: Batch | None) -> None:
+        if not batch:
+            return
+        plan = self.plan
+        if plan.window is not None and (self.skip_keys or self.across_restart) and "window_start" in batch:
+            groups = batch.get(plan.by) if plan.by else None
+            keys = [(s, "" if groups is None or groups[i] is None else str(groups[i]))
+                    for i, s in enumerate(batch["window_start"])]
+            if self.skip_keys:
+                keep = [i for i, k in enumerate(keys) if k not in self.skip_keys]
+                self.skip_keys.difference_update(keys)
+                if len(keep) < len(keys):
+                    batch = {c: [v[i] for i in keep] for c, v in batch.items()}
+                    keys = [keys[i] for i in keep]
+                    if not keep:
+                        return
+            marked = [k for k in keys if k in self.across_restart]
+            if marked:
+                self.across_restart.difference_update(marked)
+                logger.warning("%d window(s) open across the restart came out (%s); they lack the events that "
+                               "arrived while the listener was down", len(marked),
+                               ", ".join(f"{_clock(s)} {g}".strip() for s, g in marked[:5])
+                               + (", ..." if len(marked) > 5 else ""))
+        assert self.sink is not None
+        self.sink.write(batch)
+        self.windows_out += len(next(iter(batch.values())))
+
+    def save(self, *, stopped: bool = False) -> None:
+        assert self.manager is not None and self.sink is not None
+        size = self.sink.sync()
+        self.manager.save(self.user_metadata(size, stopped))
+        self.saved_at = (self.offset, self.taken_mark)
+
+    # -- the loops
+
+    def run_udp(self, stream: Stream) -> None:
+        native = stream.native
+        while not self.stop.requested:
+            out = stream.poll(self.raw, timeout=_POLL)
+            self.taken_mark = native.stats()["microbatches_emitted"]
+            self.write(out)
+            if self.manager is not None and self.manager.due() and self.unsaved():
+                self.save()
+        # Take what is ready without flushing, save, then close and flush:
+        # a restart cuts the flushed windows back and resumes them.
+        while (out := stream.poll(self.raw, timeout=0)) is not None:
+            self.write(out)
+        if self.manager is not None:
+            self.save(stopped=True)
+
+    def run_file(self, stream: Stream, source: LineSource) -> None:
+        batch_size = self.opts.batch_size
+        while not self.stop.requested:
+            chunk = source.read(batch_size)
+            if chunk is None:
+                if source.ended:
+                    break
+                if self.manager is not None and self.manager.due() and self.unsaved():
+                    self.save()
+                if self.opts.follow:
+                    time.sleep(_IDLE_WAIT)  # a pipe has waited in read()
+                continue
+            if chunk.rows:
+                self.write(self.process(stream, chunk.rows))
+            self.offset = chunk.end  # a quiescent point: everything before it is in the state
+            if self.manager is not None and self.manager.due() and self.unsaved():
+                self.save()
+        if self.manager is not None:
+            self.save(stopped=True)
+
+    def unsaved(self) -> bool:
+        """Whether the state may have changed since the last save (an idle
+        listener does not save the same state again and again)."""
+        return (self.offset, self.taken_mark) != self.saved_at
+
+    def process(self, stream: Stream, rows: list[dict[str, Any]]) -> Batch | None:
+        columns = columns_of_rows(rows)
+        self.stamp_times(columns)
+        try:
+            return stream.process(columns, self.raw)
+        except DataError as e:
+            good = [r for r in rows if _storable(r)]
+            logger.warning("%d event(s) skipped (%s)", len(rows) - len(good), e)
+            if not good:
+                return None
+            columns = columns_of_rows(good)
+            self.stamp_times(columns)
+            return stream.process(columns, self.raw)
+
+    def stamp_times(self, columns: dict[str, list[Any]]) -> None:
+        """Gives events without an integer "timestamp" the wall clock, as
+        the stream does for a datagram without one."""
+        times = columns.get("timestamp")
+        if times is None or all(type(t) is int for t in times):
+            return
+        now = int(time.time() * 1000)
+        columns["timestamp"] = [t if type(t) is int else now for t in times]
+        if not self.time_warned:
+            self.time_warned = True
+            logger.warning("events without an integer 'timestamp' are stamped with the wall clock, which a "
+                           "replay after a restart does not reproduce")
+
+    def finish(self, stream: Stream) -> None:
+        """Closes the stream and writes what it still holds: the open
+        windows, flushed."""
+        stream.close()
+        for out in stream.batches(self.raw):
+            self.write(out)
+        if self.sink is not None:
+            self.sink.sync()
+
+    # -- status
+
+    def waiting(self, stream: Stream) -> int:
+        """Micro-batches cut since the last poll (0 for a file source, whose
+        chunks are taken as soon as they are cut)."""
+        if self.opts.source.kind != "udp":
+            return 0
+        return max(0, stream.native.stats()["microbatches_emitted"] - self.taken_mark)
+
+    def status_text(self, stream: Stream, metrics: StreamMetrics) -> str:
+        c = metrics.counters()
+        rates = metrics.rates(c)
+        parts = [f"in {rates['ingested']:,.0f}/s", f"dropped {c['dropped']:,}", f"late {c['late_events']:,}",
+                 f"dups {c['duplicate_events']:,}", f"windows {c['open_windows']:,}",
+                 f"ids {c['seen_event_ids']:,}", f"waiting {self.waiting(stream):,}"]
+        if self.opts.source.kind != "udp":
+            parts.append(f"at byte {self.offset:,}")
+        return " | ".join(parts)
+
+    def extra_metrics(self, stream: Stream) -> Callable[[], list[Metric]]:
+        def extra() -> list[Metric]:
+            out = [Metric("movra_batches_waiting", "gauge", "Micro-batches cut but not yet taken.",
+                          self.waiting(stream))]
+            if self.opts.source.kind != "udp":
+                out.append(Metric("movra_source_offset_bytes", "gauge", "Bytes of the source read and processed.",
+                                  self.offset))
+            return out
+        return extra
+
+
+def _storable(row: dict[str, Any]) -> bool:
+    try:
+        json.dumps(row, ensure_ascii=False).encode("utf-8")
+    except (UnicodeEncodeError, TypeError, ValueError):
+        return False
+    return True
+
+
+def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
+    """Runs ``movra listen`` until the source ends or a signal stops it."""
+    lis = _Listener(opts, err)
+    console = None
+    if opts.format == "table":
+        from rich.console import Console
+
+        console = Console()
+    with lis.stop:
+        stream = lis.open_stream()
+        source: LineSource | None = None
+        server = None
+        try:
+            if opts.checkpoint is not None:
+                lis.manager = CheckpointManager(stream, opts.checkpoint, every=opts.every_ms,
+                                                every_events=opts.every_events, keep=opts.keep)
+            restored = lis.manager.restore() if lis.manager is not None else None
+            if restored is not None:
+                lis.check_resume(restored)
+                lis.offset = int(restored.user.get("offset") or 0)
+                lis.saved_at = (lis.offset, 0)
+                if not opts.source.replayable:
+                    lis.across_restart = set(restored.windows)
+                lis.say(f"resuming from {os.path.basename(restored.path)} of {restored.metadata['created']}"
+                        + (f" at byte {lis.offset:,}" if opts.source.replayable else ""))
+            lis.open_output(restored, console)
+            if opts.source.kind != "udp":
+                path = opts.source.path if opts.source.kind == "file" else None
+                try:
+                    source = LineSource(path, opts.input_format, lis.offset, follow=opts.follow)
+                except OSError as e:
+                    raise ListenError(f"cannot read {opts.source}: {e.strerror}") from e
+                except ValueError as e:
+                    raise ListenError(str(e)) from e
+            metrics = StreamMetrics(stream, checkpoints=lis.manager, rate_window=3.0,
+                                    extra=lis.extra_metrics(stream))
+            if opts.metrics is not None:
+                try:
+                    server = metrics.serve(opts.metrics[1], opts.metrics[0])
+                except OSError as e:
+                    raise ListenError(f"cannot serve metrics on {opts.metrics[0]}:{opts.metrics[1]}: "
+                                      f"{e.strerror}") from e
+                host, port = server.address
+                lis.say(f"metrics at http://{host}:{port}/metrics")
+            if opts.source.kind == "udp":
+                host, port = stream.address
+                lis.say(f"listening on udp://{host}:{port}")
+            else:
+                lis.say(f"reading {source.name if source else opts.source}"
+                        + (f" from byte {lis.offset:,}" if lis.offset else ""))
+            with _Status(lis, stream, metrics):
+                if source is None:
+                    lis.run_udp(stream)
+                else:
+                    lis.run_file(stream, source)
+                lis.finish(stream)
+            c = metrics.counters()
+            saved = f"; checkpoint {os.path.basename(lis.manager.last.path)}" if lis.manager and lis.manager.last \
+                else ""
+            lis.say(f"stopped: {c['ingested']:,} events in, {c['duplicate_events']:,} duplicates, "
+                    f"{c['late_events']:,} late, {c['dropped']:,} dropped; {lis.windows_out:,} rows out{saved}")
+        finally:
+            stream.close()
+            if server is not None:
+                server.close()
+            if source is not None:
+                source.close()
+            if lis.sink is not None:
+                lis.sink.close()
+            if lis.manager is not None:
+                lis.manager.close()
+    return 0
+
+
+class _Status:
+    """The status line, refreshed in place while standard error is a
+    terminal (rich); log lines and terminal output go above it."""
+
+    def __init__(self, lis: _Listener, stream: Stream, metrics: StreamMetrics) -> None:
+        self._live: Any = None
+        if not lis.opts.status or lis.opts.quiet or not lis.err.isatty():
+            return
+        try:
+            from rich.console import Console
+            from rich.live import Live
+            from rich.text import Text
+        except ImportError:
+            return
+
+        class Line:
+            def __rich__(self) -> Text:
+                return Text(lis.status_text(stream, metrics), style="dim")
+
+        self._live = Live(Line(), console=Console(file=lis.err), refresh_per_second=4, transient=True,
+                          redirect_stdout=sys.stdout.isatty(), redirect_stderr=True)
+
+    def __enter__(self) -> None:
+        if self._live is not None:
+            self._live.start()
+
+    def __exit__(self, *exc: object) -> None:
+        if self._live is not None:
+            self._live.stop()
