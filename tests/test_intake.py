@@ -115,6 +115,83 @@ def test_column_lengths_are_checked_before_conversion(columns):
     s.close()
 
 
+class ClearingColumn:
+    def __init__(self, table):
+        self.table = table
+
+    def __len__(self):
+        self.table.clear()  # drops the dict's reference to this column
+        return 3
+
+    def __getitem__(self, i):
+        return float(i)
+
+
+class SelfDeletingKey:
+    def __init__(self, table):
+        self.table = table
+
+    def __hash__(self):
+        return 1
+
+    def __str__(self):
+        del self.table[self]  # the dict held the only references to key and column
+        return "v"
+
+
+class LazyColumn:
+    """Loads on the first len() and caches the loaded list in its own place."""
+
+    def __init__(self, table):
+        self.table = table
+
+    def __len__(self):
+        self.table["v"] = [0.0, 1.0, 2.0]
+        return 3
+
+    def __getitem__(self, i):
+        return self.table["v"][i]
+
+
+@pytest.mark.parametrize("hostile", [ClearingColumn, SelfDeletingKey, LazyColumn])
+@pytest.mark.parametrize("op", ["emit_columns", "aggregate_columns"])
+def test_columns_that_edit_their_dict_while_read(op, hostile):
+    # str(key) and len(column) run Python code that drops the dict's
+    # references: the conversion must hold its own (a use after free crashed
+    # here), and read all three rows.
+    table = {}
+    if hostile is SelfDeletingKey:
+        table[SelfDeletingKey(table)] = [0.0, 1.0, 2.0]
+    else:
+        table["v"] = hostile(table)
+    s = NativeStream.manual(10, 0, 10)
+    if op == "emit_columns":
+        s.emit_columns(table)
+        s.close()
+        out = s.next_batch(PLAN, timeout_ms=0)
+    else:
+        out = s.aggregate_columns(table, PLAN)
+    s.close()
+    assert out["v"] == [0.0, 1.0, 2.0]
+
+
+def test_emit_json_sorts_many_keys_once():
+    # A descending dict of this size took minutes when each key was inserted
+    # into the sorted row on its own; now it is one sort.  The bound only
+    # catches that blow-up.
+    n = 100_000
+    event = {f"k{i:06d}": i for i in reversed(range(n))}
+    event.update({1: "int key", "1": "str key", "timestamp": 5})
+    s = NativeStream.manual(1, 0, 1)
+    t0 = time.monotonic()
+    s.emit_json(event)
+    assert time.monotonic() - t0 < 10
+    s.close()
+    row = {k: v[0] for k, v in s.next_batch(PLAN, timeout_ms=0).items()}
+    assert list(row) == ["1", *(f"k{i:06d}" for i in range(n)), "timestamp"]
+    assert row["1"] == "str key" and row["k000000"] == 0 and row[f"k{n - 1:06d}"] == n - 1
+
+
 def test_column_without_length_raises_type_error():
     s = NativeStream.manual(10, 0, 10)
     with pytest.raises(TypeError):
