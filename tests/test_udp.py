@@ -48,6 +48,11 @@ def test_host_must_be_dotted_ipv4(host):
         NativeStream.udp(host, 0, 10, 1, 10)
 
 
+def test_host_holding_a_nul_is_refused():
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        NativeStream.udp("127.0.0.1\0junk", 0, 10, 1, 10)
+
+
 def test_port_in_use_is_refused_with_no_stream():
     holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     holder.bind(("127.0.0.1", 0))

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 #include <system_error>
 
 #include "model/messages.h"
@@ -39,6 +40,7 @@ class ReleaseGilIfHeld {
 std::unique_ptr<NativeStream> NativeStream::udp(std::string host, std::uint16_t port,
                                                 std::size_t batch_size, std::uint64_t linger_ms,
                                                 std::size_t capacity) {
+  refuse_embedded_nul(host);
   return std::make_unique<NativeStream>(std::move(host), port, batch_size, linger_ms, capacity,
                                         true);
 }
@@ -71,6 +73,12 @@ NativeStream::NativeStream(std::string host_arg, std::uint16_t port_arg, std::si
 }
 
 NativeStream::~NativeStream() { stop(true); }
+
+void NativeStream::refuse_embedded_nul(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) {
+    throw std::invalid_argument(messages::kEmbeddedNullByte);
+  }
+}
 
 std::pair<std::string, std::uint16_t> NativeStream::address() const { return {host, port}; }
 

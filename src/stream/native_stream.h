@@ -28,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -105,6 +106,10 @@ class NativeStream {
   // REQUIRES: queue_mutex is held.  Moves up to batch_size pending rows into
   // one new ready batch.
   void drain_queue_locked();
+
+  // Raises ValueError "embedded null byte" when text holds a NUL, which the
+  // system call it is meant for would take as its end.
+  static void refuse_embedded_nul(std::string_view text);
 
   void bind_udp();
   // The worker's pause between iterations: 1 ms, cut short when a datagram
