@@ -7,7 +7,7 @@ import time
 import pytest
 
 import _movra
-from conftest import make_plan, start_udp_flood, thread_count, window_plan
+from conftest import make_plan, start_udp_flood, thread_count, wait_for, window_plan
 
 NativeStream = _movra.NativeStream
 
@@ -88,6 +88,37 @@ def test_close_while_another_thread_emits():
         st = s.stats()
         assert st["ingested"] == 3000
         assert rows + st["dropped"] == 3000
+
+
+@pytest.mark.parametrize("timeout_ms", [0, 50])
+def test_close_racing_a_consumer_delivers_every_window_once(timeout_ms):
+    # One thread closes the stream while accepted events are still pending;
+    # the consumer stops at the first None from a call made after it saw the
+    # stream closed.  The flush must wait for the worker's last cut: the
+    # window comes out once, holding every event.
+    plan = window_plan(seconds=10, by="g", time_field="t", drop_late=False)
+    for _ in range(15):
+        s = NativeStream.manual(batch_size=100000, linger_ms=150, capacity=10**6)
+        windows = []
+
+        def consume():
+            while True:
+                was_closed = s.is_closed()
+                out = s.next_batch(plan, timeout_ms)
+                if out is not None:
+                    windows.extend(zip(out["window_start"], out["g"], out["count"]))
+                elif was_closed:
+                    return
+
+        s.emit_columns({"g": ["A"] * 100, "v": [1.0] * 100, "t": [1000] * 100})
+        consumer = threading.Thread(target=consume)
+        consumer.start()
+        assert wait_for(lambda: s.stats()["microbatches_emitted"] == 1)
+        s.emit_columns({"g": ["A"] * 100, "v": [1.0] * 100, "t": [2000] * 100})  # pending until the next tick
+        s.close()
+        consumer.join(30)
+        assert not consumer.is_alive()
+        assert windows == [(0, "A", 200)]
 
 
 def test_engine_callers_from_several_threads():

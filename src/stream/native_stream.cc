@@ -180,6 +180,7 @@ void NativeStream::worker_loop() {
         // Last cuts: every event still pending is delivered, in batches of
         // at most batch_size rows.
         while (!pending.empty()) drain_queue_locked();
+        worker_done = true;
         queue_cv.notify_all();
         return;
       }

@@ -14,7 +14,10 @@
 // Lifecycle: Running after construction; close() or the destructor sets
 // closed, wakes waiters, shuts the socket down, joins the worker exactly once
 // (releasing the interpreter lock while it waits, if held) and closes the
-// socket.  A closed stream never reopens.
+// socket.  The worker's last act is to cut every event still pending and set
+// worker_done; next_batch on a closed stream waits for that, so the flush of
+// the open windows comes only after every accepted event was processed.  A
+// closed stream never reopens.
 #ifndef MOVRA_STREAM_NATIVE_STREAM_H_
 #define MOVRA_STREAM_NATIVE_STREAM_H_
 
@@ -135,6 +138,7 @@ class NativeStream {
   std::condition_variable queue_cv;  // always notified to all
   // Guarded by queue_mutex.
   bool closed = false;
+  bool worker_done = false;  // the worker has made its last cuts and ended
   std::deque<Row> pending;
   std::deque<Batch> ready;
   JoinState join_state = JoinState::kNotJoined;
