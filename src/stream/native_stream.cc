@@ -61,9 +61,11 @@ NativeStream::NativeStream(std::string host_arg, std::uint16_t port_arg, std::si
       capacity(at_least_one(capacity_arg)),
       udp_mode(udp_mode_arg) {
   if (udp_mode) bind_udp();
+  enter_fork_registry();
   try {
     worker = std::thread([this] { worker_loop(); });
   } catch (const std::system_error& e) {
+    leave_fork_registry();
     if (sock != -1) {
       ::close(sock);
       sock = -1;
@@ -72,7 +74,10 @@ NativeStream::NativeStream(std::string host_arg, std::uint16_t port_arg, std::si
   }
 }
 
-NativeStream::~NativeStream() { stop(true); }
+NativeStream::~NativeStream() {
+  stop(true);
+  leave_fork_registry();
+}
 
 void NativeStream::refuse_embedded_nul(std::string_view text) {
   if (text.find('\0') != std::string_view::npos) {
@@ -115,12 +120,12 @@ void NativeStream::stop(bool join) {
   }
   if (sock != -1) ::shutdown(sock, SHUT_RDWR);
   if (worker.joinable()) worker.join();
-  if (sock != -1) {
-    ::close(sock);
-    sock = -1;
-  }
   {
     std::lock_guard<std::mutex> lock(queue_mutex);
+    if (sock != -1) {
+      ::close(sock);
+      sock = -1;
+    }
     join_state = JoinState::kJoined;
   }
   joined_cv.notify_all();

@@ -18,6 +18,13 @@
 // worker_done; next_batch on a closed stream waits for that, so the flush of
 // the open windows comes only after every accepted event was processed.  A
 // closed stream never reopens.
+//
+// Fork: every live stream is in a process-wide registry (fork_safety.cc).
+// Around fork() each stream's queue_mutex is held, so the child copies
+// consistent queues; in the child, where the worker does not exist, every
+// stream is made Closed at once: worker_done set, the thread handle
+// forgotten, fresh condition variables, the child's copy of the socket
+// closed (never shut down: that acts on the socket the parent still uses).
 #ifndef MOVRA_STREAM_NATIVE_STREAM_H_
 #define MOVRA_STREAM_NATIVE_STREAM_H_
 
@@ -114,6 +121,17 @@ class NativeStream {
   // system call it is meant for would take as its end.
   static void refuse_embedded_nul(std::string_view text);
 
+  // The fork registry (fork_safety.cc).  enter is called before the worker
+  // starts, leave after it has been joined; neither holds a stream lock.
+  void enter_fork_registry();
+  void leave_fork_registry();
+  // In the child of a fork: make this stream Closed without a worker.
+  // REQUIRES: queue_mutex was locked by the forking thread before the fork.
+  void become_closed_in_fork_child();
+  static void prepare_fork();
+  static void after_fork_in_parent();
+  static void after_fork_in_child();
+
   void bind_udp();
   // The worker's pause between iterations: 1 ms, cut short when a datagram
   // arrives on the socket, so a burst is taken in while it still fits in the
@@ -131,7 +149,9 @@ class NativeStream {
   const std::uint64_t linger_ms;
   const std::size_t capacity;
   const bool udp_mode;
-  // Written only before the worker starts and after it has been joined.
+  // Written only before the worker starts, and after it has been joined
+  // with queue_mutex held (so a fork copies either the open descriptor or
+  // -1, never a closed number).  Read by the worker without a lock.
   int sock = -1;
 
   mutable std::mutex queue_mutex;
