@@ -6,10 +6,13 @@
 // a thread the child does not have, so without these handlers a child could
 // block for ever on the first call and never deliver what it is given.
 //
-// Lock order: the registry mutex, then each stream's queue_mutex in registry
-// order.  No other code holds two of these at once, and nobody who holds one
-// waits for the interpreter lock, so prepare cannot deadlock: the worker
-// holds its queue_mutex only for short queue operations.  state_mutex is
+// Lock order: the registry mutex, then for each stream in registry order its
+// worker_gate and its queue_mutex.  The worker takes its queue_mutex only
+// inside its gate, no other code holds two of these at once, and nobody who
+// holds one waits for the interpreter lock, so prepare cannot deadlock: it
+// waits at most for one worker iteration per stream.  With the gate held
+// the worker is parked in its pause, outside any allocation, which matters
+// for allocators that do not lock themselves around fork.  state_mutex is
 // left alone; it is only ever held together with the interpreter lock, which
 // the forking thread holds itself.
 #include <pthread.h>
@@ -62,12 +65,18 @@ void NativeStream::leave_fork_registry() {
 void NativeStream::prepare_fork() {
   ForkRegistry& registry = fork_registry();
   registry.mutex.lock();
-  for (NativeStream* s : registry.streams) s->queue_mutex.lock();
+  for (NativeStream* s : registry.streams) {
+    s->worker_gate.lock();
+    s->queue_mutex.lock();
+  }
 }
 
 void NativeStream::after_fork_in_parent() {
   ForkRegistry& registry = fork_registry();
-  for (NativeStream* s : registry.streams) s->queue_mutex.unlock();
+  for (NativeStream* s : registry.streams) {
+    s->queue_mutex.unlock();
+    s->worker_gate.unlock();
+  }
   registry.mutex.unlock();
 }
 
@@ -97,6 +106,7 @@ void NativeStream::become_closed_in_fork_child() {
     sock = -1;
   }
   queue_mutex.unlock();
+  worker_gate.unlock();
 }
 
 }  // namespace movra

@@ -180,24 +180,29 @@ void NativeStream::worker_loop() {
   std::vector<Row> received;
   while (true) {
     {
-      std::unique_lock<std::mutex> lock(queue_mutex);
-      if (closed) {
-        // Last cuts: every event still pending is delivered, in batches of
-        // at most batch_size rows.
-        while (!pending.empty()) drain_queue_locked();
-        worker_done = true;
-        queue_cv.notify_all();
-        return;
+      // Everything but the pause happens behind the gate, so that a fork
+      // never catches this thread halfway through a row or an allocation.
+      std::lock_guard<std::mutex> gate(worker_gate);
+      {
+        std::unique_lock<std::mutex> lock(queue_mutex);
+        if (closed) {
+          // Last cuts: every event still pending is delivered, in batches
+          // of at most batch_size rows.
+          while (!pending.empty()) drain_queue_locked();
+          worker_done = true;
+          queue_cv.notify_all();
+          return;
+        }
       }
-    }
-    if (udp_mode) receive_udp_once(received);
-    const auto now = Clock::now();
-    const std::int64_t elapsed =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now - last_tick).count();
-    if (elapsed >= linger_ns) {
-      std::lock_guard<std::mutex> lock(queue_mutex);
-      drain_queue_locked();
-      last_tick = now;
+      if (udp_mode) receive_udp_once(received);
+      const auto now = Clock::now();
+      const std::int64_t elapsed =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(now - last_tick).count();
+      if (elapsed >= linger_ns) {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        drain_queue_locked();
+        last_tick = now;
+      }
     }
     wait_for_datagrams_or_1ms();
   }

@@ -20,8 +20,9 @@
 // closed stream never reopens.
 //
 // Fork: every live stream is in a process-wide registry (fork_safety.cc).
-// Around fork() each stream's queue_mutex is held, so the child copies
-// consistent queues; in the child, where the worker does not exist, every
+// Around fork() each stream's worker_gate and queue_mutex are held, so the
+// worker is parked between iterations and the child copies consistent
+// queues; in the child, where the worker does not exist, every
 // stream is made Closed at once: worker_done set, the thread handle
 // forgotten, fresh condition variables, the child's copy of the socket
 // closed (never shut down: that acts on the socket the parent still uses).
@@ -126,7 +127,8 @@ class NativeStream {
   void enter_fork_registry();
   void leave_fork_registry();
   // In the child of a fork: make this stream Closed without a worker.
-  // REQUIRES: queue_mutex was locked by the forking thread before the fork.
+  // REQUIRES: worker_gate and queue_mutex were locked by the forking thread
+  // before the fork.
   void become_closed_in_fork_child();
   static void prepare_fork();
   static void after_fork_in_parent();
@@ -153,6 +155,12 @@ class NativeStream {
   // with queue_mutex held (so a fork copies either the open descriptor or
   // -1, never a closed number).  Read by the worker without a lock.
   int sock = -1;
+
+  // Held by the worker through each iteration but its pause, and by the
+  // prepare handler of a fork, so a child never inherits a worker caught
+  // halfway through a row or an allocation (not every allocator makes its
+  // own locks safe across fork).  Taken before queue_mutex.
+  std::mutex worker_gate;
 
   mutable std::mutex queue_mutex;
   std::condition_variable queue_cv;  // always notified to all
