@@ -259,12 +259,6 @@ def test_windows_that_are_not_utf8_are_refused_at_load(tmp_path, window):
     assert s.next_batch(plan, timeout_ms=0)["g"] == ["A", "B"]
 
 
-def test_ids_that_are_not_utf8_still_load(s, tmp_path):
-    # Ids never reach Python, so the reader stays lenient with them.
-    load_text(s, tmp_path, b"a 0\nb 0\nc 1\n\xff\nd 0\n")
-    assert s.stats()["seen_event_ids"] == 1
-
-
 def test_paths_holding_a_nul_are_refused(s, tmp_path):
     path = tmp_path / "c"
     for call in (s.save_checkpoint, s.load_checkpoint):

@@ -115,55 +115,40 @@ def test_column_lengths_are_checked_before_conversion(columns):
     s.close()
 
 
-class ClearingColumn:
-    def __init__(self, table):
-        self.table = table
+class Meddler:
+    """A column, or a column name, that edits the dict holding it when asked
+    its len() or str(), as a lazily loaded column might."""
+
+    def __init__(self, table, edit):
+        self.table, self.edit = table, edit
 
     def __len__(self):
-        self.table.clear()  # drops the dict's reference to this column
+        self.edit(self.table)
         return 3
+
+    def __str__(self):
+        self.edit(self.table)
+        return "v"
 
     def __getitem__(self, i):
         return float(i)
 
 
-class SelfDeletingKey:
-    def __init__(self, table):
-        self.table = table
-
-    def __hash__(self):
-        return 1
-
-    def __str__(self):
-        del self.table[self]  # the dict held the only references to key and column
-        return "v"
-
-
-class LazyColumn:
-    """Loads on the first len() and caches the loaded list in its own place."""
-
-    def __init__(self, table):
-        self.table = table
-
-    def __len__(self):
-        self.table["v"] = [0.0, 1.0, 2.0]
-        return 3
-
-    def __getitem__(self, i):
-        return self.table["v"][i]
-
-
-@pytest.mark.parametrize("hostile", [ClearingColumn, SelfDeletingKey, LazyColumn])
+@pytest.mark.parametrize(
+    "as_key, edit",
+    [(False, dict.clear), (True, dict.clear), (False, lambda t: t.update(v=[0.0, 1.0, 2.0]))],
+    ids=["column-clears-the-dict", "key-deletes-its-entry", "column-replaces-itself"],
+)
 @pytest.mark.parametrize("op", ["emit_columns", "aggregate_columns"])
-def test_columns_that_edit_their_dict_while_read(op, hostile):
+def test_columns_that_edit_their_dict_while_read(op, as_key, edit):
     # str(key) and len(column) run Python code that drops the dict's
     # references: the conversion must hold its own (a use after free crashed
     # here), and read all three rows.
     table = {}
-    if hostile is SelfDeletingKey:
-        table[SelfDeletingKey(table)] = [0.0, 1.0, 2.0]
+    if as_key:
+        table[Meddler(table, edit)] = [0.0, 1.0, 2.0]
     else:
-        table["v"] = hostile(table)
+        table["v"] = Meddler(table, edit)
     s = NativeStream.manual(10, 0, 10)
     if op == "emit_columns":
         s.emit_columns(table)
