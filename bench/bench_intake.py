@@ -1,4 +1,5 @@
-"""emit_columns throughput next to building the same rows as Python dicts."""
+"""emit_columns throughput next to building the same rows as Python dicts, and
+emit_json of one very wide event whatever the order of its keys."""
 import _movra
 from common import best_of, table, value
 
@@ -35,6 +36,27 @@ def main():
                                               ("pure Python: the same rows as dicts", t_py)],
           "emit_columns (then close)")
     value("Intake: emit_columns per cell", f"{t_ours / (N * 5) * 1e9:.0f} ns ({N / t_ours / 1e6:.2f} M rows/s)")
+    wide_event()
+
+
+def wide_event(n=40_000):
+    keys = [f"k{i:07d}" for i in range(n)]
+    ascending = dict.fromkeys(keys, 1)
+    descending = dict.fromkeys(reversed(keys), 1)
+    columns = {k: [1] for k in descending}
+    s = _movra.NativeStream.manual(batch_size=10, linger_ms=10**9, capacity=10)
+
+    def emit(event):
+        return lambda: s.emit_json(event)
+
+    rows = [
+        ("emit_json, keys in descending order", best_of(emit(descending))[0]),
+        ("emit_json, keys in ascending order", best_of(emit(ascending))[0]),
+        ("emit_columns, the same keys, one row", best_of(lambda: s.emit_columns(columns))[0]),
+        ("pure Python: sorted(event.items())", best_of(lambda: sorted(descending.items()))[0]),
+    ]
+    s.close()
+    table(f"Intake: one event with {n:,} keys", rows, "emit_json, keys in descending order")
 
 
 if __name__ == "__main__":

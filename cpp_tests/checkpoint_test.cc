@@ -61,6 +61,22 @@ TEST(unrepresentable_states_are_detected) {
   CHECK(!checkpoint_representable(s));
 }
 
+TEST(atomic_write_follows_a_chain_of_links_and_refuses_a_loop) {
+  char dir[] = "/tmp/movra_ckpt_XXXXXX";
+  CHECK(mkdtemp(dir) != nullptr);
+  const std::string d(dir);
+  CHECK(symlink("b", (d + "/a").c_str()) == 0);
+  CHECK(symlink((d + "/c").c_str(), (d + "/b").c_str()) == 0);
+  CHECK(write_file_atomically(d + "/a", "chained\n"));
+  std::string got;
+  CHECK(read_whole_file(d + "/c", got));
+  CHECK_EQ(got, std::string("chained\n"));
+  CHECK(symlink("loop", (d + "/loop").c_str()) == 0);
+  CHECK(!write_file_atomically(d + "/loop", "x"));
+  for (const char* name : {"/a", "/b", "/c", "/loop"}) std::remove((d + name).c_str());
+  CHECK(rmdir(dir) == 0);  // no temporary left behind
+}
+
 TEST(atomic_write_leaves_target_on_failure) {
   char dir[] = "/tmp/movra_ckpt_XXXXXX";
   CHECK(mkdtemp(dir) != nullptr);

@@ -1,6 +1,6 @@
 // Any bytes as a checkpoint file: the reader never crashes, and a state it
 // produced either is refused by the writer or saves and reloads to the same
-// state.
+// state, which the load's UTF-8 check judges alike.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -36,5 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!movra::checkpoint_representable(state)) return 0;
   const movra::ProcessorState again = movra::parse_checkpoint_text(movra::checkpoint_text(state));
   if (!same_state(state, again)) std::abort();
+  if (movra::checkpoint_windows_are_utf8(state) != movra::checkpoint_windows_are_utf8(again)) {
+    std::abort();
+  }
   return 0;
 }

@@ -1,5 +1,6 @@
 """Saving and restoring the event-time state."""
 import os
+import stat
 import subprocess
 import sys
 
@@ -234,3 +235,113 @@ def test_save_does_not_depend_on_the_locale(s, tmp_path):
         assert "\t0.5\t" in save_text(s, tmp_path)
     finally:
         locale.setlocale(locale.LC_ALL, old)
+
+
+WINDOW_LINE = "max_event_time\t500\nwindow_origin\t0\nseen_event_ids\t0\nwindow_state\t1\n"
+
+
+@pytest.mark.parametrize(
+    "window",
+    [b"0|AC\xffE\t10\t1\t0\t1000\tAC\xffE\n", b"0|ACE\t10\t1\t0\t1000\tAC\xffE\n", b"0|\xc0\xaf\t10\t1\t0\t1000\tok\n"],
+    ids=["key-and-group", "group", "key"],
+)
+def test_windows_that_are_not_utf8_are_refused_at_load(tmp_path, window):
+    # Loaded, such a window would fail the later call that closes it, and
+    # take the live windows closed with it down too.
+    s = NativeStream.manual(1000, 1, 1000)
+    plan = window_plan(seconds=1, by="g", time_field="t")
+    feed(s, {"g": ["A", "B"], "t": [600, 700], "v": [1.0, 2.0]}, plan)
+    before = s.stats()
+    with pytest.raises(RuntimeError, match="^read checkpoint failed$"):
+        load_text(s, tmp_path, WINDOW_LINE.encode() + window)
+    assert s.stats() == before
+    s.close()
+    assert s.next_batch(plan, timeout_ms=0)["g"] == ["A", "B"]
+
+
+def test_paths_holding_a_nul_are_refused(s, tmp_path):
+    path = tmp_path / "c"
+    for call in (s.save_checkpoint, s.load_checkpoint):
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            call(f"{path}\0.bak")
+    assert os.listdir(tmp_path) == []
+    assert s.stats()["checkpoint_saves"] == s.stats()["checkpoint_loads"] == 0
+
+
+@pytest.mark.parametrize("length", [240, 250, 255])
+def test_names_up_to_the_file_system_limit(s, tmp_path, length):
+    path = tmp_path / ("c" * length)
+    s.save_checkpoint(str(path))
+    s.load_checkpoint(str(path))
+    assert path.read_text() == NEW_STATE
+    assert os.listdir(tmp_path) == [path.name]
+
+
+@pytest.mark.parametrize("relative", [True, False])
+@pytest.mark.parametrize("target_exists", [True, False])
+def test_saving_through_a_symlink_replaces_its_target(s, tmp_path, relative, target_exists):
+    (tmp_path / "real").mkdir()
+    target = tmp_path / "real" / "c"
+    if target_exists:
+        target.write_text("old\n")
+    link = tmp_path / "link"
+    link.symlink_to(os.path.join("real", "c") if relative else target)
+    s.save_checkpoint(str(link))
+    assert link.is_symlink() and target.read_text() == NEW_STATE
+    assert os.listdir(tmp_path / "real") == ["c"]
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o604], ids=oct)
+def test_a_replaced_checkpoint_keeps_its_permission_bits(s, tmp_path, mode):
+    path = tmp_path / "c"
+    path.write_text("old\n")
+    path.chmod(mode)
+    s.save_checkpoint(str(path))
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+    assert path.read_text() == NEW_STATE
+
+
+def special_file(tmp_path, kind):
+    path = tmp_path / kind
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "device":
+        if os.geteuid() != 0:
+            pytest.skip("making a device node needs root")
+        os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # a null device of our own
+    else:
+        path.mkdir()
+    return path
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device", "directory"])
+def test_save_never_replaces_or_writes_into_a_special_file(s, tmp_path, kind):
+    path = special_file(tmp_path, kind)
+    kind_of = stat.S_IFMT(path.stat().st_mode)
+    with pytest.raises(RuntimeError, match="^write checkpoint failed$"):
+        s.save_checkpoint(str(path))
+    assert stat.S_IFMT(path.stat().st_mode) == kind_of
+    assert os.listdir(tmp_path) == [kind]
+    assert s.stats()["checkpoint_saves"] == 0
+
+
+@pytest.mark.parametrize("kind", ["directory", "/dev/null"])
+def test_load_reads_regular_files_only(s, tmp_path, kind):
+    path = kind if kind.startswith("/") else str(special_file(tmp_path, kind))
+    s.aggregate_columns({"id": ["a"], "timestamp": [1]}, make_plan(event_id_field="id"))
+    before = s.stats()
+    with pytest.raises(RuntimeError, match="^read checkpoint failed$"):
+        s.load_checkpoint(path)
+    assert s.stats() == before
+
+
+def test_loading_a_fifo_does_not_block(tmp_path):
+    # Run apart: a load that blocked in open() would hold the interpreter
+    # lock until a writer came, which nothing here would ever be.
+    fifo = special_file(tmp_path, "fifo")
+    code = ("import sys, _movra\n"
+            "s = _movra.NativeStream.manual(1, 1, 1)\n"
+            "try:\n    s.load_checkpoint(sys.argv[1])\n"
+            "except RuntimeError as e:\n    print(e, s.stats()['checkpoint_loads'])\n")
+    out = subprocess.run([sys.executable, "-c", code, str(fifo)], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "read checkpoint failed 0", out.stderr

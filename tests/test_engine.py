@@ -181,7 +181,7 @@ def test_timeouts_that_do_not_wait(timeout_ms):
     s = NativeStream.manual(10, 100000, 10)
     t0 = time.monotonic()
     assert s.next_batch(make_plan(), timeout_ms=timeout_ms) is None
-    assert time.monotonic() - t0 < 0.05
+    assert time.monotonic() - t0 < 5  # a wait would have been for ever
     s.close()
 
 
@@ -189,11 +189,11 @@ def test_wait_ends_at_timeout_or_first_event():
     s = NativeStream.manual(10, 100000, 10)
     t0 = time.monotonic()
     assert s.next_batch(make_plan(), timeout_ms=60) is None
-    assert 0.05 <= time.monotonic() - t0 < 1.0
+    assert 0.05 <= time.monotonic() - t0 < 5
     s.close()
     t0 = time.monotonic()
-    assert s.next_batch(make_plan(), timeout_ms=10000) is None
-    assert time.monotonic() - t0 < 0.05
+    assert s.next_batch(make_plan(), timeout_ms=60000) is None
+    assert time.monotonic() - t0 < 5
 
 
 def test_invalid_timeout_raises_type_error(s):

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import _movra
-from conftest import make_plan, window_plan
+from conftest import make_plan, wait_for, window_plan
 
 NativeStream = _movra.NativeStream
 CAST = "^Unable to cast Python instance of type"
@@ -131,3 +131,36 @@ def test_projection():
 def test_select_on_window_rows():
     out = run(window_plan(select=["avg", "nothing"], time_field="t"), {"v": [1.0, 3.0], "t": [1, 2]})
     assert out == {"avg": [2.0], "nothing": [None]}
+
+
+GOOD = window_plan(seconds=1, by="g", time_field="t")
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [
+        window_plan(seconds=1, by="g", time_field="t", alias=b"\xffavg"),
+        window_plan(seconds=1, by=b"g\xff", time_field="t"),
+        window_plan(seconds=1, by="g", time_field="t", select=["avg", b"\xfe"]),
+    ],
+    ids=["alias", "by", "select"],
+)
+@pytest.mark.parametrize("op", ["next_batch", "aggregate_columns"])
+def test_output_names_that_are_not_utf8_fail_before_anything_is_taken(op, bad):
+    s = NativeStream.manual(1000, 1, 1000)
+    s.emit_columns({"t": [0, 400], "g": ["A", "B"], "v": [1.0, 2.0]})
+    assert wait_for(lambda: s.stats()["microbatches_emitted"] == 1)
+    assert s.next_batch(GOOD, timeout_ms=0) is None  # two windows open
+    s.emit_columns({"t": [900, 5000], "g": ["A", "A"], "v": [3.0, 9.0]})
+    s.close()  # and one batch ready
+    before = s.stats()
+    with pytest.raises(UnicodeDecodeError):
+        if op == "next_batch":
+            s.next_batch(bad, timeout_ms=0)
+        else:
+            s.aggregate_columns({"t": [950], "g": ["B"], "v": [4.0]}, bad)
+    assert s.stats() == before
+    windows = []
+    while (out := s.next_batch(GOOD, timeout_ms=0)) is not None:
+        windows += zip(out["window_start"], out["g"], out["count"], out["avg"])
+    assert windows == [(0, "A", 2, 2.0), (0, "B", 1, 2.0), (5000, "A", 1, 9.0)]

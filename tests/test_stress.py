@@ -7,7 +7,7 @@ import time
 import pytest
 
 import _movra
-from conftest import make_plan, start_udp_flood, thread_count, window_plan
+from conftest import make_plan, start_udp_flood, thread_count, wait_for, window_plan
 
 NativeStream = _movra.NativeStream
 
@@ -25,20 +25,15 @@ def test_producers_consumer_and_stats_together():
     s = NativeStream.manual(batch_size=256, linger_ms=1, capacity=5000)
     delivered = []
     stop = threading.Event()
-    duration = 1.5
 
     def json_producer(tag):
         def run():
-            end = time.monotonic() + duration
-            i = 0
-            while time.monotonic() < end:
+            for i in range(20000):
                 s.emit_json({"p": tag, "i": i})
-                i += 1
         return run
 
     def column_producer():
-        end = time.monotonic() + duration
-        while time.monotonic() < end:
+        for _ in range(400):
             s.emit_columns({"p": ["cols"] * 50, "i": list(range(50))})
 
     def consumer():
@@ -64,7 +59,7 @@ def test_producers_consumer_and_stats_together():
     while (out := s.next_batch(make_plan(), timeout_ms=0)) is not None:
         delivered.append(len(out["i"]))
     st = s.stats()
-    assert st["ingested"] > 1000
+    assert st["ingested"] == 2 * 20000 + 400 * 50
     assert sum(delivered) + st["dropped"] == st["ingested"]
     assert st["output_rows"] == sum(delivered)
 
@@ -88,6 +83,37 @@ def test_close_while_another_thread_emits():
         st = s.stats()
         assert st["ingested"] == 3000
         assert rows + st["dropped"] == 3000
+
+
+@pytest.mark.parametrize("timeout_ms", [0, 50])
+def test_close_racing_a_consumer_delivers_every_window_once(timeout_ms):
+    # One thread closes the stream while accepted events are still pending;
+    # the consumer stops at the first None from a call made after it saw the
+    # stream closed.  The flush must wait for the worker's last cut: the
+    # window comes out once, holding every event.
+    plan = window_plan(seconds=10, by="g", time_field="t", drop_late=False)
+    for _ in range(15):
+        s = NativeStream.manual(batch_size=100000, linger_ms=150, capacity=10**6)
+        windows = []
+
+        def consume():
+            while True:
+                was_closed = s.is_closed()
+                out = s.next_batch(plan, timeout_ms)
+                if out is not None:
+                    windows.extend(zip(out["window_start"], out["g"], out["count"]))
+                elif was_closed:
+                    return
+
+        s.emit_columns({"g": ["A"] * 100, "v": [1.0] * 100, "t": [1000] * 100})
+        consumer = threading.Thread(target=consume)
+        consumer.start()
+        assert wait_for(lambda: s.stats()["microbatches_emitted"] == 1)
+        s.emit_columns({"g": ["A"] * 100, "v": [1.0] * 100, "t": [2000] * 100})  # pending until the next tick
+        s.close()
+        consumer.join(30)
+        assert not consumer.is_alive()
+        assert windows == [(0, "A", 200)]
 
 
 def test_engine_callers_from_several_threads():
@@ -137,15 +163,20 @@ def test_streams_created_and_dropped_leave_no_threads_or_descriptors():
 def test_udp_flood_while_the_stream_closes():
     s = NativeStream.udp("127.0.0.1", 0, 4096, 1, 1 << 20)
     port = s.address()[1]
-    proc = start_udp_flood(port, 1.5, '{"sym":"AAPL","px":187.25,"qty":300}')
+    proc = start_udp_flood(port, 60, '{"sym":"AAPL","px":187.25,"qty":300}')
     delivered = 0
-    end = time.monotonic() + 0.7
-    while time.monotonic() < end:
+
+    def consumed_a_while():
+        nonlocal delivered
         out = s.next_batch(make_plan(), timeout_ms=5)
         if out:
             delivered += len(out["px"])
-    s.close()
-    proc.wait(10)
+        return delivered >= 20000
+
+    assert wait_for(consumed_a_while, timeout=30)
+    s.close()  # while the flood goes on
+    proc.kill()
+    proc.wait()
     while (out := s.next_batch(make_plan(), timeout_ms=0)) is not None:
         delivered += len(out["px"])
     st = s.stats()

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "model/py_values.h"
+#include "model/utf8.h"
 
 namespace py = pybind11;
 
@@ -45,6 +46,20 @@ void for_each_item(const py::list& list, F&& f) {
 
 std::string as_string(py::handle obj) { return py::cast<std::string>(obj); }
 
+// A name the result will carry as a column name.  Bytes that are not UTF-8
+// are refused here with the UnicodeDecodeError that building the result
+// would raise, before the call has taken any batch or closed any window.
+std::string as_output_name(py::handle obj) {
+  std::string name = as_string(obj);
+  if (!is_valid_utf8(name)) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
+    if (text == nullptr) throw py::error_already_set();
+    Py_DECREF(text);  // not reached: the two checks agree
+  }
+  return name;
+}
+
 std::int64_t as_int64(py::handle obj) { return py::cast<std::int64_t>(obj); }
 
 }  // namespace
@@ -65,7 +80,7 @@ PlanSpec parse_plan(const py::dict& plan) {
   py::object select = item(plan, "select");
   if (!is_none(select)) {
     std::vector<std::string> names;
-    for_each_item(as_list(select), [&](py::object name) { names.push_back(as_string(name)); });
+    for_each_item(as_list(select), [&](py::object name) { names.push_back(as_output_name(name)); });
     parsed.select = std::move(names);
   }
 
@@ -75,7 +90,7 @@ PlanSpec parse_plan(const py::dict& plan) {
     WindowSpec ws;
     ws.seconds = as_int64(item(w, "seconds"));
     py::object by = item(w, "by");
-    if (!is_none(by)) ws.by = as_string(by);
+    if (!is_none(by)) ws.by = as_output_name(by);
     ws.time_field = as_string(item(w, "time_field"));
     parsed.window = std::move(ws);
   }
@@ -85,7 +100,7 @@ PlanSpec parse_plan(const py::dict& plan) {
     py::dict m = as_dict(mean);
     MeanSpec ms;
     ms.field = as_string(item(m, "field"));
-    ms.alias = as_string(item(m, "alias"));
+    ms.alias = as_output_name(item(m, "alias"));
     parsed.mean = std::move(ms);
   }
 

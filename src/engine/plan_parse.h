@@ -2,7 +2,10 @@
 // held and before any stream lock is taken, so a plan that fails to parse
 // changes nothing.  Errors are the Python errors of the failing lookup or
 // conversion: KeyError for a missing key, TypeError from list() or dict(),
-// the binding layer's cast error for a scalar of the wrong type.
+// the binding layer's cast error for a scalar of the wrong type.  The names
+// the result carries as columns (select, by, alias) must be UTF-8: bytes
+// that are not raise UnicodeDecodeError here rather than after the batches
+// were taken.
 #ifndef MOVRA_ENGINE_PLAN_PARSE_H_
 #define MOVRA_ENGINE_PLAN_PARSE_H_
 

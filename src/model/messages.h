@@ -8,6 +8,8 @@ namespace movra::messages {
 inline constexpr char kThreadConstructorFailed[] = "thread constructor failed";
 inline constexpr char kUdpSocketCreateFailed[] = "udp socket create failed";
 inline constexpr char kInvalidIpv4Address[] = "invalid IPv4 address";
+// A path or host holding a NUL byte, which the system call would cut short.
+inline constexpr char kEmbeddedNullByte[] = "embedded null byte";
 inline constexpr char kUdpBindFailed[] = "udp bind failed";
 inline constexpr char kColumnsSameLength[] = "all columns must have the same length";
 inline constexpr char kWriteCheckpointFailed[] = "write checkpoint failed";

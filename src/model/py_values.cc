@@ -69,15 +69,18 @@ Cell cell_from_py(py::handle obj) {
 }
 
 Row dict_to_row(const py::dict& event) {
-  Row row;
-  row.reserve(static_cast<std::size_t>(PyDict_Size(event.ptr())) + 1);
+  // Entries are collected in iteration order and sorted once, so a dict with
+  // many keys in any order costs n log n, not a sorted insertion per key.
+  std::vector<Row::Entry> entries;
+  entries.reserve(static_cast<std::size_t>(PyDict_Size(event.ptr())) + 1);
   for (auto [key_ref, value_ref] : event) {
     // Own both: str() may run code that edits the dict.
     auto key = py::reinterpret_borrow<py::object>(key_ref);
     auto value = py::reinterpret_borrow<py::object>(value_ref);
     Cell cell = cell_from_py(value);
-    row.set(str_text(key), std::move(cell));
+    entries.emplace_back(str_text(key), std::move(cell));
   }
+  Row row = Row::FromUnsorted(std::move(entries));
   if (!row.contains("timestamp")) row.set(std::string_view("timestamp"), now_millis());
   return row;
 }
@@ -86,7 +89,11 @@ Batch rows_from_columns(const py::dict& columns) {
   std::vector<Column> cols;
   cols.reserve(static_cast<std::size_t>(PyDict_Size(columns.ptr())));
   Py_ssize_t n = 0;
-  for (auto [key, value] : columns) {
+  for (auto [key_ref, value_ref] : columns) {
+    // Own both before anything can run Python code: str(key) and len(value)
+    // may edit the dict and drop its references to them.
+    auto key = py::reinterpret_borrow<py::object>(key_ref);
+    auto value = py::reinterpret_borrow<py::object>(value_ref);
     std::string name = str_text(key);
     const Py_ssize_t len = PyObject_Length(value.ptr());
     if (len < 0) throw py::error_already_set();
@@ -96,8 +103,7 @@ Batch rows_from_columns(const py::dict& columns) {
       throw py::value_error(messages::kColumnsSameLength);
     }
     const bool fast = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
-    auto owned_value = py::reinterpret_borrow<py::object>(value);
-    cols.push_back({std::move(name), std::move(owned_value), fast});
+    cols.push_back({std::move(name), std::move(value), fast});
   }
   Batch batch;
   if (cols.empty() || n == 0) return batch;

@@ -18,7 +18,8 @@
 // window line the rest of that line stays 0 or empty.  Counts that announce
 // more lines than the file holds stop at its end.  Nothing is escaped, so a
 // state whose ids or keys hold a line feed (or a key a tab) is refused by
-// the writer.
+// the writer.  Window keys and groups must be UTF-8 (a group comes out to
+// Python as text); a file where one is not is refused by the load.
 #include "state/checkpoint.h"
 
 #include <fcntl.h>
@@ -31,6 +32,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#include "model/utf8.h"
 
 namespace movra {
 
@@ -249,6 +252,37 @@ std::string directory_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Follows path while it names a symbolic link and stores the first name that
+// does not (it may not exist yet: a dangling link names the file to create).
+// False for a loop or a link that cannot be read.
+bool resolve_links(const std::string& path, std::string& out) {
+  constexpr int kMaxLinks = 40;  // as the kernel's own limit
+  out = path;
+  for (int hop = 0; hop < kMaxLinks; ++hop) {
+    struct stat st;
+    if (::lstat(out.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
+    const ssize_t n = ::readlink(out.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return false;
+    target.resize(static_cast<std::size_t>(n));
+    out = target.front() == '/' ? target : directory_of(out) + "/" + target;
+  }
+  return false;
+}
+
+// Creates a new file with a short unique name in dir: short, so that a
+// target whose own name is near the 255-byte limit still has room beside it.
+int create_temporary(const std::string& dir, std::string& tmp) {
+  static std::atomic<unsigned> sequence{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    tmp = dir + "/.ckpt-" + std::to_string(::getpid()) + "-" +
+          std::to_string(sequence.fetch_add(1, std::memory_order_relaxed));
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 }  // namespace
 
 bool checkpoint_representable(const ProcessorState& state) {
@@ -329,27 +363,44 @@ ProcessorState parse_checkpoint_text(std::string_view text) {
   return state;
 }
 
-bool write_file_atomically(const std::string& path, std::string_view text) {
-  static std::atomic<unsigned> sequence{0};
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
-          std::to_string(sequence.fetch_add(1, std::memory_order_relaxed));
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+bool checkpoint_windows_are_utf8(const ProcessorState& state) {
+  for (const auto& [key, agg] : state.window_state) {
+    if (!is_valid_utf8(key) || !is_valid_utf8(agg.group)) return false;
   }
+  return true;
+}
+
+bool write_file_atomically(const std::string& path, std::string_view text) {
+  std::string target;
+  if (!resolve_links(path, target)) return false;
+  struct stat existing;
+  bool exists = false;
+  if (::lstat(target.c_str(), &existing) == 0) {
+    // A device or FIFO is not replaced by a file (as root, that would swap
+    // /dev/null for one) nor written into: a checkpoint belongs in a
+    // regular file, the only kind a load reads back.
+    if (!S_ISREG(existing.st_mode)) return false;
+    exists = true;
+  } else if (errno != ENOENT) {
+    return false;
+  }
+
+  std::string tmp;
+  const int fd = create_temporary(directory_of(target), tmp);
   if (fd < 0) return false;
-  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
+  // A replaced checkpoint keeps its permission bits; a new one gets the
+  // mode that open() gives under the process's umask.
+  bool ok = !exists || ::fchmod(fd, existing.st_mode & 07777) == 0;
+  ok = ok && write_all(fd, text) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
+  if (ok) ok = ::rename(tmp.c_str(), target.c_str()) == 0;
   if (!ok) {
     ::unlink(tmp.c_str());
     return false;
   }
   // Make the rename itself durable; a directory that cannot be synced does
   // not undo a save that is already in place.
-  const int dir = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir = ::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);
@@ -358,10 +409,15 @@ bool write_file_atomically(const std::string& path, std::string_view text) {
 }
 
 bool read_whole_file(const std::string& path, std::string& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  // Only a regular file is opened: a FIFO would block in open() until a
+  // writer came, a device such as /dev/zero would never end.  The check is
+  // made again on the open descriptor, in case the name changed meanwhile;
+  // O_NONBLOCK keeps that open from blocking on a FIFO swapped in.
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return false;
   }

@@ -18,6 +18,11 @@ namespace movra {
 // hold a line feed, no key a line feed or tab.
 bool checkpoint_representable(const ProcessorState& state);
 
+// Whether every window key and group is UTF-8 text.  A group comes out to
+// Python as a str when its window closes, so a loaded state that fails this
+// would fail that later call; the load refuses it instead.
+bool checkpoint_windows_are_utf8(const ProcessorState& state);
+
 // The file text of state.  REQUIRES: checkpoint_representable(state).
 std::string checkpoint_text(const ProcessorState& state);
 
@@ -25,14 +30,18 @@ std::string checkpoint_text(const ProcessorState& state);
 // its initial value.
 ProcessorState parse_checkpoint_text(std::string_view text);
 
-// Writes text to path atomically: a temporary file in the same directory,
-// every write checked, fsync, rename over path, fsync of the directory.  On
-// any failure the temporary is removed, path is untouched, and false is
-// returned.
+// Writes text to path atomically: a temporary file with a short name in the
+// target's directory, every write checked, fsync, rename over the target,
+// fsync of the directory.  A symbolic link is followed and the file it
+// points to is replaced (the link stays a link).  An existing target keeps
+// its permission bits; one that is not a regular file (a device, a FIFO, a
+// directory) is never replaced or written to.  On any failure the temporary
+// is removed, the target is untouched, and false is returned.
 bool write_file_atomically(const std::string& path, std::string_view text);
 
-// Reads the whole file at path into out; false when it cannot be opened or
-// read.
+// Reads the whole regular file at path (after following links) into out;
+// false when it cannot be opened or read, or is anything but a regular file,
+// which is never opened in a way that could block.
 bool read_whole_file(const std::string& path, std::string& out);
 
 }  // namespace movra

@@ -8,6 +8,7 @@
 namespace movra {
 
 void NativeStream::save_checkpoint(const std::string& path) {
+  refuse_embedded_nul(path);
   // The state is written to memory under the lock, so the file shows one
   // consistent state while the lock is held only for the copy.
   std::string text;
@@ -25,9 +26,15 @@ void NativeStream::save_checkpoint(const std::string& path) {
 }
 
 void NativeStream::load_checkpoint(const std::string& path) {
+  refuse_embedded_nul(path);
   std::string text;
   if (!read_whole_file(path, text)) throw std::runtime_error(messages::kReadCheckpointFailed);
   ProcessorState loaded = parse_checkpoint_text(text);
+  // Refused before the swap, so the stream's state and counters stay as
+  // they were.
+  if (!checkpoint_windows_are_utf8(loaded)) {
+    throw std::runtime_error(messages::kReadCheckpointFailed);
+  }
   {
     std::lock_guard<std::mutex> lock(state_mutex);
     std::swap(state, loaded);

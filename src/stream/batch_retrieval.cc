@@ -30,7 +30,7 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
   const PlanSpec plan = parse_plan(plan_dict);
 
   Batch rows;
-  bool was_closed;
+  bool spent;  // closed, and every accepted event is in rows or was taken before
   {
     std::unique_lock<std::mutex> lock(queue_mutex);
     const auto timeout = static_cast<std::int64_t>(timeout_ms);
@@ -38,6 +38,15 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
       // One wait, no predicate: any notification (an event queued, a batch
       // cut, a stop) ends it, and so does the timeout.
       queue_cv.wait_until(lock, deadline_after(timeout));
+    }
+    if (closed) {
+      // After a stop the worker cuts every pending event within one of its
+      // iterations, then sets worker_done.  Wait for that whatever the
+      // timeout: a flush before those last batches were processed would
+      // close windows they then open again, and a None after close must
+      // mean that nothing is left.  The worker never needs the interpreter
+      // lock, so holding it here cannot stall the worker.
+      queue_cv.wait(lock, [this] { return worker_done; });
     }
     if (ready.size() == 1) {
       rows = std::move(ready.front());
@@ -50,14 +59,16 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
       }
     }
     ready.clear();
-    was_closed = closed;
+    // Events offered after close are dropped, so once the worker is done
+    // nothing can be pending or ready any more.
+    spent = closed;
   }
 
   Batch result;
   {
     std::lock_guard<std::mutex> lock(state_mutex);
     result = process_rows(counters, state, std::move(rows), plan);
-    if (result.empty() && was_closed) result = flush_all_windows(state, plan);
+    if (result.empty() && spent) result = flush_all_windows(state, plan);
   }
 
   Batch projected = project_rows(std::move(result), plan.select);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 #include <system_error>
 
 #include "model/messages.h"
@@ -39,6 +40,7 @@ class ReleaseGilIfHeld {
 std::unique_ptr<NativeStream> NativeStream::udp(std::string host, std::uint16_t port,
                                                 std::size_t batch_size, std::uint64_t linger_ms,
                                                 std::size_t capacity) {
+  refuse_embedded_nul(host);
   return std::make_unique<NativeStream>(std::move(host), port, batch_size, linger_ms, capacity,
                                         true);
 }
@@ -59,9 +61,11 @@ NativeStream::NativeStream(std::string host_arg, std::uint16_t port_arg, std::si
       capacity(at_least_one(capacity_arg)),
       udp_mode(udp_mode_arg) {
   if (udp_mode) bind_udp();
+  enter_fork_registry();
   try {
     worker = std::thread([this] { worker_loop(); });
   } catch (const std::system_error& e) {
+    leave_fork_registry();
     if (sock != -1) {
       ::close(sock);
       sock = -1;
@@ -70,7 +74,16 @@ NativeStream::NativeStream(std::string host_arg, std::uint16_t port_arg, std::si
   }
 }
 
-NativeStream::~NativeStream() { stop(true); }
+NativeStream::~NativeStream() {
+  stop(true);
+  leave_fork_registry();
+}
+
+void NativeStream::refuse_embedded_nul(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) {
+    throw std::invalid_argument(messages::kEmbeddedNullByte);
+  }
+}
 
 std::pair<std::string, std::uint16_t> NativeStream::address() const { return {host, port}; }
 
@@ -107,12 +120,12 @@ void NativeStream::stop(bool join) {
   }
   if (sock != -1) ::shutdown(sock, SHUT_RDWR);
   if (worker.joinable()) worker.join();
-  if (sock != -1) {
-    ::close(sock);
-    sock = -1;
-  }
   {
     std::lock_guard<std::mutex> lock(queue_mutex);
+    if (sock != -1) {
+      ::close(sock);
+      sock = -1;
+    }
     join_state = JoinState::kJoined;
   }
   joined_cv.notify_all();
@@ -167,23 +180,29 @@ void NativeStream::worker_loop() {
   std::vector<Row> received;
   while (true) {
     {
-      std::unique_lock<std::mutex> lock(queue_mutex);
-      if (closed) {
-        // Last cuts: every event still pending is delivered, in batches of
-        // at most batch_size rows.
-        while (!pending.empty()) drain_queue_locked();
-        queue_cv.notify_all();
-        return;
+      // Everything but the pause happens behind the gate, so that a fork
+      // never catches this thread halfway through a row or an allocation.
+      std::lock_guard<std::mutex> gate(worker_gate);
+      {
+        std::unique_lock<std::mutex> lock(queue_mutex);
+        if (closed) {
+          // Last cuts: every event still pending is delivered, in batches
+          // of at most batch_size rows.
+          while (!pending.empty()) drain_queue_locked();
+          worker_done = true;
+          queue_cv.notify_all();
+          return;
+        }
       }
-    }
-    if (udp_mode) receive_udp_once(received);
-    const auto now = Clock::now();
-    const std::int64_t elapsed =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now - last_tick).count();
-    if (elapsed >= linger_ns) {
-      std::lock_guard<std::mutex> lock(queue_mutex);
-      drain_queue_locked();
-      last_tick = now;
+      if (udp_mode) receive_udp_once(received);
+      const auto now = Clock::now();
+      const std::int64_t elapsed =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(now - last_tick).count();
+      if (elapsed >= linger_ns) {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        drain_queue_locked();
+        last_tick = now;
+      }
     }
     wait_for_datagrams_or_1ms();
   }

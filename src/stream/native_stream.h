@@ -14,7 +14,18 @@
 // Lifecycle: Running after construction; close() or the destructor sets
 // closed, wakes waiters, shuts the socket down, joins the worker exactly once
 // (releasing the interpreter lock while it waits, if held) and closes the
-// socket.  A closed stream never reopens.
+// socket.  The worker's last act is to cut every event still pending and set
+// worker_done; next_batch on a closed stream waits for that, so the flush of
+// the open windows comes only after every accepted event was processed.  A
+// closed stream never reopens.
+//
+// Fork: every live stream is in a process-wide registry (fork_safety.cc).
+// Around fork() each stream's worker_gate and queue_mutex are held, so the
+// worker is parked between iterations and the child copies consistent
+// queues; in the child, where the worker does not exist, every
+// stream is made Closed at once: worker_done set, the thread handle
+// forgotten, fresh condition variables, the child's copy of the socket
+// closed (never shut down: that acts on the socket the parent still uses).
 #ifndef MOVRA_STREAM_NATIVE_STREAM_H_
 #define MOVRA_STREAM_NATIVE_STREAM_H_
 
@@ -28,6 +39,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -106,6 +118,22 @@ class NativeStream {
   // one new ready batch.
   void drain_queue_locked();
 
+  // Raises ValueError "embedded null byte" when text holds a NUL, which the
+  // system call it is meant for would take as its end.
+  static void refuse_embedded_nul(std::string_view text);
+
+  // The fork registry (fork_safety.cc).  enter is called before the worker
+  // starts, leave after it has been joined; neither holds a stream lock.
+  void enter_fork_registry();
+  void leave_fork_registry();
+  // In the child of a fork: make this stream Closed without a worker.
+  // REQUIRES: worker_gate and queue_mutex were locked by the forking thread
+  // before the fork.
+  void become_closed_in_fork_child();
+  static void prepare_fork();
+  static void after_fork_in_parent();
+  static void after_fork_in_child();
+
   void bind_udp();
   // The worker's pause between iterations: 1 ms, cut short when a datagram
   // arrives on the socket, so a burst is taken in while it still fits in the
@@ -123,13 +151,22 @@ class NativeStream {
   const std::uint64_t linger_ms;
   const std::size_t capacity;
   const bool udp_mode;
-  // Written only before the worker starts and after it has been joined.
+  // Written only before the worker starts, and after it has been joined
+  // with queue_mutex held (so a fork copies either the open descriptor or
+  // -1, never a closed number).  Read by the worker without a lock.
   int sock = -1;
+
+  // Held by the worker through each iteration but its pause, and by the
+  // prepare handler of a fork, so a child never inherits a worker caught
+  // halfway through a row or an allocation (not every allocator makes its
+  // own locks safe across fork).  Taken before queue_mutex.
+  std::mutex worker_gate;
 
   mutable std::mutex queue_mutex;
   std::condition_variable queue_cv;  // always notified to all
   // Guarded by queue_mutex.
   bool closed = false;
+  bool worker_done = false;  // the worker has made its last cuts and ended
   std::deque<Row> pending;
   std::deque<Batch> ready;
   JoinState join_state = JoinState::kNotJoined;
