@@ -50,9 +50,14 @@ def inspect_checkpoint(data: bytes) -> CheckpointInfo:
         raise ValueError("the file is empty")
     header = _HEADER.match(data)
     if header is None:
-        first = data.split(b"\n", 1)[0][:60]
-        raise ValueError(f"it does not begin with the checkpoint header (its first line reads {first!r})")
+        first = data.split(b"\n", 1)[0]
+        if first.endswith(b"\r"):
+            raise ValueError("its lines end in CR LF (a copy with Windows line ends?); checkpoints have LF only")
+        raise ValueError(f"it does not begin with the checkpoint header (its first line reads {first[:60]!r})")
     max_time, origin, ids = (int(g) for g in header.groups())
+    for label, value in (("max_event_time", max_time), ("window_origin", origin)):
+        if not UNSET <= value < 2**63:
+            raise ValueError(f"its {label} {value} does not fit in 64 bits")
     if not data.endswith(b"\n"):
         raise ValueError("it does not end with a line feed (a truncated file?)")
     lines = data.count(b"\n")
