@@ -116,6 +116,14 @@ def test_checkpoint_errors_say_why(tmp_path):
     os.mkfifo(tmp_path / "fifo")
     with pytest.raises(movra.CheckpointError, match="not a regular file"):
         s.load_checkpoint(tmp_path / "fifo")  # would block on open
+    os.symlink("/dev/zero", tmp_path / "zero")
+    with pytest.raises(movra.CheckpointError, match="not a regular file"):
+        s.load_checkpoint(tmp_path / "zero")
+    with open(tmp_path / "huge.jsonl", "wb") as f:  # a sparse terabyte, not read whole
+        f.write(b'{"g": "A"}\n')
+        f.truncate(2**40)
+    with pytest.raises(movra.CheckpointError, match="does not begin with the checkpoint header"):
+        s.load_checkpoint(tmp_path / "huge.jsonl")
     with pytest.raises(ValueError, match="NUL"):
         s.save_checkpoint("a\0b")
     s.close()

@@ -23,10 +23,14 @@ from __future__ import annotations
 import re
 from typing import Final, NamedTuple
 
-__all__ = ["UNSET", "CheckpointInfo", "inspect_checkpoint", "origin_only_checkpoint"]
+__all__ = ["HEAD_BYTES", "UNSET", "CheckpointInfo", "begins_as_checkpoint", "inspect_checkpoint",
+           "origin_only_checkpoint"]
 
 #: The value of an unset time in a checkpoint (the smallest 64-bit integer).
 UNSET: Final = -(2**63)
+
+#: Enough bytes for the three header lines.
+HEAD_BYTES: Final = 256
 
 _HEADER = re.compile(rb"max_event_time\t(-?\d{1,19})\nwindow_origin\t(-?\d{1,19})\nseen_event_ids\t(\d{1,19})\n")
 _WINDOWS = re.compile(rb"window_state\t(\d{1,19})")
@@ -41,6 +45,13 @@ class CheckpointInfo(NamedTuple):
     window_origin: int | None
     event_ids: int
     windows: int
+
+
+def begins_as_checkpoint(head: bytes) -> bool:
+    """Whether `head`, the first `HEAD_BYTES` of a file (or all of a shorter
+    one), begins with the checkpoint header; a file that does not is not
+    read further."""
+    return _HEADER.match(head) is not None
 
 
 def inspect_checkpoint(data: bytes) -> CheckpointInfo:

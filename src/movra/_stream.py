@@ -49,7 +49,8 @@ from typing import Any, Final, Literal, TypedDict, cast, overload
 
 import _movra
 
-from ._checkpoint_format import CheckpointInfo, inspect_checkpoint, origin_only_checkpoint
+from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoint, inspect_checkpoint,
+                                 origin_only_checkpoint)
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
                       StreamClosedError)
 from ._frames import Output, check_output, columns_of, convert_result, event_of
@@ -485,7 +486,8 @@ class Stream:
         """Replaces the event-time state with the checkpoint at `path` and
         returns what it held.  A file that is not a checkpoint (a data file,
         an empty or truncated file) is refused with `CheckpointError` and
-        the state stays as it was."""
+        the state stays as it was; so is anything but a regular file (after
+        following links: a FIFO, a device, a directory)."""
         p = _path(path)
         try:
             # Non-blocking, so that a FIFO put in the file's place cannot
@@ -493,7 +495,9 @@ class Stream:
             with open(os.open(p, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC), "rb") as f:
                 if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
                     raise CheckpointError(f"cannot read checkpoint {p!r}: not a regular file", p)
-                data = f.read()
+                data = f.read(HEAD_BYTES)
+                if begins_as_checkpoint(data):  # a large data file is not read whole
+                    data += f.read()
         except OSError as e:
             raise CheckpointError(f"cannot read checkpoint {p!r}: {e.strerror}", p) from e
         try:
