@@ -54,7 +54,7 @@ from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoin
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
                       StreamClosedError)
 from ._frames import Output, check_output, columns_of, convert_result, event_of
-from ._plan import Plan, PlanLike, RawPlan, as_plan
+from ._plan import Plan, PlanLike, as_plan
 
 __all__ = ["Batch", "OnDrop", "Stats", "Stream", "manual", "udp"]
 
