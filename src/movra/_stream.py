@@ -402,6 +402,9 @@ class Stream:
         `max_wait` seconds when idle, so other threads keep running and
         Ctrl-C is seen at once.  `output` and `datetimes` as for `poll`.
         The plan is checked when this is called, not at the first item.
+        A result the core handed over before an exception (Ctrl-C, a failed
+        conversion) stopped the loop comes first from the next `batches`,
+        `abatches` or `poll` of this thread with this plan.
         """
         return self._batches(*_prepare(plan, output, max_wait), output, datetimes)
 
