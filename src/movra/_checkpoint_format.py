@@ -63,7 +63,8 @@ def inspect_checkpoint(data: bytes) -> CheckpointInfo:
     if header is None:
         first = data.split(b"\n", 1)[0]
         if first.endswith(b"\r"):
-            raise ValueError("its lines end in CR LF (a copy with Windows line ends?); checkpoints have LF only")
+            raise ValueError("its lines end in CR LF (a copy with Windows line ends?); "
+                             "checkpoints have LF only")
         raise ValueError(f"it does not begin with the checkpoint header (its first line reads {first[:60]!r})")
     max_time, origin, ids = (int(g) for g in header.groups())
     for label, value in (("max_event_time", max_time), ("window_origin", origin)):

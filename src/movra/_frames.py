@@ -393,7 +393,8 @@ def _arrow(array: Any, name: str, pa: Any) -> _Column:
             mul, div = _ARROW_UNIT_MS[t.unit]
         raw = array.cast(pa.int32() if types.is_date32(t) else pa.int64())
         values = _arrow_numbers(raw, pa, np).astype(np.int64, copy=False)
-        if mul > 1 and values.size and not _INT64_MIN // mul <= values.min() <= values.max() <= _INT64_MAX // mul:
+        if mul > 1 and values.size and not (_INT64_MIN // mul <= values.min()
+                                            and values.max() <= _INT64_MAX // mul):
             raise DataError(f"column {name!r} has {t} values beyond the 64-bit range of milliseconds")
         ms = values * mul if div == 1 else values // div
         return _Column(name, ms, _arrow_missing(raw, np))
@@ -436,8 +437,9 @@ def convert_result(result: dict[str, list[Any]], output: Output, datetimes: bool
         pd = require("pandas", "output='pandas'")
         np = require("numpy", "output='pandas'")
         frame = pd.DataFrame(result)
-        for c in times:
-            frame[c] = pd.Series(np.asarray(result[c], dtype=np.int64).view("datetime64[ms]")).dt.tz_localize("UTC")
+        for c in times:  # in ms, which holds every 64-bit time (nanoseconds end in 2262)
+            ms = np.asarray(result[c], dtype=np.int64).view("datetime64[ms]")
+            frame[c] = pd.Series(ms).dt.tz_localize("UTC")
         return frame
     if output == "polars":
         pl = require("polars", "output='polars'")
