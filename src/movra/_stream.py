@@ -500,7 +500,8 @@ class Stream:
                     raise CheckpointError(f"cannot read checkpoint {p!r}: not a regular file", p)
                 data = f.read(HEAD_BYTES)
                 if begins_as_checkpoint(data):  # a large data file is not read whole
-                    data += f.read()
+                    f.seek(0)
+                    data = f.read()
         except OSError as e:
             raise CheckpointError(f"cannot read checkpoint {p!r}: {e.strerror}", p) from e
         try:
