@@ -134,10 +134,12 @@ class Stream:
     block, and is safe to use from several threads.
 
     >>> with movra.manual() as stream:
-    ...     stream.emit_columns({"sym": ["A", "B"], "price": [1.0, 2.0], "timestamp": [0, 400]})
+    ...     stream.emit_columns({"sym": ["A", "A"], "price": [1.0, 2.0], "timestamp": [0, 400]})
     ...     stream.close()
     ...     for batch in stream.batches(movra.Plan(window="1s", by="sym", mean="price")):
     ...         print(batch)
+    2
+    {'avg_price': [1.5], 'count': [2], 'sym': ['A'], 'window_end': [1000], 'window_start': [0]}
     """
 
     def __init__(self, native: _movra.NativeStream, *, capacity: int, on_drop: OnDrop = "warn") -> None:
