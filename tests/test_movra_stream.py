@@ -55,7 +55,8 @@ def test_udp_stream_receives_datagrams(tmp_path):
 def checkpointed_stream(path):
     s = movra.manual(linger_ms=1)
     s.emit_columns({"g": ["A", "B"], "v": [1.0, 2.0], "timestamp": [BASE, BASE]})
-    assert s.poll(PLAN, timeout=0.2) is None  # the windows stay open
+    # Polled until both windows are open (they stay open: no watermark passes them).
+    assert wait_for(lambda: s.poll(PLAN) is None and s.stats()["open_windows"] == 2)
     s.save_checkpoint(path)
     return s
 
