@@ -3,6 +3,7 @@ accepted event delivered once, whoever closes the stream, and they leave
 other threads and the event loop running while they wait."""
 import asyncio
 import itertools
+import statistics
 import sys
 import threading
 import time
@@ -164,8 +165,10 @@ def test_abatches_ends_after_close_and_keeps_the_loop_running():
 
     rows = asyncio.run(main())
     assert sorted(zip(rows["window_start"], rows["count"])) == [(0, 10), (10_000, 10)]
-    # A bare next_batch(plan, 200) in the loop stalls it for up to 200 ms.
-    assert max(stalls) < 0.1, max(stalls)
+    # A bare next_batch(plan, 200) in the loop stalls nearly every beat for
+    # up to 200 ms; a loaded machine delays a beat now and then (107 ms was
+    # seen under ASan), so the typical beat is judged.
+    assert statistics.median(stalls) < 0.05, stalls
 
 
 def test_poll_waits_in_python_and_reports_the_end():
