@@ -81,7 +81,9 @@ def stream_live(stream, table, seconds):
         if out:
             table.rows(out)
     tally = json.loads(sender.stdout.read())
-    time.sleep(0.1)  # the last datagrams reach the stream
+    deadline = time.monotonic() + 2  # the last datagrams reach the stream
+    while stream.stats()["ingested"] < tally["sent"] + tally["resent"] and time.monotonic() < deadline:
+        time.sleep(0.01)
     stream.close()
     print("\n  stream closed: the windows still open are flushed")
     for out in stream.batches(PLAN):  # ends once every event is delivered

@@ -74,6 +74,18 @@ def test_values_keep_their_type():
                                                                            int, int]
 
 
+@pytest.mark.parametrize("column, python", [
+    (pd.Series(pd.Categorical([3, None, 3])), [3, None, 3]),
+    (pa.array([datetime.date(1970, 1, 2), None], pa.date32()), [datetime.date(1970, 1, 2), None]),
+    (pl.Series([datetime.timedelta(microseconds=-1500)]), [datetime.timedelta(microseconds=-1500)]),
+    (pl.Series([1, None], dtype=pl.Int128), [1, None]),
+])
+def test_columns_convert_as_their_python_values_do(column, python):
+    got = movra._frames.columns_of({"a": column}).take(0, len(python))["a"]
+    expected = movra._frames.columns_of({"a": python}).take(0, len(python))["a"]
+    assert got == expected and list(map(type, got)) == list(map(type, expected))
+
+
 @pytest.mark.parametrize("data, text", [
     ({"a": [1, 2], "b": [1]}, "'a': 2, 'b': 1"),
     ({"a": [b"x"]}, "column 'a' row 0: unsupported value b'x'"),
@@ -86,6 +98,9 @@ def test_values_keep_their_type():
     ({"timestamp": [1.7e12]}, "'timestamp' must be epoch milliseconds"),
     ({"timestamp": pd.Series([1, None], dtype="Int64")}, "'timestamp' has missing values"),
     ({"a": pl.Series([[1]])}, "Polars type List"),
+    (pd.DataFrame([[1, 2]], columns=["a", "a"]), "column 'a' appears more than once"),
+    ({"a": np.array([2**62], "datetime64[s]")}, "datetime64[s] values beyond the 64-bit range"),
+    ({"a": pa.array([2**62], pa.timestamp("s"))}, "timestamp[s] values beyond the 64-bit range"),
 ])
 def test_values_the_engine_would_misread_are_refused(data, text):
     with movra.manual() as s:

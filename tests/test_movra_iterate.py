@@ -2,6 +2,9 @@
 accepted event delivered once, whoever closes the stream, and they leave
 other threads and the event loop running while they wait."""
 import asyncio
+import itertools
+import statistics
+import sys
 import threading
 import time
 
@@ -70,6 +73,58 @@ def test_close_from_another_thread_while_iterating_delivers_everything_once():
     assert rows == [(0, "A", 200)] and s.drained
 
 
+class Injected(Exception):
+    pass
+
+
+def raise_at(n, consume):
+    """Runs consume() with Injected raised at the n-th point where a signal
+    handler (Ctrl-C) can raise: the start or resumption of a Python function
+    and the return of a C function.  Returns whether it was raised."""
+    seen = 0
+
+    def profile(frame, event, arg):
+        nonlocal seen
+        if event in ("call", "c_return"):
+            seen += 1
+            if seen == n:
+                raise Injected
+
+    sys.setprofile(profile)
+    try:
+        consume()
+        seen = -sys.maxsize  # disarmed before setprofile(None) reports itself
+        return False
+    except Injected:
+        return True
+    finally:
+        sys.setprofile(None)
+
+
+@pytest.mark.parametrize("how", ["batches", "poll"])
+def test_an_interrupt_anywhere_in_a_poll_loses_no_result(how):
+    # Two results: the window closed by the later event, then the flush.
+    for n in itertools.count(1):
+        s = movra.manual(linger_ms=1)
+        s.emit_columns({"g": ["A", "A"], "v": [1.0, 2.0], "timestamp": [1000, 25_000]})
+        s.close()
+        rows = []
+
+        def consume():
+            if how == "batches":
+                results = s.batches(WINDOWED)
+            else:
+                results = iter(lambda: s.poll(WINDOWED, timeout=5), None)
+            for b in results:
+                rows.extend(zip(b["window_start"], b["count"]))
+
+        interrupted = raise_at(n, consume)
+        consume()
+        assert rows == [(0, 1), (20_000, 1)], n
+        if not interrupted:
+            break
+
+
 def test_pass_through_delivers_each_event_once_across_many_batches():
     n = 50_000
     with movra.manual(batch_size=1000, linger_ms=1, capacity=n) as s:
@@ -110,8 +165,10 @@ def test_abatches_ends_after_close_and_keeps_the_loop_running():
 
     rows = asyncio.run(main())
     assert sorted(zip(rows["window_start"], rows["count"])) == [(0, 10), (10_000, 10)]
-    # A bare next_batch(plan, 200) in the loop stalls it for up to 200 ms.
-    assert max(stalls) < 0.1, max(stalls)
+    # A bare next_batch(plan, 200) in the loop stalls nearly every beat for
+    # up to 200 ms; a loaded machine delays a beat now and then (107 ms was
+    # seen under ASan), so the typical beat is judged.
+    assert statistics.median(stalls) < 0.05, stalls
 
 
 def test_poll_waits_in_python_and_reports_the_end():
@@ -133,8 +190,8 @@ def test_poll_waits_in_python_and_reports_the_end():
 
 @pytest.mark.parametrize("output, kind", [("pandas", pd.DataFrame), ("polars", pl.DataFrame), ("arrow", pa.Table)])
 def test_frames_and_timestamps_on_request(output, kind):
-    with movra.manual(linger_ms=1) as s:
-        s.emit_columns({"g": ["A", "B"], "v": [1.0, 2.0], "timestamp": [1_700_000_000_000] * 2})
+    with movra.manual(linger_ms=1) as s:  # the year 5138: beyond nanoseconds in 64 bits
+        s.emit_columns({"g": ["A", "B"], "v": [1.0, 2.0], "timestamp": [10**14] * 2})
         s.close()
         frames = list(s.batches(WINDOWED, output=output, datetimes=True))
     assert len(frames) == 1 and isinstance(frames[0], kind)
@@ -142,10 +199,10 @@ def test_frames_and_timestamps_on_request(output, kind):
         if output == "arrow" else frames[0]
     assert frame["window_start"].dtype == pl.Datetime("ms", "UTC") or \
         frame["window_start"].dtype.time_zone == "UTC"
-    assert frame["window_start"].to_list()[0].timestamp() == 1_700_000_000
+    assert frame["window_start"].to_list()[0].timestamp() == 10**11
 
 
-def test_bad_arguments_fail_at_the_call():
+def test_bad_arguments_fail_at_the_call(monkeypatch):
     s = movra.manual()
     with pytest.raises(movra.PlanError):
         s.batches({"filters": []})
@@ -153,4 +210,9 @@ def test_bad_arguments_fail_at_the_call():
         s.abatches(movra.Plan(), output="df")
     with pytest.raises(ValueError, match="max_wait"):
         s.batches(movra.Plan(), max_wait=0)
-    s.close()
+    monkeypatch.setitem(sys.modules, "polars", None)  # as if it were not installed
+    with pytest.raises(ImportError, match=r"pip install 'movra\[polars\]'"):
+        s.batches(movra.Plan(), output="polars")
+    s.close()  # closed, so that a NaN let through returns at once instead of never
+    with pytest.raises(ValueError, match="timeout must be seconds or None, got nan"):
+        s.poll(movra.Plan(), timeout=float("nan"))

@@ -102,16 +102,28 @@ def test_filter_text(text, field, op, value):
 
 @pytest.mark.parametrize("value, ms", [
     (250, 250), ("500ms", 500), ("2s", 2000), ("1.5s", 1500), ("1m30s", 90_000), (" 2 h ", 7_200_000),
-    (datetime.timedelta(minutes=1), 60_000),
+    (datetime.timedelta(minutes=1), 60_000), (np.int64(250), 250),
 ])
 def test_durations(value, ms):
     assert movra.parse_duration(value) == ms
     assert movra.parse_duration(movra.format_duration(ms)) == ms
 
 
-def test_plan_repr_reads_back_and_replace_keeps_checks():
-    plan = movra.Plan(window="1m", by="sym", mean="price", filters=["price>0"], select=["sym", "count"])
+@pytest.mark.parametrize("filters", [
+    ["price>0"], [("sym", "==", "=X")], [("a<b", "!=", 1)], [("p", "<", float("inf"))], [("s", "==", "it's \"")],
+])
+def test_plan_repr_reads_back_and_replace_keeps_checks(filters):
+    plan = movra.Plan(window="1m", by="sym", mean="price", filters=filters, select=["sym", "count"])
     assert eval(repr(plan), {"Plan": movra.Plan}) == plan
     assert plan.replace(mean="qty").alias == "avg_qty"
     with pytest.raises(movra.PlanError, match="alias='sym'"):
         plan.replace(alias="sym")
+
+
+def test_plans_that_differ_in_a_value_type_differ():
+    # The engine finds True equal to True only, never to 1.
+    flag, one = movra.Plan(filters=[("ok", "==", True)]), movra.Plan(filters=[("ok", "==", 1)])
+    assert flag != one
+    with movra.manual() as s:
+        assert s.aggregate({"ok": [True, 1], "timestamp": [1, 2]}, flag)["timestamp"] == [1]
+    assert len({movra.Plan(filters=["x==1"]), movra.Plan(filters=[("x", "==", 1)]), flag, one}) == 3

@@ -7,6 +7,7 @@ import socket
 import pytest
 
 import movra
+from conftest import wait_for
 
 PLAN = movra.Plan(window="10s", by="g", mean="v")
 BASE = 1_700_000_003_000  # 3 s past a multiple of 10 s
@@ -27,12 +28,21 @@ def test_a_failed_bind_names_the_address_and_the_reason():
     (dict(host="::1"), ValueError, "dotted IPv4 address"),
     (dict(port=70000), ValueError, "between 0 and 65535"),
     (dict(port="9000"), TypeError, "port must be an int"),
-    (dict(capacity=0), ValueError, "capacity must be at least 1"),
+    (dict(capacity=0), ValueError, r"capacity must be between 1 and 2\*\*63 - 1, got 0"),
     (dict(on_drop="ignore"), ValueError, "on_drop must be"),
 ])
 def test_factory_arguments_are_checked(kwargs, error, text):
     with pytest.raises(error, match=text):
         movra.udp(**kwargs)
+
+
+def test_an_emit_counts_only_its_own_drops_on_a_udp_stream():
+    with movra.udp(capacity=5, linger_ms=10**6) as s, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+        # The receiver fills the queue and drops datagrams of its own.
+        assert wait_for(lambda: tx.sendto(b'{"a":1}', s.address) and s.stats()["dropped"] > 0)
+        with pytest.warns(movra.Dropped) as caught:
+            assert s.emit_columns({"a": [1, 2, 3]}) == 0
+        assert caught[0].message.count == 3 and str(caught[0].message).startswith("3 of 3 events dropped")
 
 
 def test_udp_stream_receives_datagrams(tmp_path):
@@ -45,13 +55,15 @@ def test_udp_stream_receives_datagrams(tmp_path):
 def checkpointed_stream(path):
     s = movra.manual(linger_ms=1)
     s.emit_columns({"g": ["A", "B"], "v": [1.0, 2.0], "timestamp": [BASE, BASE]})
-    assert s.poll(PLAN, timeout=0.2) is None  # the windows stay open
+    # Polled until both windows are open (they stay open: no watermark passes them).
+    assert wait_for(lambda: s.poll(PLAN) is None and s.stats()["open_windows"] == 2)
     s.save_checkpoint(path)
     return s
 
 
 @pytest.mark.parametrize("content, reason", [
     (b"", "the file is empty"),
+    (b"max_event_time\t5\r\nwindow_origin\t5\r\nseen_event_ids\t0\r\nwindow_state\t0\r\n", "CR LF"),
     (b'{"g": "A", "v": 1.0}\n{"g": "B", "v": 2.0}\n', "does not begin with the checkpoint header"),
     (b"max_event_time\t5\nwindow_origin\t5\nseen_event_ids\t3\na\nb\n", "truncated"),
     (b"max_event_time\t5\nwindow_origin\t5\nseen_event_ids\t0\nwindow_state\t2\n1|A\t1\t1\t1\t2\tA\n",
@@ -69,6 +81,31 @@ def test_load_refuses_what_is_not_a_checkpoint_and_keeps_the_state(tmp_path, con
     s.close()
 
 
+class RewrittenBeforeTheLoad:
+    """Stands in for a stream's native object: another writer truncates the
+    checkpoint file right after the stream checked it."""
+
+    def __init__(self, native, path):
+        self.native, self.path = native, path
+
+    def load_checkpoint(self, path):
+        self.path.write_bytes(b"")
+        self.native.load_checkpoint(path)
+
+    def __getattr__(self, name):
+        return getattr(self.native, name)
+
+
+def test_load_reads_the_bytes_it_checked(tmp_path):
+    good = tmp_path / "good.ckpt"
+    checkpointed_stream(good).close()
+    s = movra.manual()
+    s._native = RewrittenBeforeTheLoad(s.native, good)
+    assert s.load_checkpoint(good) == movra.CheckpointInfo(BASE, BASE, 0, 2)
+    assert s.stats()["open_windows"] == 2
+    s.close()
+
+
 def test_checkpoint_errors_say_why(tmp_path):
     s = movra.manual()
     with pytest.raises(movra.CheckpointError, match="does not exist"):
@@ -80,6 +117,14 @@ def test_checkpoint_errors_say_why(tmp_path):
     os.mkfifo(tmp_path / "fifo")
     with pytest.raises(movra.CheckpointError, match="not a regular file"):
         s.load_checkpoint(tmp_path / "fifo")  # would block on open
+    os.symlink("/dev/zero", tmp_path / "zero")
+    with pytest.raises(movra.CheckpointError, match="not a regular file"):
+        s.load_checkpoint(tmp_path / "zero")
+    with open(tmp_path / "huge.jsonl", "wb") as f:  # a sparse terabyte, not read whole
+        f.write(b'{"g": "A"}\n')
+        f.truncate(2**40)
+    with pytest.raises(movra.CheckpointError, match="does not begin with the checkpoint header"):
+        s.load_checkpoint(tmp_path / "huge.jsonl")
     with pytest.raises(ValueError, match="NUL"):
         s.save_checkpoint("a\0b")
     s.close()
@@ -89,6 +134,7 @@ def test_checkpoint_errors_say_why(tmp_path):
                                   lambda: movra.udp(linger_ms=1, epoch_windows=True)])
 def test_epoch_windows(make):
     with make() as s:
+        s.align_windows_to_epoch()  # a second time: nothing to do
         s.emit_columns({"g": ["A", "A", "A"], "v": [1.0, 2.0, 3.0], "timestamp": [BASE, BASE + 8000, BASE + 9000]})
         s.close()
         out = [(start, avg, n) for b in s.batches(PLAN) for start, avg, n in

@@ -23,10 +23,14 @@ from __future__ import annotations
 import re
 from typing import Final, NamedTuple
 
-__all__ = ["UNSET", "CheckpointInfo", "inspect_checkpoint", "origin_only_checkpoint"]
+__all__ = ["HEAD_BYTES", "UNSET", "CheckpointInfo", "begins_as_checkpoint", "inspect_checkpoint",
+           "origin_only_checkpoint"]
 
 #: The value of an unset time in a checkpoint (the smallest 64-bit integer).
 UNSET: Final = -(2**63)
+
+#: Enough bytes for the three header lines.
+HEAD_BYTES: Final = 256
 
 _HEADER = re.compile(rb"max_event_time\t(-?\d{1,19})\nwindow_origin\t(-?\d{1,19})\nseen_event_ids\t(\d{1,19})\n")
 _WINDOWS = re.compile(rb"window_state\t(\d{1,19})")
@@ -43,6 +47,13 @@ class CheckpointInfo(NamedTuple):
     windows: int
 
 
+def begins_as_checkpoint(head: bytes) -> bool:
+    """Whether `head`, the first `HEAD_BYTES` of a file (or all of a shorter
+    one), begins with the checkpoint header; a file that does not is not
+    read further."""
+    return _HEADER.match(head) is not None
+
+
 def inspect_checkpoint(data: bytes) -> CheckpointInfo:
     """The summary of checkpoint text, or ValueError saying why `data` is
     not a checkpoint."""
@@ -50,9 +61,15 @@ def inspect_checkpoint(data: bytes) -> CheckpointInfo:
         raise ValueError("the file is empty")
     header = _HEADER.match(data)
     if header is None:
-        first = data.split(b"\n", 1)[0][:60]
-        raise ValueError(f"it does not begin with the checkpoint header (its first line reads {first!r})")
+        first = data.split(b"\n", 1)[0]
+        if first.endswith(b"\r"):
+            raise ValueError("its lines end in CR LF (a copy with Windows line ends?); "
+                             "checkpoints have LF only")
+        raise ValueError(f"it does not begin with the checkpoint header (its first line reads {first[:60]!r})")
     max_time, origin, ids = (int(g) for g in header.groups())
+    for label, value in (("max_event_time", max_time), ("window_origin", origin)):
+        if not UNSET <= value < 2**63:
+            raise ValueError(f"its {label} {value} does not fit in 64 bits")
     if not data.endswith(b"\n"):
         raise ValueError("it does not end with a line feed (a truncated file?)")
     lines = data.count(b"\n")

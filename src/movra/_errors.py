@@ -1,16 +1,20 @@
 """The package's exceptions and its one warning.
 
-Every error the package raises itself derives from `MovraError` and from the
-built-in class a caller would expect (ValueError for a bad plan value, OSError
-for a failed bind, ...), so both ``except movra.MovraError`` and the built-in
-class catch it.  Messages name the offending key or value.
+The errors about plans, data, binds, checkpoints and the stream's state
+derive from `MovraError` and from the built-in class a caller would expect
+(ValueError for a bad plan value, OSError for a failed bind, ...), so both
+``except movra.MovraError`` and the built-in class catch them.  A bad argument
+of a call (a port out of range, an unknown ``output``) raises a plain
+ValueError, and a wrong type a plain TypeError.  Messages name the offending
+key or value.
 """
 
 from __future__ import annotations
 
 
 class MovraError(Exception):
-    """Base class of every error raised by the movra package itself."""
+    """Base class of the errors about plans, data, binds, checkpoints and the
+    stream's state."""
 
 
 class PlanError(MovraError, ValueError):

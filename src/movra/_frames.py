@@ -7,9 +7,10 @@ keep their type:
 
 - NumPy integers and bools become Python ints and bools; floats of any
   width become Python floats.  Unsigned values above 2**63 - 1 are refused.
-- datetime64 values, ``datetime`` objects (naive ones read as UTC),
-  timezone-aware timestamps, pandas/Polars/Arrow datetimes and dates become
-  epoch milliseconds, floored; timedeltas and durations become milliseconds.
+- datetime64 values, ``datetime`` objects, pandas/Polars/Arrow datetimes
+  and dates become epoch milliseconds, floored; a time without a time zone
+  (datetime64, a naive datetime or timestamp) is read as UTC.  Timedeltas
+  and durations become milliseconds, floored.
 - Missing values become None: None, NaT, pandas NA, the NaN of pandas float
   columns (pandas treats NaN as missing), Polars and Arrow nulls.  The NaN of
   a NumPy array, a Polars or an Arrow float column is a value and stays NaN.
@@ -291,7 +292,11 @@ def _numpy(arr: Any, name: str, np: Any) -> _Column:
         if np.datetime_data(arr.dtype)[0] == "generic":
             raise DataError(f"column {name!r} has {arr.dtype} values without a unit")
         missing = np.isnat(arr)
-        ms = arr.astype("datetime64[ms]" if kind == "M" else "timedelta64[ms]").view(np.int64)
+        try:
+            ms = arr.astype("datetime64[ms]" if kind == "M" else "timedelta64[ms]").view(np.int64)
+        except OverflowError:
+            raise DataError(f"column {name!r} has {arr.dtype} values beyond the 64-bit range of "
+                            "milliseconds") from None
         return _Column(name, ms, missing if missing.any() else None)
     if kind == "U":
         return _Column(name, arr)
@@ -308,13 +313,20 @@ def _pandas_frame(frame: Any, pd: Any) -> list[_Column]:
         for level, label in enumerate(index.names):
             if label is not None:
                 cols.append(_pandas(pd.Series(index.get_level_values(level)), _check_key(label), pd))
-    for label in frame.columns:
-        cols.append(_pandas(frame[label], _check_key(label), pd))
+    for i, label in enumerate(frame.columns):
+        cols.append(_pandas(frame.iloc[:, i], _check_key(label), pd))
     return cols
 
 
 def _pandas(series: Any, name: str, pd: Any) -> _Column:
     dtype = series.dtype
+    if isinstance(dtype, pd.CategoricalDtype):
+        # Each label converted as a column of its own; code -1 (missing)
+        # picks the None appended at the end.
+        categories = dtype.categories
+        labels = _pandas(pd.Series(categories), name, pd).take(0, len(categories))
+        np = _loaded("numpy")
+        return _Column(name, np.array([*labels, None], dtype=object)[series.cat.codes.to_numpy()].tolist())
     if isinstance(dtype, pd.DatetimeTZDtype):
         series = series.dt.tz_convert("UTC").dt.tz_localize(None)
         dtype = series.dtype
@@ -342,11 +354,13 @@ def _polars(series: Any, name: str, pl: Any) -> _Column:
         series = series.cast(pl.Datetime("ms")).dt.epoch("ms") if dtype == pl.Date else series.dt.epoch("ms")
         dtype = series.dtype
     elif dtype == pl.Duration:
-        series = series.dt.total_milliseconds()
+        series = series.cast(pl.Int64) // _UNIT_DIVISOR[dtype.time_unit]  # floored, as elsewhere
         dtype = series.dtype
     elif dtype in (pl.Categorical, pl.Enum):
         series = series.cast(pl.String)
         dtype = series.dtype
+    if type(dtype).__name__ in ("Int128", "UInt128"):
+        return _python_list(series.to_list(), name)  # NumPy has no 128-bit ints
     if dtype.is_numeric() and not dtype == pl.Decimal or dtype == pl.Boolean:
         np = require("numpy", "Polars input")
         missing = series.is_null()
@@ -362,6 +376,7 @@ def _polars(series: Any, name: str, pl: Any) -> _Column:
 
 
 _ARROW_UNIT_MS: Final = {"s": (1000, 1), "ms": (1, 1), "us": (1, 1000), "ns": (1, 1_000_000)}
+_UNIT_DIVISOR: Final = {"ms": 1, "us": 1000, "ns": 1_000_000}
 
 
 def _arrow(array: Any, name: str, pa: Any) -> _Column:
@@ -377,8 +392,11 @@ def _arrow(array: Any, name: str, pa: Any) -> _Column:
             mul, div = 1, 1
         else:
             mul, div = _ARROW_UNIT_MS[t.unit]
-        raw = array.cast(pa.int64())
-        values = _arrow_numbers(raw, pa, np)
+        raw = array.cast(pa.int32() if types.is_date32(t) else pa.int64())
+        values = _arrow_numbers(raw, pa, np).astype(np.int64, copy=False)
+        if mul > 1 and values.size and not (_INT64_MIN // mul <= values.min()
+                                            and values.max() <= _INT64_MAX // mul):
+            raise DataError(f"column {name!r} has {t} values beyond the 64-bit range of milliseconds")
         ms = values * mul if div == 1 else values // div
         return _Column(name, ms, _arrow_missing(raw, np))
     if types.is_integer(t) or types.is_floating(t) or types.is_boolean(t):
@@ -413,14 +431,16 @@ def convert_result(result: dict[str, list[Any]], output: Output, datetimes: bool
     `datetimes` is true."""
     times = [c for c in _WINDOW_TIMES if c in result] if datetimes else []
     if output == "dict":
-        for c in times:
-            result[c] = [_EPOCH_UTC + ms * _MS for ms in result[c]]
+        if times:
+            return {**result, **{c: [_EPOCH_UTC + ms * _MS for ms in result[c]] for c in times}}
         return result
     if output == "pandas":
         pd = require("pandas", "output='pandas'")
+        np = require("numpy", "output='pandas'")
         frame = pd.DataFrame(result)
-        for c in times:
-            frame[c] = pd.to_datetime(frame[c], unit="ms", utc=True)
+        for c in times:  # in ms, which holds every 64-bit time (nanoseconds end in 2262)
+            ms = np.asarray(result[c], dtype=np.int64).view("datetime64[ms]")
+            frame[c] = pd.Series(ms).dt.tz_localize("UTC")
         return frame
     if output == "polars":
         pl = require("polars", "output='polars'")
@@ -438,7 +458,11 @@ def convert_result(result: dict[str, list[Any]], output: Output, datetimes: bool
 
 
 def check_output(output: object) -> Output:
-    """`output` if it is one of the four spellings, else ValueError."""
+    """`output` if it is one of the four spellings, else ValueError; a frame
+    output whose library is missing raises ImportError here, before any
+    result is taken."""
     if output not in OUTPUTS:
         raise ValueError(f"output must be one of {', '.join(map(repr, OUTPUTS))}, got {output!r}")
+    if output != "dict":
+        require("pyarrow" if output == "arrow" else output, f"output={output!r}")
     return output

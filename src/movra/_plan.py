@@ -13,6 +13,7 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import math
+import numbers
 import re
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Final, TypeAlias, TypedDict
@@ -95,7 +96,8 @@ _INT64_MAX: Final = 2**63 - 1
 def parse_duration(value: Duration, *, name: str = "duration") -> int:
     """The duration `value` in whole milliseconds.
 
-    Accepts an int (milliseconds), a `datetime.timedelta`, or text made of
+    Accepts an int (milliseconds; a NumPy integer too), a
+    `datetime.timedelta`, or text made of
     numbers with units ``ms``, ``s``, ``m``, ``h``, ``d`` ("500ms", "2s",
     "1.5s", "1m30s").  Raises ValueError (a `PlanError`) for negative or
     unreadable values and for fractions of a millisecond, and TypeError for
@@ -104,6 +106,8 @@ def parse_duration(value: Duration, *, name: str = "duration") -> int:
     >>> parse_duration("1m30s")
     90000
     """
+    if isinstance(value, numbers.Integral) and not isinstance(value, (bool, int)):
+        value = int(value)  # a NumPy integer, say
     if isinstance(value, bool) or not isinstance(value, (int, datetime.timedelta, str)):
         raise TypeError(f"{name} must be int milliseconds, a timedelta or text such as '2s', "
                         f"got {value!r} ({type(value).__name__})")
@@ -149,6 +153,10 @@ def _parse_duration_text(text: str, name: str) -> int:
 def format_duration(ms: int) -> str:
     """`ms` milliseconds as the shortest text `parse_duration` reads back:
     ``format_duration(90000) == "1m30s"``."""
+    if isinstance(ms, bool) or not isinstance(ms, int):
+        raise TypeError(f"ms must be an int, got {ms!r} ({type(ms).__name__})")
+    if ms < 0:
+        raise ValueError(f"ms must not be negative, got {ms}")
     if ms == 0:
         return "0s"
     out = []
@@ -230,7 +238,7 @@ def _value_from_text(text: str) -> FilterValue:
     return text
 
 
-@dataclasses.dataclass(frozen=True, slots=True)
+@dataclasses.dataclass(frozen=True, slots=True, eq=False)
 class Filter:
     """One condition: the row's column `field` compared with `value` by `op`.
 
@@ -276,9 +284,22 @@ class Filter:
         """The filter as the engine's dict."""
         return {"field": self.field, "op": self.op, "value": self.value}
 
+    def _key(self) -> tuple[str, str, type, FilterValue]:
+        # The value's type counts: the engine never finds True equal to 1.
+        return self.field, self.op, type(self.value), self.value
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Filter):
+            return NotImplemented
+        return self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(self._key())
+
     def __str__(self) -> str:
         value = self.value
-        if isinstance(value, str) and (_value_from_text(value) != value or value != value.strip() or not value):
+        if isinstance(value, str) and (_value_from_text(value) != value or value != value.strip() or not value
+                                       or value[0] in "=!<>"):
             return f"{self.field}{self.op}{value!r}"
         if isinstance(value, bool):
             return f"{self.field}{self.op}{str(value).lower()}"
@@ -386,7 +407,7 @@ class Plan:
         window_ms = _optional_duration(window, "window")
         if window_ms is not None:
             if window_ms == 0:
-                raise PlanError("window must be positive, got 0")
+                raise PlanError(f"window must be positive, got {window!r}")
             if window_ms % 1000:
                 raise PlanError(f"window must be a whole number of seconds (the engine's windows are "
                                 f"whole seconds), got {window!r} = {window_ms} ms")
@@ -537,11 +558,26 @@ class Plan:
             if f.name in ("window", "watermark", "lateness"):
                 value = format_duration(value)
             elif f.name == "filters":
-                value = [str(x) for x in value]
+                parts.append(f"filters=[{', '.join(map(_filter_repr, value))}]")
+                continue
             elif f.name == "select":
                 value = list(value)
             parts.append(f"{f.name}={value!r}")
         return f"Plan({', '.join(parts)})"
+
+
+def _filter_repr(f: Filter) -> str:
+    """The filter as text for `Plan.__repr__` when that text reads back as
+    the same filter, else as a (field, op, value) tuple."""
+    text = str(f)
+    try:
+        if Filter.parse(text) == f:
+            return repr(text)
+    except (PlanError, TypeError):
+        pass
+    value = f.value
+    shown = f"float({str(value)!r})" if isinstance(value, float) and not math.isfinite(value) else repr(value)
+    return f"({f.field!r}, {f.op!r}, {shown})"
 
 
 PlanLike: TypeAlias = "Plan | Mapping[str, Any]"

@@ -16,16 +16,26 @@ polling through the same `Stream` are serialised by one lock, so a close
 from another thread cannot come between a poll's look at the queue and its
 flush.
 
+Results in hand.  A result taken from the core waits in a deque of the
+stream, one per thread and plan, until right before it is handed out.
+It gets there from the core within C code, and leaves it by a ``del`` right
+before the ``yield`` or ``return``: an exception raised in between (Ctrl-C,
+a failed conversion to a frame) leaves it there for the next call of that
+thread with that plan, instead of losing it.
+
 Drops.  After each emit the stream compares the native "dropped" counter
-with the count it saw last; new drops give a `Dropped` warning, or a
-`DroppedError` on a stream made with ``on_drop="raise"``.  On a UDP stream,
-datagrams the receiver dropped since the last emit are counted there too.
+with the count it saw before; new drops give a `Dropped` warning, or a
+`DroppedError` on a stream made with ``on_drop="raise"``.  A UDP stream's
+receiver drops datagrams on its own, so there the count is read again right
+before the emit; drops are never counted beyond the rows offered.
 """
 
 from __future__ import annotations
 
 import asyncio
+import collections
 import ipaddress
+import math
 import os
 import socket
 import stat
@@ -39,12 +49,13 @@ from typing import Any, Final, Literal, TypedDict, cast, overload
 
 import _movra
 
-from ._checkpoint_format import CheckpointInfo, inspect_checkpoint, origin_only_checkpoint
+from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoint, inspect_checkpoint,
+                                 origin_only_checkpoint)
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
                       StreamClosedError)
 from ._frames import Output, check_output, columns_of, convert_result, event_of
 from ._log import CounterWatch, logger
-from ._plan import PlanLike, RawPlan, as_plan
+from ._plan import Plan, PlanLike, as_plan
 
 __all__ = ["Batch", "OnDrop", "Stats", "Stream", "manual", "udp"]
 
@@ -105,14 +116,14 @@ class _Backoff:
         return wait
 
 
-def _prepare(plan: PlanLike, output: Output, max_wait: float) -> tuple[RawPlan, float]:
-    """The raw plan and the checked `max_wait` of an iterator; raises for a
-    bad plan, output or wait before the first item is asked for."""
-    raw = as_plan(plan)._raw
+def _prepare(plan: PlanLike, output: Output, max_wait: float) -> tuple[Plan, float]:
+    """The plan and the checked `max_wait` of an iterator; raises for a bad
+    plan, output or wait before the first item is asked for."""
+    checked = as_plan(plan)
     check_output(output)
     if isinstance(max_wait, bool) or not isinstance(max_wait, (int, float)) or not 0 < max_wait <= 60:
         raise ValueError(f"max_wait must be seconds between 0 and 60, got {max_wait!r}")
-    return raw, float(max_wait)
+    return checked, float(max_wait)
 
 
 class Stream:
@@ -124,10 +135,12 @@ class Stream:
     block, and is safe to use from several threads.
 
     >>> with movra.manual() as stream:
-    ...     stream.emit_columns({"sym": ["A", "B"], "price": [1.0, 2.0], "timestamp": [0, 400]})
+    ...     stream.emit_columns({"sym": ["A", "A"], "price": [1.0, 2.0], "timestamp": [0, 400]})
     ...     stream.close()
     ...     for batch in stream.batches(movra.Plan(window="1s", by="sym", mean="price")):
     ...         print(batch)
+    2
+    {'avg_price': [1.5], 'count': [2], 'sym': ['A'], 'window_end': [1000], 'window_start': [0]}
     """
 
     def __init__(self, native: _movra.NativeStream, *, capacity: int, on_drop: OnDrop = "warn",
@@ -139,6 +152,7 @@ class Stream:
         self._capacity = capacity
         self._batch_size = batch_size
         self._on_drop: OnDrop = on_drop
+        self._udp = native.address() != ("manual", 0)
         # Serialises polls and closes, so a close cannot come between a
         # poll's look at the queue and its flush of the open windows.
         self._poll_lock = threading.RLock()
@@ -147,6 +161,9 @@ class Stream:
         self._dropped_seen = 0
         self._drained = False
         self._watch = CounterWatch(self._describe())
+        # Per thread, its ``held`` dict: plan to the results taken from the
+        # core and not yet handed out.
+        self._thread = threading.local()
 
     # ------------------------------------------------------------ basics
 
@@ -215,11 +232,12 @@ class Stream:
         row = event_of(event)
         with self._emit_lock:
             self._check_open(1)
+            self._drops_before()
             try:
                 self._native.emit_json(row)
             except RuntimeError as e:
                 raise DataError(columns_of({k: [v] for k, v in row.items()}).locate_bad_value()) from e
-            dropped = self._new_drops()
+            dropped = self._new_drops(1)
         if dropped:
             self._report_drops(dropped, 1, 1)
 
@@ -233,9 +251,10 @@ class Stream:
 
         - NumPy ints and bools become Python ints and bools, float32 and
           other floats become float; uint64 above 2**63 - 1 is refused.
-        - datetime64, datetimes (naive ones read as UTC), timezone-aware
-          timestamps and dates become epoch milliseconds (floored);
-          timedeltas and durations become milliseconds.
+        - datetime64, datetimes, timezone-aware timestamps and dates become
+          epoch milliseconds (floored); times without a time zone (datetime64,
+          naive datetimes and timestamps) are read as UTC.  Timedeltas and
+          durations become milliseconds (floored).
         - Missing values (None, NaT, pandas NA and the NaN of pandas float
           columns, Polars and Arrow nulls) become None; the NaN of NumPy,
           Polars and Arrow floats stays NaN.  Categoricals become labels.
@@ -261,12 +280,14 @@ class Stream:
             self._check_open(rows)
             for start in range(0, rows, chunk_rows):
                 stop = min(start + chunk_rows, rows)
+                chunk = columns.take(start, stop)
+                self._drops_before()
                 try:
-                    self._native.emit_columns(columns.take(start, stop))
+                    self._native.emit_columns(chunk)
                 except RuntimeError as e:
                     sent = f"; rows 0 to {start - 1} were sent" if start else ""
                     raise DataError(f"{columns.locate_bad_value()}{sent}") from e
-                new = self._new_drops()
+                new = self._new_drops(stop - start)
                 dropped += new
                 if new and self._on_drop == "raise":
                     break
@@ -278,12 +299,18 @@ class Stream:
         if self._native.is_closed():
             raise StreamClosedError(f"the stream is closed: {rows} event(s) not sent")
 
-    def _new_drops(self) -> int:
+    def _drops_before(self) -> None:
         # REQUIRES: self._emit_lock is held.
+        if self._udp:  # what the receiver dropped is not the emit's
+            self._dropped_seen = self._native.stats()["dropped"]
+
+    def _new_drops(self, offered: int) -> int:
+        """How many of the `offered` events just emitted were dropped.
+        REQUIRES: self._emit_lock is held."""
         dropped = self._native.stats()["dropped"]
         new = dropped - self._dropped_seen
         self._dropped_seen = dropped
-        return new
+        return min(new, offered)
 
     def _report_drops(self, count: int, offered: int, total: int) -> None:
         if self._native.is_closed():
@@ -300,21 +327,35 @@ class Stream:
 
     # ----------------------------------------------------------- results out
 
-    def _step(self, raw: RawPlan) -> tuple[Batch | None, bool]:
-        """One call of the native core without waiting: (result or None,
-        whether the stream is closed and fully drained)."""
+    def _step(self, plan: Plan) -> tuple[collections.deque[Batch], bool]:
+        """The results of `plan` this thread holds, taking the next one from
+        the native core (without waiting) when it holds none; and whether the
+        stream is closed and fully drained.  The caller converts ``held[0]``,
+        deletes it, and hands the conversion out right away."""
+        try:
+            held_of: dict[Plan, collections.deque[Batch]] = self._thread.held
+        except AttributeError:
+            held_of = self._thread.held = {}
+        held = held_of.get(plan)
+        if held:
+            return held, False
+        if held is None:
+            for other in [p for p, d in held_of.items() if not d]:  # plans polled before
+                del held_of[other]
+            held = held_of[plan] = collections.deque()
         native = self._native
         with self._poll_lock:
             closed = native.is_closed()
             if closed:
                 native.close()  # returns once the worker's last cut has landed
-            result = native.next_batch(cast(dict[str, Any], raw), 0)
-            if result is not None:
+            # From the core into `held` inside C code: no signal handler can
+            # run between the two and lose the result.
+            held.extend(filter(None, map(native.next_batch, (cast(dict[str, Any], plan._raw),), (0,))))
+            if held:
                 self._watch.update(native.stats())
-        if result is None and closed:
+        if not held and closed:
             self._drained = True
-            return None, True
-        return result, False
+        return held, closed and not held
 
     @overload
     def poll(self, plan: PlanLike, timeout: float | None = ..., *, output: Literal["dict"] = ...,
@@ -332,16 +373,20 @@ class Stream:
         list), "pandas", "polars" or "arrow"; `datetimes` turns
         ``window_start``/``window_end`` into UTC timestamps.
         """
-        raw = as_plan(plan)._raw
+        checked = as_plan(plan)
         check_output(output)
         if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))):
             raise TypeError(f"timeout must be seconds (a number) or None, got {timeout!r}")
+        if timeout is not None and math.isnan(timeout):
+            raise ValueError("timeout must be seconds or None, got nan")
         deadline = None if timeout is None else time.monotonic() + timeout
         backoff = _Backoff(DEFAULT_MAX_WAIT)
         while True:
-            result, done = self._step(raw)
-            if result is not None:
-                return convert_result(result, output, datetimes)
+            held, done = self._step(checked)
+            if held:
+                result = convert_result(held[0], output, datetimes)
+                del held[0]
+                return result
             if done:
                 return None
             wait = backoff.idle()
@@ -369,16 +414,21 @@ class Stream:
         `max_wait` seconds when idle, so other threads keep running and
         Ctrl-C is seen at once.  `output` and `datetimes` as for `poll`.
         The plan is checked when this is called, not at the first item.
+        A result the core handed over before an exception (Ctrl-C, a failed
+        conversion) stopped the loop comes first from the next `batches`,
+        `abatches` or `poll` of this thread with this plan.
         """
         return self._batches(*_prepare(plan, output, max_wait), output, datetimes)
 
-    def _batches(self, raw: RawPlan, max_wait: float, output: Output, datetimes: bool) -> Iterator[Any]:
+    def _batches(self, plan: Plan, max_wait: float, output: Output, datetimes: bool) -> Iterator[Any]:
         backoff = _Backoff(max_wait)
         while True:
-            result, done = self._step(raw)
-            if result is not None:
+            held, done = self._step(plan)
+            if held:
                 backoff.data()
-                yield convert_result(result, output, datetimes)
+                result = convert_result(held[0], output, datetimes)
+                del held[0]  # nothing between here and the yield can raise
+                yield result
             elif done:
                 return
             else:
@@ -397,14 +447,16 @@ class Stream:
         the loop back after every result, so other tasks keep running."""
         return self._abatches(*_prepare(plan, output, max_wait), output, datetimes)
 
-    async def _abatches(self, raw: RawPlan, max_wait: float, output: Output,
+    async def _abatches(self, plan: Plan, max_wait: float, output: Output,
                         datetimes: bool) -> AsyncIterator[Any]:
         backoff = _Backoff(max_wait)
         while True:
-            result, done = self._step(raw)
-            if result is not None:
+            held, done = self._step(plan)
+            if held:
                 backoff.data()
-                yield convert_result(result, output, datetimes)
+                result = convert_result(held[0], output, datetimes)
+                del held[0]
+                yield result
                 await asyncio.sleep(0)
             elif done:
                 return
@@ -426,8 +478,9 @@ class Stream:
         check_output(output)
         columns = columns_of(data)
         try:
-            result = self._native.aggregate_columns(columns.take(0, columns.rows),
-                                                    cast(dict[str, Any], raw))
+            with self._poll_lock:
+                result = self._native.aggregate_columns(columns.take(0, columns.rows),
+                                                        cast(dict[str, Any], raw))
         except RuntimeError as e:
             raise DataError(columns.locate_bad_value()) from e
         return convert_result(result, output, datetimes)
@@ -496,13 +549,19 @@ class Stream:
         """Replaces the event-time state with the checkpoint at `path` and
         returns what it held.  A file that is not a checkpoint (a data file,
         an empty or truncated file) is refused with `CheckpointError` and
-        the state stays as it was."""
+        the state stays as it was; so is anything but a regular file (after
+        following links: a FIFO, a device, a directory)."""
         p = _path(path)
         try:
-            if not stat.S_ISREG(os.stat(p).st_mode):
-                raise CheckpointError(f"cannot read checkpoint {p!r}: not a regular file", p)
-            with open(p, "rb") as f:
-                data = f.read()
+            # Non-blocking, so that a FIFO put in the file's place cannot
+            # block the open; the check is made on what was opened.
+            with open(os.open(p, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC), "rb") as f:
+                if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+                    raise CheckpointError(f"cannot read checkpoint {p!r}: not a regular file", p)
+                data = f.read(HEAD_BYTES)
+                if begins_as_checkpoint(data):  # a large data file is not read whole
+                    f.seek(0)
+                    data = f.read()
         except OSError as e:
             raise CheckpointError(f"cannot read checkpoint {p!r}: {e.strerror}", p) from e
         try:
@@ -511,10 +570,24 @@ class Stream:
             raise CheckpointError(f"{p!r} is not a checkpoint: {e}; the stream's state is unchanged",
                                   p) from None
         try:
-            self._native.load_checkpoint(p)
-        except RuntimeError as e:
+            self._load_bytes(data, p)
+        except (RuntimeError, OSError) as e:
             raise CheckpointError(f"cannot read checkpoint {p!r}", p) from e
         return info
+
+    def _load_bytes(self, data: bytes, path: str) -> None:
+        """Loads the checkpoint text `data`, read from `path`: from an
+        in-memory file when the system has them, so the core reads the very
+        bytes that were checked, whatever happens to `path` meanwhile."""
+        memfd_create = getattr(os, "memfd_create", None)
+        proc = "/proc/self/fd"
+        if memfd_create is None or not os.path.isdir(proc):
+            self._native.load_checkpoint(path)
+            return
+        with open(memfd_create("movra-checkpoint", os.MFD_CLOEXEC), "wb") as f:
+            f.write(data)
+            f.flush()
+            self._native.load_checkpoint(f"{proc}/{f.fileno()}")
 
     def align_windows_to_epoch(self) -> None:
         """Aligns windows of epoch-millisecond event times to the epoch grid
@@ -523,7 +596,8 @@ class Stream:
 
         Only for a stream that has not processed events yet (events may be
         queued): it loads a checkpoint whose only content is the window
-        origin 0.  Raises `StateError` otherwise.
+        origin 0.  Raises `StateError` otherwise; a second call does
+        nothing.
         """
         with self._poll_lock:
             counters = self._native.stats()
@@ -537,6 +611,8 @@ class Stream:
                 self._native.save_checkpoint(tmp)
                 with open(tmp, "rb") as f:
                     state = inspect_checkpoint(f.read())
+                if state.max_event_time is None and state.window_origin == 0:
+                    return  # aligned already
                 if state.max_event_time is not None or state.window_origin is not None:
                     raise StateError("windows can only be aligned before the stream has processed events; "
                                      f"it has seen event time {state.max_event_time} and anchors windows at "
@@ -593,7 +669,7 @@ def _positive(value: object, name: str, minimum: int = 1) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{name} must be an int, got {value!r} ({type(value).__name__})")
     if not minimum <= value <= 2**63 - 1:
-        raise ValueError(f"{name} must be at least {minimum}, got {value!r}")
+        raise ValueError(f"{name} must be between {minimum} and 2**63 - 1, got {value!r}")
     return value
 
 
