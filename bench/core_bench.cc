@@ -1,5 +1,6 @@
 // C++ micro-benchmarks of the core: the datagram parser, the trade pass and
-// the window engine.  `movra_core_bench [parser|trades|engine]` runs one.
+// the window engine.  `movra_core_bench [parser|tradesA..D|engine|checkpoint]`
+// runs one; `movra_core_bench flood PORT RATE SECONDS` is the UDP sender.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -27,10 +28,9 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-void bench_parser() {
+void bench_parser(int reps) {
   const std::string datagram =
       R"({"symbol":"AAPL","price":187.25,"size":300,"side":"buy","venue":"XNAS","seq":1234567,"timestamp":1700000000123})";
-  const int reps = 2000000;
   std::size_t columns = 0;
   const auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < reps; ++i) columns += parse_flat_json_object(datagram)->size();
@@ -39,8 +39,9 @@ void bench_parser() {
               datagram.size(), reps / dt / 1e6, dt / reps * 1e9, columns / reps);
 }
 
-// 10,000,000 rows, half of them trades, timestamps sorted over span_ms.
-void bench_trades(std::int64_t symbols, std::int64_t span_ms) {
+// 10,000,000 rows, half of them trades, timestamps sorted over span_ms (or
+// shuffled), in windows of window_ms.
+void bench_trades(std::int64_t symbols, std::int64_t span_ms, std::int64_t window_ms, bool shuffled) {
   const std::size_t n = 10000000;
   std::vector<std::int64_t> ts(n), sym(n);
   std::vector<std::uint8_t> trade(n);
@@ -52,12 +53,13 @@ void bench_trades(std::int64_t symbols, std::int64_t span_ms) {
     trade[i] = rng() & 1;
     val[i] = static_cast<double>(rng() % 1000) / 10.0;
   }
+  if (shuffled) std::shuffle(ts.begin(), ts.end(), rng);
   for (int rep = 0; rep < 3; ++rep) {
     const auto t0 = std::chrono::steady_clock::now();
-    auto groups = aggregate_trades(ts.data(), trade.data(), sym.data(), val.data(), n, 1000);
-    std::printf("trade pass: %zu rows, %lld symbols, %zu groups, %.1f ms\n", n,
-                static_cast<long long>(symbols), groups.size(),
-                seconds_since(t0) * 1e3);
+    auto groups = aggregate_trades(ts.data(), trade.data(), sym.data(), val.data(), n, window_ms);
+    std::printf("trade pass: %zu rows, %lld symbols, %lld ms windows%s, %zu groups, %.1f ms\n", n,
+                static_cast<long long>(symbols), static_cast<long long>(window_ms),
+                shuffled ? " shuffled" : "", groups.size(), seconds_since(t0) * 1e3);
   }
 }
 
@@ -122,21 +124,22 @@ void bench_checkpoint() {
               best * 1e3, bytes);
 }
 
-// Sends the trade datagram to 127.0.0.1:port at about rate per second for
-// the given seconds, in groups of 64 per system call; prints the count sent.
+// Sends trade datagrams to 127.0.0.1:port at about rate per second for the
+// given seconds, in groups of 64 per system call; prints the count sent and
+// the seconds taken.  Every datagram differs: its own sequence number, one of
+// 100 symbols, a price and size that vary, and the sender's wall clock as its
+// timestamp, so a windowed plan sees the windows move.
 int udp_flood(int port, long rate, double seconds) {
-  const std::string datagram =
-      R"({"symbol":"AAPL","price":187.25,"size":300,"side":"buy","venue":"XNAS","seq":1234567,"timestamp":1700000000123})";
   const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   constexpr int kGroup = 64;
+  char text[kGroup][160];
   iovec iov[kGroup];
   mmsghdr msgs[kGroup];
   for (int i = 0; i < kGroup; ++i) {
-    iov[i] = iovec{const_cast<char*>(datagram.data()), datagram.size()};
     msgs[i] = mmsghdr{};
     msgs[i].msg_hdr.msg_name = &addr;
     msgs[i].msg_hdr.msg_namelen = sizeof addr;
@@ -148,9 +151,21 @@ int udp_flood(int port, long rate, double seconds) {
   while (true) {
     const double elapsed = seconds_since(t0);
     if (elapsed >= seconds) break;
-    const long target = static_cast<long>(rate * elapsed);
+    const long target = static_cast<long>(static_cast<double>(rate) * elapsed);
     while (sent < target) {
-      const int n = ::sendmmsg(sock, msgs, static_cast<unsigned>(std::min<long>(kGroup, target - sent)), 0);
+      const int group = static_cast<int>(std::min<long>(kGroup, target - sent));
+      const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+      for (int i = 0; i < group; ++i) {
+        const long seq = sent + i;
+        const int len = std::snprintf(
+            text[i], sizeof text[i],
+            R"({"symbol":"S%03ld","price":%ld.%02ld,"size":%ld,"side":"%s","venue":"XNAS","seq":%ld,"timestamp":%lld})",
+            seq % 100, 100 + seq % 97, seq % 100, 100 * (1 + seq % 9), (seq & 1) ? "buy" : "sell", seq, now);
+        iov[i] = iovec{text[i], static_cast<std::size_t>(len)};
+      }
+      const int n = ::sendmmsg(sock, msgs, static_cast<unsigned>(group), 0);
       if (n <= 0) break;
       sent += n;
     }
@@ -168,9 +183,12 @@ int main(int argc, char** argv) {
     return udp_flood(std::atoi(argv[2]), std::atol(argv[3]), std::atof(argv[4]));
   }
   const std::string only = argc > 1 ? argv[1] : "";
-  if (only.empty() || only == "parser") bench_parser();
-  if (only.empty() || only == "trades") bench_trades(50, 3600000);
-  if (only.empty() || only == "trades2") bench_trades(5000, 60000);
+  if (only.empty() || only == "parser") bench_parser(argc > 2 ? std::atoi(argv[2]) : 2000000);
+  // The four shapes of bench_numeric.py.
+  if (only.empty() || only == "tradesA") bench_trades(50, 3600000, 1000, false);
+  if (only.empty() || only == "tradesB") bench_trades(5000, 60000, 1000, false);
+  if (only.empty() || only == "tradesC") bench_trades(100, 3600000, 60000, false);
+  if (only.empty() || only == "tradesD") bench_trades(50, 3600000, 1000, true);
   if (only.empty() || only == "engine") bench_engine();
   if (only.empty() || only == "checkpoint") bench_checkpoint();
   return 0;
