@@ -41,7 +41,7 @@ void bench_parser(int reps) {
 
 // 10,000,000 rows, half of them trades, timestamps sorted over span_ms (or
 // shuffled), in windows of window_ms.
-void bench_trades(std::int64_t symbols, std::int64_t span_ms, std::int64_t window_ms, bool shuffled) {
+void bench_trades(std::int64_t symbols, std::int64_t span_ms, std::int64_t window_ms, bool shuffled, int reps) {
   const std::size_t n = 10000000;
   std::vector<std::int64_t> ts(n), sym(n);
   std::vector<std::uint8_t> trade(n);
@@ -54,7 +54,7 @@ void bench_trades(std::int64_t symbols, std::int64_t span_ms, std::int64_t windo
     val[i] = static_cast<double>(rng() % 1000) / 10.0;
   }
   if (shuffled) std::shuffle(ts.begin(), ts.end(), rng);
-  for (int rep = 0; rep < 3; ++rep) {
+  for (int rep = 0; rep < reps; ++rep) {
     const auto t0 = std::chrono::steady_clock::now();
     auto groups = aggregate_trades(ts.data(), trade.data(), sym.data(), val.data(), n, window_ms);
     std::printf("trade pass: %zu rows, %lld symbols, %lld ms windows%s, %zu groups, %.1f ms\n", n,
@@ -183,12 +183,13 @@ int main(int argc, char** argv) {
     return udp_flood(std::atoi(argv[2]), std::atol(argv[3]), std::atof(argv[4]));
   }
   const std::string only = argc > 1 ? argv[1] : "";
-  if (only.empty() || only == "parser") bench_parser(argc > 2 ? std::atoi(argv[2]) : 2000000);
+  const int reps = argc > 2 ? std::atoi(argv[2]) : 3;
+  if (only.empty() || only == "parser") bench_parser(argc > 2 ? reps : 2000000);
   // The four shapes of bench_numeric.py.
-  if (only.empty() || only == "tradesA") bench_trades(50, 3600000, 1000, false);
-  if (only.empty() || only == "tradesB") bench_trades(5000, 60000, 1000, false);
-  if (only.empty() || only == "tradesC") bench_trades(100, 3600000, 60000, false);
-  if (only.empty() || only == "tradesD") bench_trades(50, 3600000, 1000, true);
+  if (only.empty() || only == "tradesA") bench_trades(50, 3600000, 1000, false, reps);
+  if (only.empty() || only == "tradesB") bench_trades(5000, 60000, 1000, false, reps);
+  if (only.empty() || only == "tradesC") bench_trades(100, 3600000, 60000, false, reps);
+  if (only.empty() || only == "tradesD") bench_trades(50, 3600000, 1000, true, reps);
   if (only.empty() || only == "engine") bench_engine();
   if (only.empty() || only == "checkpoint") bench_checkpoint();
   return 0;

@@ -1,6 +1,7 @@
 // aggregate_trade_numeric: NumPy arrays in, five Python lists out.  The pass
 // over the rows runs without the interpreter lock; the arrays stay referenced
 // by the arguments for the whole call.
+#include <algorithm>
 #include <stdexcept>
 
 #include "model/messages.h"
@@ -23,6 +24,43 @@ void set_item(py::list& list, std::size_t i, PyObject* value) {
   if (value == nullptr) throw py::error_already_set();
   PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), value);
 }
+
+// The int objects of the symbol ids.  Ids repeat from window to window, so
+// when they lie in a range not much wider than the number of groups, each
+// id's object is made once and shared.  REQUIRES: the GIL is held for the
+// object's whole life.
+class SymbolObjects {
+ public:
+  explicit SymbolObjects(const std::vector<TradeGroup>& groups) {
+    if (groups.empty()) return;
+    auto [lo, hi] = std::minmax_element(groups.begin(), groups.end(), [](const TradeGroup& a, const TradeGroup& b) {
+      return a.symbol_id < b.symbol_id;
+    });
+    const __int128 span = static_cast<__int128>(hi->symbol_id) - lo->symbol_id + 1;
+    if (span > static_cast<__int128>(groups.size()) * 4 + 1024) return;
+    first_ = lo->symbol_id;
+    objects_.assign(static_cast<std::size_t>(span), nullptr);
+  }
+  ~SymbolObjects() {
+    for (PyObject* o : objects_) Py_XDECREF(o);
+  }
+  SymbolObjects(const SymbolObjects&) = delete;
+  SymbolObjects& operator=(const SymbolObjects&) = delete;
+
+  // A new reference to the int of id; nullptr with a Python error set when
+  // it cannot be made.
+  PyObject* get(std::int64_t id) {
+    if (objects_.empty()) return PyLong_FromLongLong(id);
+    PyObject*& o = objects_[static_cast<std::size_t>(static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(first_))];
+    if (o == nullptr) o = PyLong_FromLongLong(id);
+    Py_XINCREF(o);
+    return o;
+  }
+
+ private:
+  std::int64_t first_ = 0;
+  std::vector<PyObject*> objects_;
+};
 
 }  // namespace
 
@@ -58,6 +96,7 @@ py::dict NativeStream::aggregate_trade_numeric(NumericArray<std::int64_t> timest
            counts = new_list(g);
   // Groups of one window share their start and end objects.
   py::object start_obj, end_obj;
+  SymbolObjects symbol_objects(groups);
   for (std::size_t i = 0; i < g; ++i) {
     const TradeGroup& grp = groups[i];
     if (i == 0 || grp.window_start != groups[i - 1].window_start) {
@@ -68,7 +107,7 @@ py::dict NativeStream::aggregate_trade_numeric(NumericArray<std::int64_t> timest
     }
     set_item(starts, i, start_obj.inc_ref().ptr());
     set_item(ends, i, end_obj.inc_ref().ptr());
-    set_item(symbols, i, PyLong_FromLongLong(grp.symbol_id));
+    set_item(symbols, i, symbol_objects.get(grp.symbol_id));
     set_item(means, i, PyFloat_FromDouble(grp.sum / static_cast<double>(grp.count)));
     set_item(counts, i, PyLong_FromLongLong(grp.count));
   }
