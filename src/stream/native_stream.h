@@ -41,6 +41,12 @@ namespace movra {
 template <typename T>
 using NumericArray = pybind11::array_t<T, pybind11::array::c_style | pybind11::array::forcecast>;
 
+// The worker's buffers for batched receives (defined in udp_receiver.cc).
+struct ReceiveBuffers;
+struct ReceiveBuffersDeleter {
+  void operator()(ReceiveBuffers* buffers) const;
+};
+
 class NativeStream {
  public:
   static std::unique_ptr<NativeStream> udp(std::string host, std::uint16_t port,
@@ -111,8 +117,9 @@ class NativeStream {
   // arrives on the socket, so a burst is taken in while it still fits in the
   // socket's buffer.
   void wait_for_datagrams_or_1ms();
-  // Receives every datagram waiting (up to a bound) and offers the parsed
-  // rows under one lock hold.  Worker thread only, no lock held on entry.
+  // Receives every datagram waiting (up to a bound), many per system call,
+  // and offers the parsed rows under one lock hold.  Worker thread only, no
+  // lock held on entry.
   void receive_udp_once(std::vector<Row>& scratch);
 
   // Constant after construction (host and port are set by the bind, before
@@ -125,6 +132,9 @@ class NativeStream {
   const bool udp_mode;
   // Written only before the worker starts and after it has been joined.
   int sock = -1;
+  // Touched by the worker thread only (made at its first receive), and freed
+  // after it has been joined.
+  std::unique_ptr<ReceiveBuffers, ReceiveBuffersDeleter> receive_buffers;
 
   mutable std::mutex queue_mutex;
   std::condition_variable queue_cv;  // always notified to all
