@@ -5,6 +5,7 @@ folds them into 1 s windows per symbol.  Reports, per rate, what was sent and
 lost, the windows that came out, and the worker thread's CPU time per
 datagram taken in; then the highest rate taken in with no loss."""
 import os
+import re
 import subprocess
 import time
 
@@ -66,7 +67,18 @@ def ingest(rate, seconds=1.0):
     return int(sent), float(took), st["ingested"], cpu, len(windows)
 
 
+def receive_step():
+    """The receive step alone, in C++: a burst waiting in a socket, taken in
+    by one recvfrom per datagram or 64 per recvmmsg, parse included."""
+    out = subprocess.run([CORE_BENCH, "receive"], capture_output=True, text=True, check=True).stdout
+    one, batched = (float(x) for x in re.findall(r"([0-9.]+) ns per datagram", out))
+    value("UDP receive step alone (C++, 2,000 waiting trade datagrams, parse included)",
+          f"recvmmsg, 64 per call: {batched:,.0f} ns per datagram; recvfrom, one per call: {one:,.0f} ns "
+          f"({one / batched:.2f}x)")
+
+
 def run():
+    receive_step()
     print("end-to-end UDP ingestion on loopback (sender process -> stream -> next_batch, 1 s windows):")
     print(f"  {'target rate':>12s} {'sent/s':>10s} {'sent':>9s} {'ingested':>9s} {'lost':>7s} "
           f"{'windows':>8s} {'worker ns/datagram':>19s}")

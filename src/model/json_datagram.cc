@@ -316,15 +316,25 @@ std::optional<std::int64_t> read_int(std::string_view text) {
   return static_cast<std::int64_t>(magnitude);
 }
 
+// A view of bytes that, unlike std::string_view, is left unset when made,
+// so that the members on the stack cost nothing until they are filled in.
+struct Bytes {
+  const char* data;
+  std::size_t size;
+  Bytes() = default;
+  Bytes(std::string_view v) : data(v.data()), size(v.size()) {}
+  operator std::string_view() const { return {data, size}; }
+};
+
 // One member as scanned, before it becomes a Row entry: views into the
 // datagram (an escaped key points into the parse's arena instead), and the
 // value already read as a scalar where it is one.  Plain data, filled in
 // by the scan (no member is read before it is written).
 struct Member {
   enum Kind : std::uint8_t { kNull, kBool, kInt, kDouble, kText, kQuoted };
-  std::string_view key;
+  Bytes key;
   std::uint64_t key_prefix;  // the key's first 8 bytes, big-endian, zero-padded
-  std::string_view text;     // kText: the value text; kQuoted: inside the quotes
+  Bytes text;                // kText: the value text; kQuoted: inside the quotes
   union {
     bool flag;  // kBool
     std::int64_t integer;
@@ -337,28 +347,41 @@ struct Member {
   // they are equal.
   bool key_less(const Member& o) const {
     if (key_prefix != o.key_prefix) return key_prefix < o.key_prefix;
-    return key < o.key;
+    return std::string_view(key) < std::string_view(o.key);
   }
-  bool same_key(const Member& o) const { return key_prefix == o.key_prefix && key == o.key; }
+  bool same_key(const Member& o) const {
+    return key_prefix == o.key_prefix && std::string_view(key) == std::string_view(o.key);
+  }
 };
 
 // The first 8 bytes of key as a big-endian number, zero-padded: numbers
 // compare as the keys' first 8 bytes do.  REQUIRES: 8 bytes are readable at
 // key.data() when readable is true.
 MOVRA_INLINE std::uint64_t prefix_of(std::string_view key, bool readable) {
+  // The bytes of a prefix of 0 to 8 bytes, as a mask over the number.
+  static constexpr std::uint64_t kMask[9] = {0,
+                                             0xFF00000000000000ull,
+                                             0xFFFF000000000000ull,
+                                             0xFFFFFF0000000000ull,
+                                             0xFFFFFFFF00000000ull,
+                                             0xFFFFFFFFFF000000ull,
+                                             0xFFFFFFFFFFFF0000ull,
+                                             0xFFFFFFFFFFFFFF00ull,
+                                             0xFFFFFFFFFFFFFFFFull};
+  const std::size_t size = std::min<std::size_t>(key.size(), 8);
   std::uint64_t v = 0;
   if (readable) {
     std::memcpy(&v, key.data(), 8);
   } else {
-    std::memcpy(&v, key.data(), std::min<std::size_t>(key.size(), 8));
+    std::memcpy(&v, key.data(), size);
   }
   if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-  if (key.size() < 8) v &= key.empty() ? 0 : ~std::uint64_t{0} << ((8 - key.size()) * 8);
-  return v;
+  return v & kMask[size];
 }
 
 void append_entry(std::vector<Row::Entry>& out, const Member& m) {
-  const auto name = std::forward_as_tuple(m.key);
+  const std::string_view key = m.key;
+  const auto name = std::forward_as_tuple(key);
   switch (m.kind) {
     case Member::kNull:
       out.emplace_back(std::piecewise_construct, name, std::forward_as_tuple(std::in_place_index<kNullIndex>));
@@ -375,7 +398,7 @@ void append_entry(std::vector<Row::Entry>& out, const Member& m) {
     case Member::kQuoted:
       if (m.escaped) {
         std::string text;
-        text.reserve(m.text.size());
+        text.reserve(m.text.size);
         append_unescaped(text, m.text);
         out.emplace_back(std::piecewise_construct, name,
                          std::forward_as_tuple(std::in_place_index<kStringIndex>, std::move(text)));
@@ -383,7 +406,8 @@ void append_entry(std::vector<Row::Entry>& out, const Member& m) {
       }
       [[fallthrough]];
     case Member::kText:
-      out.emplace_back(std::piecewise_construct, name, std::forward_as_tuple(std::in_place_index<kStringIndex>, m.text));
+      out.emplace_back(std::piecewise_construct, name,
+                       std::forward_as_tuple(std::in_place_index<kStringIndex>, std::string_view(m.text)));
       return;
   }
 }
@@ -431,26 +455,32 @@ class MemberList {
 
 // Puts into order the positions of the members sorted by key, members with
 // the same key in datagram order (so that the last of them is the one that
-// counts).
-void sort_by_key(const Member* m, std::uint32_t* order, std::size_t n) {
-  for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
-  const auto less = [m](std::uint32_t a, std::uint32_t b) { return m[a].key_less(m[b]); };
-  if (n > 16) {
-    std::stable_sort(order, order + n, less);
-    return;
-  }
-  for (std::size_t i = 1; i < n; ++i) {
-    const std::uint32_t x = order[i];
-    std::size_t j = i;
-    while (j > 0 && less(x, order[j - 1])) {
-      order[j] = order[j - 1];
-      --j;
+// counts); returns whether no two members share a key prefix (and so no two
+// share a key).
+bool sort_by_key(const Member* m, std::uint32_t* order, std::size_t n) {
+  if (n <= 16) {
+    // Each member's place is the number of members whose prefix is smaller:
+    // no branch that depends on the keys.  The places are all different
+    // exactly when the prefixes are.
+    std::uint64_t prefix[16];
+    for (std::size_t i = 0; i < n; ++i) prefix[i] = m[i].key_prefix;
+    std::uint32_t taken = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::size_t place = 0;
+      for (std::size_t j = 0; j < n; ++j) place += prefix[j] < prefix[i];
+      order[place] = static_cast<std::uint32_t>(i);
+      taken |= std::uint32_t{1} << place;
     }
-    order[j] = x;
+    if (std::popcount(taken) == static_cast<int>(n)) return true;
   }
+  for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order, order + n,
+                   [m](std::uint32_t a, std::uint32_t b) { return m[a].key_less(m[b]); });
+  return false;
 }
 
 constexpr std::string_view kTimestamp = "timestamp";
+constexpr std::uint64_t kTimestampPrefix = 0x74696D657374616Dull;  // "timestam"
 
 // The Row of the scanned members: sorted by key, the last of a repeated key
 // kept, "timestamp" stamped with the clock when no member carries it.
@@ -464,21 +494,26 @@ Row build_row(MemberList& list) {
     spilled_order.resize(n);
     order = spilled_order.data();
   }
-  sort_by_key(m, order, n);
-  // Positions of the members that count: the last of each key.
-  std::size_t unique = 0;
+  std::size_t unique = n;
+  if (!sort_by_key(m, order, n)) {
+    // Keep the positions of the members that count: the last of each key.
+    unique = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (k + 1 < n && m[order[k + 1]].same_key(m[order[k]])) continue;
+      order[unique++] = order[k];
+    }
+  }
   bool has_timestamp = false;
-  for (std::size_t k = 0; k < n; ++k) {
-    if (k + 1 < n && m[order[k + 1]].same_key(m[order[k]])) continue;
-    has_timestamp = has_timestamp || m[order[k]].key == kTimestamp;
-    order[unique++] = order[k];
+  for (std::size_t k = 0; k < unique; ++k) {
+    const Member& x = m[order[k]];
+    has_timestamp = has_timestamp || (x.key_prefix == kTimestampPrefix && std::string_view(x.key) == kTimestamp);
   }
   std::vector<Row::Entry> entries;
   entries.reserve(unique + (has_timestamp ? 0 : 1));
   bool stamp_pending = !has_timestamp;
   for (std::size_t k = 0; k < unique; ++k) {
     const Member& x = m[order[k]];
-    if (stamp_pending && kTimestamp < x.key) {
+    if (stamp_pending && kTimestamp < std::string_view(x.key)) {
       entries.emplace_back(std::string(kTimestamp), now_millis());
       stamp_pending = false;
     }
