@@ -72,8 +72,25 @@ struct TradeInputs {
   std::int64_t window_ms;
 };
 
-// The window that holds a timestamp, with the range of timestamps that
-// share it, so that time-ordered rows need no division per row.
+// The window of a timestamp t: its index t / w and start index * w (the
+// quotient truncated toward zero), and the timestamps [lo, hi] it holds.
+struct WindowOf {
+  std::int64_t index, start, lo, hi;
+
+  WindowOf(std::int64_t t, std::int64_t w, const UnsignedDivider& divide_by_w) {
+    index = t >= 0 ? static_cast<std::int64_t>(divide_by_w.quotient(static_cast<std::uint64_t>(t))) : t / w;
+    start = index * w;  // |start| <= |t|: no overflow
+    // For a positive start [s, s + w - 1], for 0 (-w, w), for a negative
+    // start (s - w, s], clamped to the range of the type.
+    const __int128 s = start;
+    const __int128 span = static_cast<__int128>(w) - 1;
+    lo = clamp_to_i64(start > 0 ? s : s - span);
+    hi = clamp_to_i64(start < 0 ? s : s + span);
+  }
+};
+
+// The window last entered, so that time-ordered rows need no division per
+// row.
 class WindowTracker {
  public:
   explicit WindowTracker(std::int64_t w) : w_(w), divider_(static_cast<std::uint64_t>(w)) {}
@@ -82,24 +99,17 @@ class WindowTracker {
 
   // Moves to the window of t.
   void enter(std::int64_t t) {
-    index_ = t >= 0 ? static_cast<std::int64_t>(divider_.quotient(static_cast<std::uint64_t>(t)))
-                    : t / w_;
-    start_ = index_ * w_;  // |start| <= |t|: no overflow
-    // The timestamps that share this start: for a positive start
-    // [s, s + w - 1], for 0 (-w, w), for a negative start (s - w, s].
-    const __int128 s = start_;
-    const __int128 span = static_cast<__int128>(w_) - 1;
-    lo_ = clamp_to_i64(start_ > 0 ? s : s - span);
-    hi_ = clamp_to_i64(start_ < 0 ? s : s + span);
+    const WindowOf window(t, w_, divider_);
+    start_ = window.start;
+    lo_ = window.lo;
+    hi_ = window.hi;
   }
 
-  std::int64_t index() const { return index_; }
   std::int64_t start() const { return start_; }
 
  private:
   std::int64_t w_;
   UnsignedDivider divider_;
-  std::int64_t index_ = 0;
   std::int64_t start_ = 0;
   std::int64_t lo_ = 1;  // an empty range until the first enter()
   std::int64_t hi_ = 0;
@@ -458,8 +468,8 @@ class Aggregator {
     }
   }
 
-  // Whether any row was kept; the least and greatest window start of the
-  // kept rows; whether those starts never decreased from row to row.
+  // Whether any trade row was seen; the least and greatest window start of
+  // the trade rows; whether those starts never decreased from row to row.
   bool empty() const { return max_start_ < min_start_; }
   std::int64_t min_start() const { return min_start_; }
   std::int64_t max_start() const { return max_start_; }
@@ -492,7 +502,7 @@ class Aggregator {
     }
   };
 
-  // Marks, in a chunk's list of cells, a kept row that the table does not
+  // Marks, in a chunk's list of cells, a trade row that the table does not
   // hold.
   static constexpr std::uint64_t kNotInTable = ~std::uint64_t{0};
 
@@ -543,20 +553,20 @@ class Aggregator {
     const std::uint64_t symbols = layout_.symbols;
     const std::uint64_t w_first = static_cast<std::uint64_t>(layout_.first_window);
     const std::uint64_t windows = layout_.windows;
-    // The kept rows.
+    // The trade rows.
     std::uint32_t rows[kChunkRows];
     std::size_t count = 0;
     for (std::size_t i = base; i < end; ++i) {
       rows[count] = static_cast<std::uint32_t>(i - base);
       count += trade[i] != 0;
     }
-    // Each kept row's cell: the table row (window) and column (symbol) it
+    // Each trade row's cell: the table row (window) and column (symbol) it
     // falls in, or kNotInTable.
     std::uint64_t cells[kChunkRows];
     std::uint64_t used_lo = kNotInTable, used_hi = 0;  // table rows used
     std::uint64_t previous = 0;
-    std::size_t outside = 0;  // kept rows the table does not hold
-    std::size_t changes = 0;  // kept rows in another window than the one before
+    std::size_t outside = 0;  // trade rows the table does not hold
+    std::size_t changes = 0;  // trade rows in another window than the one before
     bool ordered = true;      // table rows never going back
     for (std::size_t k = 0; k < count; ++k) {
       const std::size_t i = base + rows[k];
@@ -612,7 +622,7 @@ class Aggregator {
     return (layout_.first_window + static_cast<std::int64_t>(row)) * in_.window_ms;
   }
 
-  // The window start of a kept row, in row order.
+  // The window start of a trade row, in row order.
   void note_start(std::int64_t start) {
     min_start_ = std::min(min_start_, start);
     max_start_ = std::max(max_start_, start);
@@ -620,25 +630,17 @@ class Aggregator {
     last_start_ = start;
   }
 
-  // The window of the kept row's timestamp t, noted.
+  // The window of the trade row's timestamp t, noted.
   Window enter(std::int64_t t) {
-    const std::int64_t w = in_.window_ms;
-    const std::int64_t q =
-        t >= 0 ? static_cast<std::int64_t>(divider_.quotient(static_cast<std::uint64_t>(t))) : t / w;
+    const WindowOf window(t, in_.window_ms, divider_);
     Window out;
-    out.start = q * w;  // |start| <= |t|: no overflow
-    // The timestamps that share this start: for a positive start
-    // [s, s + w - 1], for 0 (-w, w), for a negative start (s - w, s].  At
-    // most 2w - 1 of them, and fewer where the range is clamped.
-    const __int128 s = out.start;
-    const __int128 span = static_cast<__int128>(w) - 1;
-    const std::int64_t lo = clamp_to_i64(out.start > 0 ? s : s - span);
-    const std::int64_t hi = clamp_to_i64(out.start < 0 ? s : s + span);
-    out.lo = lo;
-    out.count = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo) + 1;
+    out.start = window.start;
+    out.lo = window.lo;
+    out.count = static_cast<std::uint64_t>(window.hi) - static_cast<std::uint64_t>(window.lo) + 1;
     note_start(out.start);
     if (table_) {
-      const std::uint64_t row = static_cast<std::uint64_t>(q) - static_cast<std::uint64_t>(layout_.first_window);
+      const std::uint64_t row =
+          static_cast<std::uint64_t>(window.index) - static_cast<std::uint64_t>(layout_.first_window);
       if (row < layout_.windows) {
         out.row = table_.get() + row * layout_.symbols;
         first_used_ = std::min(first_used_, row);
@@ -649,7 +651,7 @@ class Aggregator {
     return out;
   }
 
-  // Adds kept row i, of window w, to its cell or to the sparse groups.
+  // Adds trade row i, of window w, to its cell or to the sparse groups.
   void add_outside(const Window& w, std::uint64_t column, std::size_t i) {
     if (w.row != nullptr && column < layout_.symbols) {
       Cell& c = w.row[column];
@@ -660,7 +662,7 @@ class Aggregator {
     }
   }
 
-  // Without a table: every kept row goes to the sparse groups.
+  // Without a table: every trade row goes to the sparse groups.
   void run_sparse(const RowRange& range) {
     const std::int64_t* const ts = in_.timestamps;
     const std::uint8_t* const trade = in_.is_trade;
@@ -724,7 +726,7 @@ class Aggregator {
   bool ordered_allowed_ = false;  // whether a chunk may be taken ordered
   bool scattered_ = false;        // how the next chunk is taken
   Window current_;
-  std::uint64_t first_used_ = kNotInTable;  // table rows that hold kept rows
+  std::uint64_t first_used_ = kNotInTable;  // table rows that hold trade rows
   std::uint64_t last_used_ = 0;
   std::unique_ptr<SparseGroups> sparse_;
   std::int64_t min_start_ = kInt64Max;
