@@ -150,6 +150,10 @@ TEST(trade_pass_matches_the_model_every_way) {
   for (std::int64_t t : std::initializer_list<std::int64_t>{kMin, kMin + 1, -1001, -1000, -999, -1, 0, 1, 999, 1000, kMax - 1, kMax}) {
     for (int k = 0; k < 3; ++k) extremes.add(t, 1, k - 1, value());
   }
+  // In time order, no trade in the first half, the second starting at the
+  // smallest time (a window start of the smallest value with 1 ms windows).
+  Trades late_start;
+  for (int i = 0; i < 3000; ++i) late_start.add(i < 1600 ? kMin : kMin + 1, i >= 1500, i % 3, value());
   check_every_way("sorted", sorted, 1000);
   check_every_way("sorted, 1 ms windows", sorted, 1);
   check_every_way("shuffled", shuffled, 1000);
@@ -161,6 +165,8 @@ TEST(trade_pass_matches_the_model_every_way) {
   check_every_way("negative times and symbols", negative, 7000);
   check_every_way("no trades", all_other, 1000);
   check_every_way("extreme times", extremes, 1000);
+  check_every_way("extreme times, 1 ms windows", extremes, 1);
+  check_every_way("no trade in the first half", late_start, 1);
   check_every_way("extreme times, widest window", extremes, kMax);
 }
 

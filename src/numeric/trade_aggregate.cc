@@ -305,6 +305,8 @@ class SparseGroups {
     }
   }
 
+  std::size_t size() const { return groups_.size(); }
+
   // The groups, sorted.  The object is spent afterwards.
   std::vector<TradeGroup> take_sorted() {
     cache_.write_back_all(groups_);
@@ -475,16 +477,31 @@ class Aggregator {
   std::int64_t max_start() const { return max_start_; }
   bool starts_ordered() const { return starts_ordered_; }
 
-  // Every group, sorted.  The object is spent afterwards.
-  std::vector<TradeGroup> take_sorted() {
-    std::vector<TradeGroup> dense = dense_groups();
-    if (!sparse_) return dense;
-    std::vector<TradeGroup> sparse = sparse_->take_sorted();
-    if (dense.empty()) return sparse;
-    std::vector<TradeGroup> all(dense.size() + sparse.size());
-    std::merge(dense.begin(), dense.end(), sparse.begin(), sparse.end(), all.begin(),
-               by_start_then_symbol);
-    return all;
+  // How many groups there are.
+  std::size_t group_count() const {
+    std::size_t count = sparse_ ? sparse_->size() : 0;
+    if (table_ && first_used_ <= last_used_) {
+      const Cell* const first = table_.get() + first_used_ * layout_.symbols;
+      const Cell* const last = table_.get() + (last_used_ + 1) * layout_.symbols;
+      count += static_cast<std::size_t>(std::count_if(first, last, [](const Cell& c) { return c.count != 0; }));
+    }
+    return count;
+  }
+
+  // Appends to out, sorted, every group (whose window starts after `after`,
+  // when given).  The object is spent afterwards.
+  void append_sorted(std::vector<TradeGroup>& out, std::optional<std::int64_t> after = std::nullopt) {
+    const std::size_t first = out.size();
+    append_dense(out, after);
+    if (!sparse_) return;
+    const std::vector<TradeGroup> sparse = sparse_->take_sorted();
+    const std::size_t middle = out.size();
+    out.insert(out.end(),
+               std::find_if(sparse.begin(), sparse.end(),
+                            [after](const TradeGroup& g) { return !after || g.window_start > *after; }),
+               sparse.end());
+    std::inplace_merge(out.begin() + static_cast<std::ptrdiff_t>(first),
+                       out.begin() + static_cast<std::ptrdiff_t>(middle), out.end(), by_start_then_symbol);
   }
 
  private:
@@ -695,27 +712,22 @@ class Aggregator {
     return *sparse_;
   }
 
-  std::vector<TradeGroup> dense_groups() const {
-    std::vector<TradeGroup> out;
-    if (!table_ || first_used_ > last_used_) return out;
-    const Cell* const first = table_.get() + first_used_ * layout_.symbols;
-    const Cell* const last = table_.get() + (last_used_ + 1) * layout_.symbols;
-    out.resize(static_cast<std::size_t>(
-        std::count_if(first, last, [](const Cell& c) { return c.count != 0; })));
-    std::size_t g = 0;
+  void append_dense(std::vector<TradeGroup>& out, std::optional<std::int64_t> after) const {
+    if (!table_) return;
     for (std::uint64_t w = first_used_; w <= last_used_; ++w) {
-      const Cell* row = table_.get() + w * layout_.symbols;
       const std::int64_t start = start_of_row(w);
+      if (after && start <= *after) continue;
+      const Cell* row = table_.get() + w * layout_.symbols;
       for (std::uint64_t c = 0; c < layout_.symbols; ++c) {
         if (row[c].count == 0) continue;
-        TradeGroup& group = out[g++];
+        TradeGroup group;
         group.sum = row[c].sum;
         group.count = row[c].count;
         group.window_start = start;
         group.symbol_id = layout_.first_symbol + static_cast<std::int64_t>(c);
+        out.push_back(group);
       }
     }
-    return out;
   }
 
   const TradeInputs in_;
@@ -745,9 +757,20 @@ std::unique_ptr<Aggregator> make_aggregator(const TradeInputs& in, const RowRang
   return std::make_unique<Aggregator>(in, expected_groups(rows), layout);
 }
 
-std::vector<TradeGroup> joined(std::vector<TradeGroup> first, const std::vector<TradeGroup>& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
+// The groups of a, then those of b (that start after `after`, when given).
+std::vector<TradeGroup> joined(Aggregator& a, Aggregator& b, std::optional<std::int64_t> after = std::nullopt) {
+  std::vector<TradeGroup> out;
+  out.reserve(a.group_count() + b.group_count());
+  a.append_sorted(out);
+  b.append_sorted(out, after);
+  return out;
+}
+
+std::vector<TradeGroup> sorted_groups(Aggregator& a) {
+  std::vector<TradeGroup> out;
+  out.reserve(a.group_count());
+  a.append_sorted(out);
+  return out;
 }
 
 // Runs helper_part on a second thread while the calling thread runs
@@ -792,12 +815,10 @@ std::vector<TradeGroup> split_by_rows(const TradeInputs& in, std::size_t n,
         b->run(second);
       },
       [&] { a->run(first); });
-  if (helped && (a->empty() || b->empty() || a->max_start() < b->min_start())) {
-    return joined(a->take_sorted(), b->take_sorted());
-  }
+  if (helped && (a->empty() || b->empty() || a->max_start() < b->min_start())) return joined(*a, *b);
   if (!helped || !b->starts_ordered()) {
     a->run(second);
-    return a->take_sorted();
+    return sorted_groups(*a);
   }
   // The second half's window starts never decrease, so its rows before its
   // first trade row past the first half's last window are the only ones in
@@ -812,11 +833,7 @@ std::vector<TradeGroup> split_by_rows(const TradeInputs& in, std::size_t n,
     if (window.start() > last) break;
   }
   a->run(RowRange{mid, stop});
-  std::vector<TradeGroup> later = b->take_sorted();
-  const auto past = std::find_if(later.begin(), later.end(),
-                                 [last](const TradeGroup& g) { return g.window_start > last; });
-  later.erase(later.begin(), past);
-  return joined(a->take_sorted(), later);
+  return joined(*a, *b, last);
 }
 
 }  // namespace
@@ -836,7 +853,7 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
   }
   auto all = make_aggregator(in, RowRange{0, n}, options);
   all->run(RowRange{0, n});
-  return all->take_sorted();
+  return sorted_groups(*all);
 }
 
 }  // namespace movra
