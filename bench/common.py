@@ -120,10 +120,10 @@ def min_median(fn, rounds=ROUNDS):
     return min(times), statistics.median(times)
 
 
-def value(title, text):
-    """A measurement with no peer to compare with."""
+def value(title, text, goal=None):
+    """A measurement with no peer to compare with; goal as in compare()."""
     print(f"{title}: {text}")
-    _record({"kind": "value", "title": title, "text": text, "load": load_average()})
+    _record({"kind": "value", "title": title, "text": text, "load": load_average(), "goal": goal})
 
 
 def main(run, builders=None):

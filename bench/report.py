@@ -85,6 +85,11 @@ def goal_table(entries):
     return lines
 
 
+def value_goal_table(entries):
+    lines = ["| Measurement | Goal | Result | Load |", "|---|---|---|---|"]
+    return lines + [f"| {e['title']} | {e['goal']} | {e['text']} | {e['load']:.1f} |" for e in entries if e.get("goal")]
+
+
 def value_table(entries):
     return ["| Measurement | Result | Load |", "|---|---|---|"] + [
         f"| {e['title']} | {e['text']} | {e['load']:.1f} |" for e in entries]
@@ -141,6 +146,8 @@ def main():
         "implementation can beat: one NumPy pass that only reads each input array once.",
         "",
         *goal_table(comparisons),
+        "",
+        *value_goal_table(values),
         "",
         "## Ours next to each peer",
         "",
