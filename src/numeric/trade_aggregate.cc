@@ -477,31 +477,58 @@ class Aggregator {
   std::int64_t max_start() const { return max_start_; }
   bool starts_ordered() const { return starts_ordered_; }
 
-  // How many groups there are.
+  // Ends the adding of rows and readies the groups for read(): every group,
+  // or only those whose window starts after `after` when given.
+  void finish(std::optional<std::int64_t> after = std::nullopt) {
+    if (sparse_) {
+      sparse_sorted_ = sparse_->take_sorted();
+      sparse_.reset();
+      if (after) {
+        sparse_sorted_.erase(sparse_sorted_.begin(),
+                             std::find_if(sparse_sorted_.begin(), sparse_sorted_.end(),
+                                          [after](const TradeGroup& g) { return g.window_start > *after; }));
+      }
+    }
+    if (!table_) return;
+    read_row_ = first_used_;
+    while (after && read_row_ <= last_used_ && start_of_row(read_row_) <= *after) ++read_row_;
+  }
+
+  // How many groups read() hands out in all.  REQUIRES: finish() was called.
   std::size_t group_count() const {
-    std::size_t count = sparse_ ? sparse_->size() : 0;
-    if (table_ && first_used_ <= last_used_) {
-      const Cell* const first = table_.get() + first_used_ * layout_.symbols;
+    std::size_t count = sparse_sorted_.size();
+    if (table_ && read_row_ <= last_used_) {
+      const Cell* const first = table_.get() + read_row_ * layout_.symbols;
       const Cell* const last = table_.get() + (last_used_ + 1) * layout_.symbols;
       count += static_cast<std::size_t>(std::count_if(first, last, [](const Cell& c) { return c.count != 0; }));
     }
     return count;
   }
 
-  // Appends to out, sorted, every group (whose window starts after `after`,
-  // when given).  The object is spent afterwards.
-  void append_sorted(std::vector<TradeGroup>& out, std::optional<std::int64_t> after = std::nullopt) {
-    const std::size_t first = out.size();
-    append_dense(out, after);
-    if (!sparse_) return;
-    const std::vector<TradeGroup> sparse = sparse_->take_sorted();
-    const std::size_t middle = out.size();
-    out.insert(out.end(),
-               std::find_if(sparse.begin(), sparse.end(),
-                            [after](const TradeGroup& g) { return !after || g.window_start > *after; }),
-               sparse.end());
-    std::inplace_merge(out.begin() + static_cast<std::ptrdiff_t>(first),
-                       out.begin() + static_cast<std::ptrdiff_t>(middle), out.end(), by_start_then_symbol);
+  // Writes the next groups in order, at most room of them, to out; returns
+  // how many.  REQUIRES: finish() was called.
+  std::size_t read(TradeGroup* out, std::size_t room) {
+    std::size_t k = 0;
+    while (k < room) {
+      // The table's next group and the sparse groups' next, the smaller first.
+      const Cell* cell = next_cell();
+      const bool sparse_left = read_sparse_ < sparse_sorted_.size();
+      if (cell == nullptr && !sparse_left) break;
+      TradeGroup group;
+      if (cell != nullptr) {
+        group.sum = cell->sum;
+        group.count = cell->count;
+        group.window_start = start_of_row(read_row_);
+        group.symbol_id = layout_.first_symbol + static_cast<std::int64_t>(read_column_);
+      }
+      if (sparse_left && (cell == nullptr || by_start_then_symbol(sparse_sorted_[read_sparse_], group))) {
+        out[k++] = sparse_sorted_[read_sparse_++];
+      } else {
+        out[k++] = group;
+        ++read_column_;
+      }
+    }
+    return k;
   }
 
  private:
@@ -712,22 +739,16 @@ class Aggregator {
     return *sparse_;
   }
 
-  void append_dense(std::vector<TradeGroup>& out, std::optional<std::int64_t> after) const {
-    if (!table_) return;
-    for (std::uint64_t w = first_used_; w <= last_used_; ++w) {
-      const std::int64_t start = start_of_row(w);
-      if (after && start <= *after) continue;
-      const Cell* row = table_.get() + w * layout_.symbols;
-      for (std::uint64_t c = 0; c < layout_.symbols; ++c) {
-        if (row[c].count == 0) continue;
-        TradeGroup group;
-        group.sum = row[c].sum;
-        group.count = row[c].count;
-        group.window_start = start;
-        group.symbol_id = layout_.first_symbol + static_cast<std::int64_t>(c);
-        out.push_back(group);
-      }
+  // The table's cell at the read position or the next one that holds a
+  // group, the read position moved to it; nullptr when none is left.
+  const Cell* next_cell() {
+    if (!table_) return nullptr;
+    for (; read_row_ <= last_used_; ++read_row_, read_column_ = 0) {
+      const Cell* row = table_.get() + read_row_ * layout_.symbols;
+      while (read_column_ < layout_.symbols && row[read_column_].count == 0) ++read_column_;
+      if (read_column_ < layout_.symbols) return row + read_column_;
     }
+    return nullptr;
   }
 
   const TradeInputs in_;
@@ -745,6 +766,11 @@ class Aggregator {
   std::int64_t max_start_ = kInt64Min;
   bool starts_ordered_ = true;
   std::int64_t last_start_ = kInt64Min;
+  // The read position, from finish() on: table row and column, next sparse group.
+  std::uint64_t read_row_ = 1;  // past last_used_ (0) until finish(): nothing to read
+  std::uint64_t read_column_ = 0;
+  std::vector<TradeGroup> sparse_sorted_;
+  std::size_t read_sparse_ = 0;
 };
 
 std::size_t expected_groups(std::size_t rows) { return rows / 256 + 16; }
@@ -758,20 +784,31 @@ std::unique_ptr<Aggregator> make_aggregator(const TradeInputs& in, const RowRang
 }
 
 // The groups of a, then those of b (that start after `after`, when given).
-std::vector<TradeGroup> joined(Aggregator& a, Aggregator& b, std::optional<std::int64_t> after = std::nullopt) {
-  std::vector<TradeGroup> out;
-  out.reserve(a.group_count() + b.group_count());
-  a.append_sorted(out);
-  b.append_sorted(out, after);
-  return out;
-}
+class PassReader final : public TradeGroupReader {
+ public:
+  explicit PassReader(std::unique_ptr<Aggregator> a, std::unique_ptr<Aggregator> b = nullptr,
+                      std::optional<std::int64_t> after = std::nullopt)
+      : a_(std::move(a)), b_(std::move(b)) {
+    a_->finish();
+    size_ = a_->group_count();
+    if (b_) {
+      b_->finish(after);
+      size_ += b_->group_count();
+    }
+  }
 
-std::vector<TradeGroup> sorted_groups(Aggregator& a) {
-  std::vector<TradeGroup> out;
-  out.reserve(a.group_count());
-  a.append_sorted(out);
-  return out;
-}
+  std::size_t size() const override { return size_; }
+
+  std::size_t read(TradeGroup* out, std::size_t room) override {
+    std::size_t k = a_->read(out, room);
+    if (k < room && b_) k += b_->read(out + k, room - k);
+    return k;
+  }
+
+ private:
+  std::unique_ptr<Aggregator> a_, b_;
+  std::size_t size_ = 0;
+};
 
 // Runs helper_part on a second thread while the calling thread runs
 // own_part; false when the thread could not start or helper_part failed
@@ -803,8 +840,8 @@ bool run_beside(HelperPart helper_part, OwnPart own_part) {
 }
 
 // Time-ordered rows: halves by row, joined as the file comment says.
-std::vector<TradeGroup> split_by_rows(const TradeInputs& in, std::size_t n,
-                                      const TradePassOptions& options) {
+std::unique_ptr<TradeGroupReader> split_by_rows(const TradeInputs& in, std::size_t n,
+                                                const TradePassOptions& options) {
   const std::size_t mid = n / 2;
   const RowRange first{0, mid}, second{mid, n};
   auto a = make_aggregator(in, first, options);
@@ -815,10 +852,12 @@ std::vector<TradeGroup> split_by_rows(const TradeInputs& in, std::size_t n,
         b->run(second);
       },
       [&] { a->run(first); });
-  if (helped && (a->empty() || b->empty() || a->max_start() < b->min_start())) return joined(*a, *b);
+  if (helped && (a->empty() || b->empty() || a->max_start() < b->min_start())) {
+    return std::make_unique<PassReader>(std::move(a), std::move(b));
+  }
   if (!helped || !b->starts_ordered()) {
     a->run(second);
-    return sorted_groups(*a);
+    return std::make_unique<PassReader>(std::move(a));
   }
   // The second half's window starts never decrease, so its rows before its
   // first trade row past the first half's last window are the only ones in
@@ -833,16 +872,16 @@ std::vector<TradeGroup> split_by_rows(const TradeInputs& in, std::size_t n,
     if (window.start() > last) break;
   }
   a->run(RowRange{mid, stop});
-  return joined(*a, *b, last);
+  return std::make_unique<PassReader>(std::move(a), std::move(b), last);
 }
 
 }  // namespace
 
-std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
-                                         const std::uint8_t* is_trade,
-                                         const std::int64_t* symbol_id, const double* values,
-                                         std::size_t n, std::int64_t window_ms,
-                                         const TradePassOptions& options) {
+std::unique_ptr<TradeGroupReader> read_trade_groups(const std::int64_t* timestamps,
+                                                    const std::uint8_t* is_trade,
+                                                    const std::int64_t* symbol_id, const double* values,
+                                                    std::size_t n, std::int64_t window_ms,
+                                                    const TradePassOptions& options) {
   const TradeInputs in{timestamps, is_trade, symbol_id, values, window_ms};
   if (n >= 2 * std::max<std::size_t>(options.min_rows_per_thread, 1) &&
       std::thread::hardware_concurrency() > 1) {
@@ -853,7 +892,19 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
   }
   auto all = make_aggregator(in, RowRange{0, n}, options);
   all->run(RowRange{0, n});
-  return sorted_groups(*all);
+  return std::make_unique<PassReader>(std::move(all));
+}
+
+std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
+                                         const std::uint8_t* is_trade,
+                                         const std::int64_t* symbol_id, const double* values,
+                                         std::size_t n, std::int64_t window_ms,
+                                         const TradePassOptions& options) {
+  auto reader = read_trade_groups(timestamps, is_trade, symbol_id, values, n, window_ms, options);
+  std::vector<TradeGroup> out(reader->size());
+  const std::size_t got = reader->read(out.data(), out.size());
+  out.resize(got);
+  return out;
 }
 
 }  // namespace movra

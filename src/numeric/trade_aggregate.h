@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace movra {
@@ -40,9 +41,29 @@ struct TradePassOptions {
   bool dense = true;
 };
 
-// One pass over n rows.  The result is sorted by window start, then symbol
-// id, both as signed integers.
+// The groups of one pass, handed out in order a block at a time, so that no
+// copy of them all is made.  It holds the pass's tables until destroyed.
+// Not thread-safe: one reader at a time.
+class TradeGroupReader {
+ public:
+  virtual ~TradeGroupReader() = default;
+  // How many groups there are in all.
+  virtual std::size_t size() const = 0;
+  // Writes the next groups, at most room of them, to out; returns how many,
+  // 0 once every group has been read.
+  virtual std::size_t read(TradeGroup* out, std::size_t room) = 0;
+};
+
+// One pass over n rows.  The groups come sorted by window start, then
+// symbol id, both as signed integers.
 // REQUIRES: window_ms > 0.
+std::unique_ptr<TradeGroupReader> read_trade_groups(const std::int64_t* timestamps,
+                                                    const std::uint8_t* is_trade,
+                                                    const std::int64_t* symbol_id, const double* values,
+                                                    std::size_t n, std::int64_t window_ms,
+                                                    const TradePassOptions& options = {});
+
+// The same pass, every group in one vector.
 std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
                                          const std::uint8_t* is_trade,
                                          const std::int64_t* symbol_id, const double* values,
