@@ -98,9 +98,14 @@ void check_every_way(const std::string& name, const Trades& d, std::int64_t w) {
   const std::vector<TradeGroup> want = model(d, w);
   for (const std::size_t per_thread : {std::size_t{1} << 30, std::size_t{500}}) {
     for (const bool dense : {true, false}) {
-      const auto got = aggregate_trades(d.ts.data(), d.trade.data(), d.sym.data(), d.val.data(),
-                                        d.ts.size(), w, TradePassOptions{per_thread, dense});
-      bool same = got.size() == want.size();
+      // Read in blocks of 7: every block boundary falls somewhere new.
+      auto reader = read_trade_groups(d.ts.data(), d.trade.data(), d.sym.data(), d.val.data(),
+                                      d.ts.size(), w, TradePassOptions{per_thread, dense});
+      std::vector<TradeGroup> got(reader->size() + 7);
+      std::size_t read = 0;
+      while (const std::size_t k = reader->read(got.data() + read, std::min<std::size_t>(7, got.size() - read))) read += k;
+      got.resize(read);
+      bool same = reader->size() == want.size() && read == want.size();
       for (std::size_t i = 0; same && i < got.size(); ++i) {
         same = got[i].window_start == want[i].window_start && got[i].symbol_id == want[i].symbol_id &&
                got[i].count == want[i].count &&
