@@ -8,7 +8,11 @@ SOURCES   := $(shell find src -name '*.cc' -o -name '*.h' -o -name '*.pyi' -o -n
              CMakeLists.txt pyproject.toml
 CPP_TESTS := $(wildcard cpp_tests/*.cc) $(wildcard bench/*.cc)
 CPP_BUILD := build/cpp
+# The C++ tests and benchmarks: optimised as the wheel's Release build is,
+# with debug information for profiles.
+CPP_OPT   := -O3 -g -DNDEBUG
 JOBS      := 2
+comma     := ,
 
 .PHONY: all demo test test-cpp test-py bench dist fuzz test-asan test-tsan clean
 
@@ -31,7 +35,7 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 
 $(CPP_BUILD)/movra_core_tests: $(VENV)/.deps $(SOURCES) $(CPP_TESTS)
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_BENCH=ON \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$(CPP_OPT)" >/dev/null
 	$(VENV)/bin/cmake --build $(CPP_BUILD) -j $(JOBS)
 
 test-cpp: $(CPP_BUILD)/movra_core_tests
@@ -52,9 +56,12 @@ test-flink: $(VENV)/.built
 	$(VPY) tools/flink/compare.py
 
 # Every benchmark of bench/, then bench/RESULTS.md and bench/numeric.png.
+# The peers are installed here only: the package and its tests need none of
+# them.  BENCH=numeric,parser runs only those scripts (no RESULTS.md).
+BENCH_PEERS := pandas polars duckdb pyarrow msgspec orjson matplotlib
 bench: $(VENV)/.built $(CPP_BUILD)/movra_core_tests
-	$(VPY) -m pip install --quiet matplotlib
-	$(VPY) bench/report.py
+	$(VPY) -m pip install --quiet $(BENCH_PEERS)
+	$(VPY) bench/report.py $(subst $(comma), ,$(BENCH))
 
 # The sdist, a wheel built from it alone (with build isolation, as a user's
 # pip would), repaired by auditwheel into a manylinux wheel (the plain linux

@@ -8,7 +8,7 @@ import threading
 import time
 
 import _movra
-from common import CORE_BENCH, best_of, table, value
+from common import CORE_BENCH, compare, main, min_median, value
 
 IDS = 1_000_000
 WINDOWS = 100_000
@@ -30,14 +30,14 @@ def build_state():
     return s, ids
 
 
-def main():
+def run():
     s, ids = build_state()
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "state.ckpt")
-        t_save, _ = best_of(lambda: s.save_checkpoint(path))
+        s.save_checkpoint(path)
         size = os.path.getsize(path)
         fresh = _movra.NativeStream.manual(1, 1, 1)
-        t_load, _ = best_of(lambda: fresh.load_checkpoint(path))
+        t_load, _ = min_median(lambda: fresh.load_checkpoint(path))
         assert fresh.stats()["seen_event_ids"] == IDS
 
         def python_write():
@@ -49,13 +49,14 @@ def main():
                 f.flush()
                 os.fsync(f.fileno())
 
-        t_py, _ = best_of(python_write)
+        python_write()
         py_size = os.path.getsize(os.path.join(tmp, "ids.txt"))
         mb = size / 1e6
         title = f"Checkpoint: {IDS:,} ids + {WINDOWS:,} windows ({mb:.1f} MB)"
-        table(title, [("save_checkpoint (with fsync)", t_save),
-                      (f"Python writing the ids alone, {py_size / size:.0%} of the bytes (with fsync)", t_py)],
-              "save_checkpoint (with fsync)")
+        compare(title, [("save_checkpoint (with fsync)", lambda: s.save_checkpoint(path)),
+                        (f"Python writing the ids alone, {py_size / size:.0%} of the bytes (with fsync)",
+                         python_write)],
+                "save_checkpoint (with fsync)")
         value(f"{title}: load", f"{t_load * 1e3:.0f} ms = {mb / t_load:.0f} MB/s")
 
         # The longest gap between two stats() answers: the poller may be
@@ -89,4 +90,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(run)

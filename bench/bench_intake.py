@@ -1,7 +1,7 @@
 """emit_columns throughput next to building the same rows as Python dicts, and
 emit_json of one very wide event whatever the order of its keys."""
 import _movra
-from common import best_of, table, value
+from common import compare, main, value
 
 N = 1_000_000
 
@@ -16,7 +16,7 @@ def columns():
     }
 
 
-def main():
+def run():
     cols = columns()
 
     def ours():
@@ -30,11 +30,10 @@ def main():
         values = [cols[k] for k in names]
         return [dict(zip(names, row)) for row in zip(*values)]
 
-    t_ours, _ = best_of(ours)
-    t_py, _ = best_of(pure_python)
-    table(f"Intake: {N:,} rows x 5 columns", [("emit_columns (then close)", t_ours),
-                                              ("pure Python: the same rows as dicts", t_py)],
-          "emit_columns (then close)")
+    got = compare(f"Intake: {N:,} rows x 5 columns", [("emit_columns (then close)", ours),
+                                                      ("pure Python: the same rows as dicts", pure_python)],
+                  "emit_columns (then close)")
+    t_ours = got["emit_columns (then close)"][0] / 1e3
     value("Intake: emit_columns per cell", f"{t_ours / (N * 5) * 1e9:.0f} ns ({N / t_ours / 1e6:.2f} M rows/s)")
     wide_event()
 
@@ -60,4 +59,4 @@ def wide_event(n=40_000):
 
 
 if __name__ == "__main__":
-    main()
+    main(run)

@@ -3,7 +3,7 @@ ready (batches already cut, waiting for next_batch) is not."""
 import time
 
 import _movra
-from common import value
+from common import main, value
 
 EVENTS = 2_000_000
 CHUNK = 10_000
@@ -24,7 +24,7 @@ def offer(stream):
         time.sleep(0.002)  # give the worker ticks, as a steady stream would
 
 
-def main():
+def run():
     base = rss_mb()
     s = _movra.NativeStream.manual(batch_size=1000, linger_ms=10**9, capacity=10_000)
     offer(s)
@@ -48,4 +48,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(run)

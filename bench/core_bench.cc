@@ -1,5 +1,6 @@
 // C++ micro-benchmarks of the core: the datagram parser, the trade pass and
-// the window engine.  `movra_core_bench [parser|trades|engine]` runs one.
+// the window engine.  `movra_core_bench [parser|tradesA..D|engine|checkpoint|receive]`
+// runs one; `movra_core_bench flood PORT RATE SECONDS` is the UDP sender.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <string>
@@ -16,6 +18,7 @@
 
 #include "engine/window_engine.h"
 #include "model/json_datagram.h"
+#include "model/utf8.h"
 #include "numeric/trade_aggregate.h"
 #include "state/checkpoint.h"
 
@@ -27,10 +30,9 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-void bench_parser() {
+void bench_parser(int reps) {
   const std::string datagram =
       R"({"symbol":"AAPL","price":187.25,"size":300,"side":"buy","venue":"XNAS","seq":1234567,"timestamp":1700000000123})";
-  const int reps = 2000000;
   std::size_t columns = 0;
   const auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < reps; ++i) columns += parse_flat_json_object(datagram)->size();
@@ -39,8 +41,9 @@ void bench_parser() {
               datagram.size(), reps / dt / 1e6, dt / reps * 1e9, columns / reps);
 }
 
-// 10,000,000 rows, half of them trades, timestamps sorted over span_ms.
-void bench_trades(std::int64_t symbols, std::int64_t span_ms) {
+// 10,000,000 rows, half of them trades, timestamps sorted over span_ms (or
+// shuffled), in windows of window_ms.
+void bench_trades(std::int64_t symbols, std::int64_t span_ms, std::int64_t window_ms, bool shuffled, int reps) {
   const std::size_t n = 10000000;
   std::vector<std::int64_t> ts(n), sym(n);
   std::vector<std::uint8_t> trade(n);
@@ -52,12 +55,13 @@ void bench_trades(std::int64_t symbols, std::int64_t span_ms) {
     trade[i] = rng() & 1;
     val[i] = static_cast<double>(rng() % 1000) / 10.0;
   }
-  for (int rep = 0; rep < 3; ++rep) {
+  if (shuffled) std::shuffle(ts.begin(), ts.end(), rng);
+  for (int rep = 0; rep < reps; ++rep) {
     const auto t0 = std::chrono::steady_clock::now();
-    auto groups = aggregate_trades(ts.data(), trade.data(), sym.data(), val.data(), n, 1000);
-    std::printf("trade pass: %zu rows, %lld symbols, %zu groups, %.1f ms\n", n,
-                static_cast<long long>(symbols), groups.size(),
-                seconds_since(t0) * 1e3);
+    auto groups = aggregate_trades(ts.data(), trade.data(), sym.data(), val.data(), n, window_ms);
+    std::printf("trade pass: %zu rows, %lld symbols, %lld ms windows%s, %zu groups, %.1f ms\n", n,
+                static_cast<long long>(symbols), static_cast<long long>(window_ms),
+                shuffled ? " shuffled" : "", groups.size(), seconds_since(t0) * 1e3);
   }
 }
 
@@ -122,35 +126,146 @@ void bench_checkpoint() {
               best * 1e3, bytes);
 }
 
-// Sends the trade datagram to 127.0.0.1:port at about rate per second for
-// the given seconds, in groups of 64 per system call; prints the count sent.
-int udp_flood(int port, long rate, double seconds) {
+// The receive step alone, without a sender running beside it: a burst of
+// trade datagrams waits in a socket, then is taken in either one recvfrom
+// per datagram or 64 per recvmmsg call, each datagram checked and parsed as
+// the stream's worker does.  Prints the nanoseconds per datagram of each,
+// best of several bursts.
+void bench_receive() {
+  const int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int tx = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int buffer_bytes = 16 << 20;
+  ::setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(rx, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(rx, reinterpret_cast<sockaddr*>(&addr), &len);
   const std::string datagram =
       R"({"symbol":"AAPL","price":187.25,"size":300,"side":"buy","venue":"XNAS","seq":1234567,"timestamp":1700000000123})";
+  constexpr int kBurst = 2000;
+  constexpr unsigned kBatch = 64;
+  std::vector<char> bytes(kBatch * 65536);
+  std::vector<mmsghdr> headers(kBatch);
+  std::vector<iovec> parts(kBatch);
+  std::vector<Row> rows;
+  rows.reserve(kBurst);
+  const auto take = [&](Row row) { rows.push_back(std::move(row)); };
+  double best[2] = {1e9, 1e9};
+  for (int round = 0; round < 20; ++round) {
+    for (int way = 0; way < 2; ++way) {
+      for (int i = 0; i < kBurst; ++i) {
+        ::sendto(tx, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+      }
+      rows.clear();
+      const auto t0 = std::chrono::steady_clock::now();
+      if (way == 0) {
+        while (true) {
+          sockaddr_in sender;
+          socklen_t sender_len = sizeof sender;
+          const ssize_t n = ::recvfrom(rx, bytes.data(), 65536, MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&sender), &sender_len);
+          if (n <= 0) break;
+          const std::string_view text(bytes.data(), static_cast<std::size_t>(n));
+          if (is_valid_utf8(text)) {
+            if (auto row = parse_flat_json_object(text)) take(std::move(*row));
+          }
+        }
+      } else {
+        for (unsigned j = 0; j < kBatch; ++j) {
+          parts[j] = iovec{bytes.data() + j * 65536, 65536};
+          headers[j] = mmsghdr{};
+          headers[j].msg_hdr.msg_iov = &parts[j];
+          headers[j].msg_hdr.msg_iovlen = 1;
+        }
+        while (true) {
+          const int got = ::recvmmsg(rx, headers.data(), kBatch, MSG_DONTWAIT, nullptr);
+          if (got <= 0) break;
+          for (int j = 0; j < got; ++j) {
+            const std::string_view text(bytes.data() + j * 65536, headers[static_cast<std::size_t>(j)].msg_len);
+            if (is_valid_utf8(text)) {
+              if (auto row = parse_flat_json_object(text)) take(std::move(*row));
+            }
+          }
+        }
+      }
+      const double dt = seconds_since(t0);
+      if (rows.size() == kBurst) best[way] = std::min(best[way], dt / kBurst);
+    }
+  }
+  std::printf("receive: recvfrom %.0f ns per datagram, recvmmsg %.0f ns per datagram (parse included)\n",
+              best[0] * 1e9, best[1] * 1e9);
+  ::close(rx);
+  ::close(tx);
+}
+
+// Sends trade datagrams to 127.0.0.1:port at about rate per second for the
+// given seconds, in groups of 64 per system call; prints the count sent and
+// the seconds taken.  Every datagram differs: its own sequence number, one of
+// 100 symbols, a price, size and side that vary, and the sender's wall clock
+// as its timestamp, so a windowed plan sees the windows move.  The datagrams
+// are made from 4,096 templates whose sequence number (from 1,000,000,000)
+// and timestamp are written in place (fixed width), so that the sender keeps
+// up.
+int udp_flood(int port, long rate, double seconds) {
   const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  constexpr int kTemplates = 4096;
+  constexpr int kSeqDigits = 10;
+  constexpr int kTimeDigits = 13;
+  struct Template {
+    char text[160];
+    int length, seq_at, time_at;
+  };
+  std::vector<Template> templates(kTemplates);
+  for (int i = 0; i < kTemplates; ++i) {
+    Template& t = templates[static_cast<std::size_t>(i)];
+    t.length = std::snprintf(t.text, sizeof t.text,
+                             R"({"symbol":"S%03d","price":%d.%02d,"size":%d,"side":"%s","venue":"XNAS","seq":%0*d,"timestamp":%0*d})",
+                             i % 100, 100 + i % 97, i % 100, 100 * (1 + i % 9), (i & 1) ? "buy" : "sell",
+                             kSeqDigits, 0, kTimeDigits, 0);
+    t.time_at = t.length - 1 - kTimeDigits;
+    t.seq_at = t.time_at - static_cast<int>(std::strlen(R"(,"timestamp":)")) - kSeqDigits;
+  }
   constexpr int kGroup = 64;
+  char text[kGroup][160];
   iovec iov[kGroup];
   mmsghdr msgs[kGroup];
   for (int i = 0; i < kGroup; ++i) {
-    iov[i] = iovec{const_cast<char*>(datagram.data()), datagram.size()};
     msgs[i] = mmsghdr{};
     msgs[i].msg_hdr.msg_name = &addr;
     msgs[i].msg_hdr.msg_namelen = sizeof addr;
     msgs[i].msg_hdr.msg_iov = &iov[i];
     msgs[i].msg_hdr.msg_iovlen = 1;
   }
+  // Writes v as exactly `digits` decimal digits, zero-padded, at out.
+  const auto put = [](char* out, long long v, int digits) {
+    for (int d = digits - 1; d >= 0; --d, v /= 10) out[d] = static_cast<char>('0' + v % 10);
+  };
   long sent = 0;
   const auto t0 = std::chrono::steady_clock::now();
   while (true) {
     const double elapsed = seconds_since(t0);
     if (elapsed >= seconds) break;
-    const long target = static_cast<long>(rate * elapsed);
+    const long target = static_cast<long>(static_cast<double>(rate) * elapsed);
     while (sent < target) {
-      const int n = ::sendmmsg(sock, msgs, static_cast<unsigned>(std::min<long>(kGroup, target - sent)), 0);
+      const int group = static_cast<int>(std::min<long>(kGroup, target - sent));
+      const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+      for (int i = 0; i < group; ++i) {
+        const long seq = sent + i;
+        const Template& t = templates[static_cast<std::size_t>(seq % kTemplates)];
+        std::memcpy(text[i], t.text, static_cast<std::size_t>(t.length));
+        put(text[i] + t.seq_at, 1000000000 + seq, kSeqDigits);  // 10 digits, no leading zero
+        put(text[i] + t.time_at, now, kTimeDigits);
+        iov[i] = iovec{text[i], static_cast<std::size_t>(t.length)};
+      }
+      const int n = ::sendmmsg(sock, msgs, static_cast<unsigned>(group), 0);
       if (n <= 0) break;
       sent += n;
     }
@@ -168,10 +283,15 @@ int main(int argc, char** argv) {
     return udp_flood(std::atoi(argv[2]), std::atol(argv[3]), std::atof(argv[4]));
   }
   const std::string only = argc > 1 ? argv[1] : "";
-  if (only.empty() || only == "parser") bench_parser();
-  if (only.empty() || only == "trades") bench_trades(50, 3600000);
-  if (only.empty() || only == "trades2") bench_trades(5000, 60000);
+  const int reps = argc > 2 ? std::atoi(argv[2]) : 3;
+  if (only.empty() || only == "parser") bench_parser(argc > 2 ? reps : 2000000);
+  // The four shapes of bench_numeric.py.
+  if (only.empty() || only == "tradesA") bench_trades(50, 3600000, 1000, false, reps);
+  if (only.empty() || only == "tradesB") bench_trades(5000, 60000, 1000, false, reps);
+  if (only.empty() || only == "tradesC") bench_trades(100, 3600000, 60000, false, reps);
+  if (only.empty() || only == "tradesD") bench_trades(50, 3600000, 1000, true, reps);
   if (only.empty() || only == "engine") bench_engine();
   if (only.empty() || only == "checkpoint") bench_checkpoint();
+  if (only.empty() || only == "receive") bench_receive();
   return 0;
 }

@@ -1,7 +1,21 @@
+#include <xmmintrin.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+
 #include "numeric/trade_aggregate.h"
 #include "test.h"
 
 using namespace movra;
+
+namespace {
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+}  // namespace
 
 TEST(trades_group_by_exact_window_and_symbol) {
   const std::int64_t ts[] = {1500, 1999, 2000, 1500, 1200, 1500, 1500, -1, -1000, -1001};
@@ -41,5 +55,152 @@ TEST(trade_table_grows_past_its_first_size) {
   for (std::size_t i = 1; i < g.size(); ++i) {
     CHECK(g[i - 1].window_start < g[i].window_start ||
           (g[i - 1].window_start == g[i].window_start && g[i - 1].symbol_id < g[i].symbol_id));
+  }
+}
+
+namespace {
+
+struct Trades {
+  std::vector<std::int64_t> ts, sym;
+  std::vector<std::uint8_t> trade;
+  std::vector<double> val;
+  void add(std::int64_t t, std::uint8_t is_trade, std::int64_t s, double v) {
+    ts.push_back(t);
+    trade.push_back(is_trade);
+    sym.push_back(s);
+    val.push_back(v);
+  }
+};
+
+// The plain definition: an ordered map of groups, values added in row order.
+std::vector<TradeGroup> model(const Trades& d, std::int64_t w) {
+  std::map<std::pair<std::int64_t, std::int64_t>, NumericAggregate> groups;
+  for (std::size_t i = 0; i < d.ts.size(); ++i) {
+    if (d.trade[i] == 0) continue;
+    NumericAggregate& g = groups[{d.ts[i] / w * w, d.sym[i]}];
+    g.sum += d.val[i];
+    g.count += 1;
+  }
+  std::vector<TradeGroup> out;
+  for (const auto& [key, g] : groups) {
+    TradeGroup x;
+    static_cast<NumericAggregate&>(x) = g;
+    x.window_start = key.first;
+    x.symbol_id = key.second;
+    out.push_back(x);
+  }
+  return out;
+}
+
+// Every way of running the pass (one thread or two, with or without the
+// dense table) gives the model's groups, sums equal to the bit.
+void check_every_way(const std::string& name, const Trades& d, std::int64_t w) {
+  const std::vector<TradeGroup> want = model(d, w);
+  for (const std::size_t per_thread : {std::size_t{1} << 30, std::size_t{500}}) {
+    for (const bool dense : {true, false}) {
+      // Read in blocks of 7: every block boundary falls somewhere new.
+      auto reader = read_trade_groups(d.ts.data(), d.trade.data(), d.sym.data(), d.val.data(),
+                                      d.ts.size(), w, TradePassOptions{per_thread, dense});
+      std::vector<TradeGroup> got(reader->size() + 7);
+      std::size_t read = 0;
+      while (const std::size_t k = reader->read(got.data() + read, std::min<std::size_t>(7, got.size() - read))) read += k;
+      got.resize(read);
+      bool same = reader->size() == want.size() && read == want.size();
+      for (std::size_t i = 0; same && i < got.size(); ++i) {
+        same = got[i].window_start == want[i].window_start && got[i].symbol_id == want[i].symbol_id &&
+               got[i].count == want[i].count &&
+               std::memcmp(&got[i].sum, &want[i].sum, sizeof(double)) == 0;
+      }
+      if (!same) {
+        CHECK_EQ(name + (dense ? " dense" : " sparse") + (per_thread < 1000 ? " two threads" : ""),
+                 std::string("matches the model"));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+TEST(trade_pass_matches_the_model_every_way) {
+  std::mt19937_64 rng(17);
+  const auto value = [&] { return static_cast<double>(static_cast<std::int64_t>(rng() % 2001) - 1000) * 0.37 + 1e15 * (rng() % 7 == 0); };
+  const std::size_t n = 20000;
+  Trades sorted, shuffled, late, outliers, tiny, negative, all_other;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int64_t t = 1700000000000 + static_cast<std::int64_t>(i * 37);
+    const std::uint8_t trade = (rng() % 3) != 0 ? static_cast<std::uint8_t>(1 + rng() % 3) : 0;
+    sorted.add(t, trade, static_cast<std::int64_t>(rng() % 40), value());
+    tiny.add(static_cast<std::int64_t>(i), trade, static_cast<std::int64_t>(rng() % 3), value());
+    negative.add(static_cast<std::int64_t>(rng() % 200001) - 100000, trade,
+                 static_cast<std::int64_t>(rng() % 21) - 10, value());
+    all_other.add(t, 0, 1, value());
+  }
+  shuffled = sorted;
+  std::shuffle(shuffled.ts.begin(), shuffled.ts.end(), rng);
+  late = sorted;
+  for (int k = 0; k < 30; ++k) late.ts[n / 2 + rng() % (n / 2)] -= 50000;  // in both halves' time
+  outliers = sorted;
+  for (int k = 0; k < 50; ++k) {
+    outliers.sym[rng() % n] = static_cast<std::int64_t>(rng());     // far outside the table
+    outliers.ts[rng() % n] = static_cast<std::int64_t>(rng() >> 1);  // far away windows
+  }
+  // One row a millisecond: with 3000 ms windows the first half's last
+  // window is the second half's first.  With 30000 ms windows all rows share
+  // one window, but for a row far away in the second half, after which the
+  // rows come back to the shared window.
+  Trades away_and_back = tiny;
+  away_and_back.ts[n / 2 + 100] = 1000000000000;
+  away_and_back.trade[n / 2 + 100] = 1;
+  Trades extremes;
+  for (std::int64_t t : std::initializer_list<std::int64_t>{kMin, kMin + 1, -1001, -1000, -999, -1, 0, 1, 999, 1000, kMax - 1, kMax}) {
+    for (int k = 0; k < 3; ++k) extremes.add(t, 1, k - 1, value());
+  }
+  // In time order, no trade in the first half, the second starting at the
+  // smallest time (a window start of the smallest value with 1 ms windows).
+  Trades late_start;
+  for (int i = 0; i < 3000; ++i) late_start.add(i < 1600 ? kMin : kMin + 1, i >= 1500, i % 3, value());
+  check_every_way("sorted", sorted, 1000);
+  check_every_way("sorted, 1 ms windows", sorted, 1);
+  check_every_way("shuffled", shuffled, 1000);
+  check_every_way("late rows", late, 1000);
+  check_every_way("outliers", outliers, 1000);
+  check_every_way("a window per row", tiny, 1);
+  check_every_way("halves sharing a window", tiny, 3000);
+  check_every_way("halves sharing a window, a row far away", away_and_back, 30000);
+  check_every_way("negative times and symbols", negative, 7000);
+  check_every_way("no trades", all_other, 1000);
+  check_every_way("extreme times", extremes, 1000);
+  check_every_way("extreme times, 1 ms windows", extremes, 1);
+  check_every_way("no trade in the first half", late_start, 1);
+  check_every_way("extreme times, widest window", extremes, kMax);
+}
+
+TEST(trade_pass_is_exact_when_denormals_read_as_zero) {
+  // With DAZ set, adding +0.0 to a denormal sum would make it 0: the pass
+  // must then add only the trade rows' values, as the model does.
+  Trades d;
+  for (int i = 0; i < 20000; ++i) d.add(i, static_cast<std::uint8_t>(i % 2), i % 3, i % 5 == 0 ? 1e-310 : 0.0);
+  const unsigned saved = _mm_getcsr();
+  _mm_setcsr(saved | 0x0040u);
+  check_every_way("denormals as zero", d, 100000);
+  _mm_setcsr(saved);
+}
+
+TEST(unsigned_divider_matches_division) {
+  std::mt19937_64 rng(5);
+  std::vector<std::uint64_t> divisors = {1, 2, 3, 7, 10, 1000, 60000, 86400000, (std::uint64_t{1} << 32) + 1,
+                                         (std::uint64_t{1} << 62) + 3, (std::uint64_t{1} << 63) - 1};
+  for (int k = 0; k < 200; ++k) divisors.push_back(1 + (rng() >> (rng() % 63)));
+  for (const std::uint64_t d : divisors) {
+    const UnsignedDivider divider(d);
+    const std::uint64_t top = std::uint64_t{1} << 63;
+    for (std::uint64_t n : std::initializer_list<std::uint64_t>{0, 1, d - 1, d, d + 1, top - 1, top - d}) {
+      if (n >= top) continue;
+      CHECK_EQ(divider.quotient(n), n / d);
+    }
+    for (int k = 0; k < 2000; ++k) {
+      const std::uint64_t n = rng() >> 1;
+      if (divider.quotient(n) != n / d) CHECK_EQ(divider.quotient(n), n / d);
+    }
   }
 }

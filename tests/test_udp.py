@@ -113,6 +113,19 @@ def test_burst_is_fully_ingested(udp_stream, sender):
     assert drain(udp_stream)["i"] == list(range(2000))
 
 
+def test_largest_datagram_arrives_whole_between_small_ones(udp_stream, sender):
+    # Datagrams are taken many per system call; each still has room for the
+    # largest one IPv4 can carry.
+    sender.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 20)
+    text = "x" * (65507 - len('{"i":1,"s":""}'))
+    small = [f'{{"i":{i},"s":"{i}"}}' for i in range(200)]
+    send(sender, udp_stream, *small[:100], f'{{"i":1,"s":"{text}"}}', *small[100:])
+    assert wait_for(lambda: udp_stream.stats()["ingested"] == 201)
+    rows = drain(udp_stream, timeout=0.5)
+    assert rows["s"][100] == text
+    assert rows["i"] == list(range(100)) + [1] + list(range(100, 200))
+
+
 def test_next_batch_wakes_when_a_datagram_is_queued(sender):
     s = NativeStream.udp("127.0.0.1", 0, 10, 100000, 100)
     proc = subprocess.Popen(

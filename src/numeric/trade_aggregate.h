@@ -3,13 +3,19 @@
 //
 // Groups are keyed by the exact pair (window start, symbol id); the window
 // start is (timestamp / window_ms) * window_ms with the quotient truncated
-// toward zero.  Pure and lock-free: the caller may run it without the
-// interpreter lock while it keeps the input arrays alive and unchanged.
+// toward zero.  Each group's values are added in row order, so the sums do
+// not depend on how the pass is carried out (one thread or two, a dense
+// table or a hash table).
+//
+// Pure: the caller may run it without the interpreter lock while it keeps the
+// input arrays alive and unchanged.  It may start one helper thread of its
+// own, which has ended when the call returns.
 #ifndef MOVRA_NUMERIC_TRADE_AGGREGATE_H_
 #define MOVRA_NUMERIC_TRADE_AGGREGATE_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace movra {
@@ -25,13 +31,61 @@ struct TradeGroup : NumericAggregate {
   std::int64_t symbol_id = 0;
 };
 
-// One pass over n rows; values are added in row order.  The result is sorted
-// by window start, then symbol id, both as signed integers.
+// How the pass may be carried out.  The result never depends on these; the
+// defaults suit large inputs, and tests set them to reach every way.
+struct TradePassOptions {
+  // A second thread takes half the work only when each has this many rows.
+  std::size_t min_rows_per_thread = std::size_t{1} << 19;
+  // Whether groups may live in a dense window x symbol table when a sample
+  // of the rows shows that one fits.
+  bool dense = true;
+};
+
+// The groups of one pass, handed out in order a block at a time, so that no
+// copy of them all is made.  It holds the pass's tables until destroyed.
+// Not thread-safe: one reader at a time.
+class TradeGroupReader {
+ public:
+  virtual ~TradeGroupReader() = default;
+  // How many groups there are in all.
+  virtual std::size_t size() const = 0;
+  // Writes the next groups, at most room of them, to out; returns how many,
+  // 0 once every group has been read.
+  virtual std::size_t read(TradeGroup* out, std::size_t room) = 0;
+};
+
+// One pass over n rows.  The groups come sorted by window start, then
+// symbol id, both as signed integers.
 // REQUIRES: window_ms > 0.
+std::unique_ptr<TradeGroupReader> read_trade_groups(const std::int64_t* timestamps,
+                                                    const std::uint8_t* is_trade,
+                                                    const std::int64_t* symbol_id, const double* values,
+                                                    std::size_t n, std::int64_t window_ms,
+                                                    const TradePassOptions& options = {});
+
+// The same pass, every group in one vector.
 std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
                                          const std::uint8_t* is_trade,
                                          const std::int64_t* symbol_id, const double* values,
-                                         std::size_t n, std::int64_t window_ms);
+                                         std::size_t n, std::int64_t window_ms,
+                                         const TradePassOptions& options = {});
+
+// Floor of n / d for a divisor fixed in advance: a multiplication and a
+// shift instead of a division.  Exact for every n from 0 to 2^63 - 1.
+class UnsignedDivider {
+ public:
+  // REQUIRES: d > 0.
+  explicit UnsignedDivider(std::uint64_t d);
+  std::uint64_t quotient(std::uint64_t n) const {
+    if (shift_ < 0) return n;  // d == 1
+    const auto high = static_cast<std::uint64_t>((static_cast<unsigned __int128>(n) * magic_) >> 64);
+    return high >> shift_;
+  }
+
+ private:
+  std::uint64_t magic_ = 0;
+  int shift_ = -1;
+};
 
 }  // namespace movra
 

@@ -53,6 +53,12 @@ namespace movra {
 template <typename T>
 using NumericArray = pybind11::array_t<T, pybind11::array::c_style | pybind11::array::forcecast>;
 
+// The worker's buffers for batched receives (defined in udp_receiver.cc).
+struct ReceiveBuffers;
+struct ReceiveBuffersDeleter {
+  void operator()(ReceiveBuffers* buffers) const;
+};
+
 class NativeStream {
  public:
   static std::unique_ptr<NativeStream> udp(std::string host, std::uint16_t port,
@@ -139,8 +145,9 @@ class NativeStream {
   // arrives on the socket, so a burst is taken in while it still fits in the
   // socket's buffer.
   void wait_for_datagrams_or_1ms();
-  // Receives every datagram waiting (up to a bound) and offers the parsed
-  // rows under one lock hold.  Worker thread only, no lock held on entry.
+  // Receives every datagram waiting (up to a bound), many per system call,
+  // and offers the parsed rows under one lock hold.  Worker thread only, no
+  // lock held on entry.
   void receive_udp_once(std::vector<Row>& scratch);
 
   // Constant after construction (host and port are set by the bind, before
@@ -155,6 +162,9 @@ class NativeStream {
   // with queue_mutex held (so a fork copies either the open descriptor or
   // -1, never a closed number).  Read by the worker without a lock.
   int sock = -1;
+  // Touched by the worker thread only (made at its first receive), and freed
+  // after it has been joined.
+  std::unique_ptr<ReceiveBuffers, ReceiveBuffersDeleter> receive_buffers;
 
   // Held by the worker through each iteration but its pause, and by the
   // prepare handler of a fork, so a child never inherits a worker caught

@@ -7,10 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
+#include <memory>
+#include <new>
 #include <stdexcept>
+#include <thread>
 
 #include "model/json_datagram.h"
 #include "model/messages.h"
@@ -29,6 +32,18 @@ constexpr std::size_t kReceiveBufferBytes = 65536;
 constexpr int kSocketBufferBytes = 4 << 20;
 
 }  // namespace
+
+// Room for one recvmmsg call: each datagram gets a whole 65,536-byte buffer,
+// so that a datagram is cut exactly as a single receive would cut it.  Only
+// the pages that datagrams reach are ever touched.
+struct ReceiveBuffers {
+  static constexpr unsigned kDatagrams = 64;
+  mmsghdr headers[kDatagrams];
+  iovec parts[kDatagrams];
+  char bytes[kDatagrams][kReceiveBufferBytes];
+};
+
+void ReceiveBuffersDeleter::operator()(ReceiveBuffers* buffers) const { delete buffers; }
 
 void NativeStream::bind_udp() {
   sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -76,23 +91,53 @@ void NativeStream::wait_for_datagrams_or_1ms() {
 
 void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
   if (sock == -1) return;
-  char buffer[kReceiveBufferBytes];
+  if (!receive_buffers) receive_buffers.reset(new (std::nothrow) ReceiveBuffers);
+  // Without the buffers (no memory for them), one datagram per call into
+  // a buffer on the stack.
+  struct {
+    mmsghdr header;
+    iovec part;
+    char bytes[1][kReceiveBufferBytes];
+  } single;
+  mmsghdr* headers;
+  iovec* parts;
+  char(*bytes)[kReceiveBufferBytes];
+  unsigned batch;
+  if (receive_buffers) {
+    headers = receive_buffers->headers;
+    parts = receive_buffers->parts;
+    bytes = receive_buffers->bytes;
+    batch = ReceiveBuffers::kDatagrams;
+  } else {
+    headers = &single.header;
+    parts = &single.part;
+    bytes = single.bytes;
+    batch = 1;
+  }
+  for (unsigned j = 0; j < batch; ++j) {
+    parts[j] = iovec{bytes[j], kReceiveBufferBytes};
+    headers[j] = mmsghdr{};
+    headers[j].msg_hdr.msg_iov = &parts[j];
+    headers[j].msg_hdr.msg_iovlen = 1;
+  }
   scratch.clear();
-  for (int i = 0; i < kMaxDatagramsPerIteration; ++i) {
-    sockaddr_in sender;
-    socklen_t sender_len = sizeof sender;
-    const ssize_t n = ::recvfrom(sock, buffer, sizeof buffer, 0,
-                                 reinterpret_cast<sockaddr*>(&sender), &sender_len);
-    if (n < 0) {
+  for (int taken = 0; taken < kMaxDatagramsPerIteration;) {
+    const int got = ::recvmmsg(sock, headers, batch, MSG_DONTWAIT, nullptr);
+    if (got < 0) {
       if (errno == EINTR) continue;
       break;  // nothing waiting, or the socket was shut down
     }
-    if (n == 0) continue;  // an empty datagram
-    const std::string_view text(buffer, static_cast<std::size_t>(n));
-    // Text that is not UTF-8 could never be handed to Python: skip it here,
-    // like a datagram that does not parse.
-    if (!is_valid_utf8(text)) continue;
-    if (auto row = parse_flat_json_object(text)) scratch.push_back(std::move(*row));
+    for (int j = 0; j < got; ++j) {
+      const std::size_t n = headers[j].msg_len;
+      if (n == 0) continue;  // an empty datagram
+      const std::string_view text(bytes[j], n);
+      // Text that is not UTF-8 could never be handed to Python: skip it
+      // here, like a datagram that does not parse.
+      if (!is_valid_utf8(text)) continue;
+      if (auto row = parse_flat_json_object(text)) scratch.push_back(std::move(*row));
+    }
+    taken += got;
+    if (got < static_cast<int>(batch)) break;  // the socket is drained
   }
   if (scratch.empty()) return;
   std::lock_guard<std::mutex> lock(queue_mutex);
