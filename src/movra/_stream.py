@@ -513,11 +513,12 @@ class Stream:
                 self._check_open(columns.rows - start)
                 cuts = native.stats()["microbatches_emitted"]
                 try:
-                    native.emit_columns(columns.take(start, min(start + size, columns.rows)))
+                    stop = min(start + size, columns.rows)
+                    native.emit_columns(columns.take(start, stop))
                 except RuntimeError as e:
                     sent = f"; rows 0 to {start - 1} were processed" if start else ""
                     raise DataError(f"{columns.locate_bad_value()}{sent}") from e
-                if self._new_drops():
+                if self._new_drops(stop - start):
                     raise StateError("process() found events queued by someone else: the pending queue was full")
                 deadline = time.monotonic() + timeout
                 wait = 0.0001
