@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,6 +9,19 @@
 #include "test.h"
 
 using namespace movra;
+
+namespace {
+// The permission bits a file had when fchmod was last called on it.
+mode_t g_bits_before_fchmod = 0;
+}  // namespace
+
+// Every fchmod of this test binary comes here first, so that a test can see
+// the bits a temporary was created with before the save changed them.
+extern "C" int fchmod(int fd, mode_t mode) noexcept {
+  struct stat st;
+  if (::fstat(fd, &st) == 0) g_bits_before_fchmod = st.st_mode & 07777;
+  return static_cast<int>(::syscall(SYS_fchmod, fd, mode));
+}
 
 TEST(new_state_text) {
   CHECK_EQ(checkpoint_text(ProcessorState{}),
@@ -89,4 +104,24 @@ TEST(atomic_write_leaves_target_on_failure) {
   CHECK(!read_whole_file(std::string(dir) + "/missing", got));
   std::remove(path.c_str());
   rmdir(dir);
+}
+
+TEST(atomic_write_never_opens_a_private_target_to_others) {
+  // A target only its owner may read is replaced through a temporary that
+  // nobody else could open either, whatever the umask lets through.
+  char dir[] = "/tmp/movra_ckpt_XXXXXX";
+  CHECK(mkdtemp(dir) != nullptr);
+  const std::string path = std::string(dir) + "/private.ckpt";
+  CHECK(write_file_atomically(path, "first\n"));
+  CHECK(chmod(path.c_str(), 0600) == 0);
+  const mode_t saved = umask(0);
+  g_bits_before_fchmod = 0;
+  CHECK(write_file_atomically(path, "secret\n"));
+  umask(saved);
+  CHECK_EQ(g_bits_before_fchmod & 077, mode_t{0});
+  struct stat st;
+  CHECK(stat(path.c_str(), &st) == 0);
+  CHECK_EQ(st.st_mode & 07777, mode_t{0600});
+  std::remove(path.c_str());
+  CHECK(rmdir(dir) == 0);
 }

@@ -196,6 +196,34 @@ def test_forked_child_sees_every_stream_closed():
     manual.close()
 
 
+def _child_delivers_what_was_pending(stream):
+    """In a forked child: every event accepted before the fork but not yet
+    cut comes out before the None that ends a closed stream."""
+    signal.alarm(20)
+    rows = 0
+    while (out := stream.next_batch(make_plan(), timeout_ms=0)) is not None:
+        rows += len(out["a"])
+    stats = stream.stats()
+    return 0 if rows == stats["ingested"] - stats["dropped"] == 5 else 1
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_forked_child_delivers_the_events_still_pending():
+    # A long linger keeps the events pending: no cut comes before the fork.
+    s = NativeStream.manual(100, 600_000, 1000)
+    s.emit_columns({"a": [0, 1, 2, 3, 4], "timestamp": [1] * 5})
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            status = _child_delivers_what_was_pending(s)
+        finally:
+            os._exit(status)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    s.close()
+
+
 def _other_python():
     for path in ("/usr/bin/python3.12", "/usr/bin/python3.11", *sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.1[0-2]*/bin/python3")))):
         if os.access(path, os.X_OK):

@@ -272,12 +272,13 @@ bool resolve_links(const std::string& path, std::string& out) {
 
 // Creates a new file with a short unique name in dir: short, so that a
 // target whose own name is near the 255-byte limit still has room beside it.
-int create_temporary(const std::string& dir, std::string& tmp) {
+// mode is given to open(), under the process's umask.
+int create_temporary(const std::string& dir, mode_t mode, std::string& tmp) {
   static std::atomic<unsigned> sequence{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     tmp = dir + "/.ckpt-" + std::to_string(::getpid()) + "-" +
           std::to_string(sequence.fetch_add(1, std::memory_order_relaxed));
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -386,7 +387,9 @@ bool write_file_atomically(const std::string& path, std::string_view text) {
   }
 
   std::string tmp;
-  const int fd = create_temporary(directory_of(target), tmp);
+  // The temporary of a replacement starts open to its owner only: nobody
+  // the target's bits shut out may open it before the fchmod below.
+  const int fd = create_temporary(directory_of(target), exists ? 0600 : 0666, tmp);
   if (fd < 0) return false;
   // A replaced checkpoint keeps its permission bits; a new one gets the
   // mode that open() gives under the process's umask.

@@ -47,6 +47,10 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
       // mean that nothing is left.  The worker never needs the interpreter
       // lock, so holding it here cannot stall the worker.
       queue_cv.wait(lock, [this] { return worker_done; });
+      // In a forked child the worker never ran there: the events the parent
+      // had accepted but not yet cut are cut here, as its last act would
+      // have done.  Anywhere else nothing is pending by now.
+      while (!pending.empty()) drain_queue_locked();
     }
     if (ready.size() == 1) {
       rows = std::move(ready.front());

@@ -26,6 +26,8 @@
 // stream is made Closed at once: worker_done set, the thread handle
 // forgotten, fresh condition variables, the child's copy of the socket
 // closed (never shut down: that acts on the socket the parent still uses).
+// The events the parent had accepted but not cut stay pending there until
+// the child's first next_batch cuts them, as the worker's last act would.
 #ifndef MOVRA_STREAM_NATIVE_STREAM_H_
 #define MOVRA_STREAM_NATIVE_STREAM_H_
 
