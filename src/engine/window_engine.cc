@@ -147,12 +147,9 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
       if (const Cell* id = row.find(*plan.event_id_field)) {
         id_text.clear();
         append_display(id_text, *id);
-        if (!id_text.empty()) {
-          if (state.seen_event_ids.contains(id_text)) {
-            ++duplicates;
-            continue;
-          }
-          state.seen_event_ids.insert(id_text);
+        if (!id_text.empty() && !state.seen_event_ids.insert(id_text)) {
+          ++duplicates;
+          continue;
         }
       }
     }

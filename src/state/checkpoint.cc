@@ -32,6 +32,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "model/utf8.h"
 
@@ -286,7 +288,7 @@ int create_temporary(const std::string& dir, std::string& tmp) {
 }  // namespace
 
 bool checkpoint_representable(const ProcessorState& state) {
-  for (const std::string& id : state.seen_event_ids) {
+  for (const std::string& id : state.seen_event_ids.ids()) {
     if (id.find('\n') != std::string::npos) return false;
   }
   for (const auto& [key, agg] : state.window_state) {
@@ -299,7 +301,7 @@ bool checkpoint_representable(const ProcessorState& state) {
 std::string checkpoint_text(const ProcessorState& state) {
   std::string out;
   std::size_t size_hint = 128;
-  for (const std::string& id : state.seen_event_ids) size_hint += id.size() + 1;
+  size_hint += state.seen_event_ids.total_bytes() + state.seen_event_ids.size();
   for (const auto& [key, agg] : state.window_state) size_hint += 2 * key.size() + 80;
   out.reserve(size_hint);
 
@@ -310,8 +312,9 @@ std::string checkpoint_text(const ProcessorState& state) {
   out += "\nseen_event_ids\t";
   append_uint(out, state.seen_event_ids.size());
   out += '\n';
-  for (const std::string& id : state.seen_event_ids) {
-    out += id;
+  const std::vector<std::string>& ids = state.seen_event_ids.ids();
+  for (const std::uint32_t i : state.seen_event_ids.ordered()) {
+    out += ids[i];
     out += '\n';
   }
   out += "window_state\t";
@@ -347,7 +350,7 @@ ProcessorState parse_checkpoint_text(std::string_view text) {
   r.skip_line();
   std::string_view line;
   for (std::uint64_t i = 0; i < ids && r.read_line(line); ++i) {
-    state.seen_event_ids.emplace(line);
+    state.seen_event_ids.insert(line);
   }
   r.skip_word();
   std::uint64_t windows = 0;
