@@ -47,6 +47,7 @@ bool EventIdSet::insert(std::string_view id) {
   }
   ids_.emplace_back(id);
   total_bytes_ += id.size();
+  if (id.find('\n') != std::string_view::npos) ++line_feeds_;
   slots_[i] = Slot{tag_of(hash), static_cast<std::uint32_t>(ids_.size())};
   return true;
 }
@@ -64,6 +65,7 @@ void EventIdSet::clear() {
   slots_.clear();
   order_.clear();
   total_bytes_ = 0;
+  line_feeds_ = 0;
 }
 
 void EventIdSet::rehash(std::size_t capacity) {

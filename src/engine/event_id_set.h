@@ -43,6 +43,8 @@ class EventIdSet {
   bool empty() const { return ids_.empty(); }
   // The total length of all ids, in bytes.
   std::size_t total_bytes() const { return total_bytes_; }
+  // Whether some id holds a line feed (a checkpoint cannot hold those).
+  bool any_line_feed() const { return line_feeds_ != 0; }
 
   // The ids in the order they were added.
   const std::vector<std::string>& ids() const { return ids_; }
@@ -69,6 +71,7 @@ class EventIdSet {
   std::vector<std::string> ids_;
   std::vector<Slot> slots_;  // empty, or a power of two at most half full
   std::size_t total_bytes_ = 0;
+  std::size_t line_feeds_ = 0;  // ids holding a line feed
   // order_ sorts ids_[0, order_.size()); the ids after it are not yet sorted.
   mutable std::vector<std::uint32_t> order_;
 };
