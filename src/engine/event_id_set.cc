@@ -31,6 +31,11 @@ bool EventIdSet::contains(std::string_view id) const {
   return slots_[probe(id, hash_of(id))].index != 0;
 }
 
+void EventIdSet::prefetch(std::string_view id) const {
+  if (slots_.empty()) return;
+  __builtin_prefetch(&slots_[static_cast<std::size_t>(hash_of(id)) & (slots_.size() - 1)]);
+}
+
 bool EventIdSet::insert(std::string_view id) {
   if (slots_.empty()) rehash(kMinCapacity);
   const std::uint64_t hash = hash_of(id);
