@@ -74,15 +74,15 @@ void EventIdSet::clear() {
 }
 
 void EventIdSet::rehash(std::size_t capacity) {
-  std::vector<Slot> old(capacity);
-  old.swap(slots_);
+  // Only tags are stored, so every id is hashed again; walking the ids in
+  // their own order reads them front to back instead of in slot order.
+  slots_.assign(capacity, Slot{});
   const std::size_t mask = capacity - 1;
-  for (const Slot& slot : old) {
-    if (slot.index == 0) continue;
-    // Hashes are not stored, only their tags, so each id is hashed again.
-    std::size_t i = static_cast<std::size_t>(hash_of(ids_[slot.index - 1])) & mask;
+  for (std::size_t k = 0; k < ids_.size(); ++k) {
+    const std::uint64_t hash = hash_of(ids_[k]);
+    std::size_t i = static_cast<std::size_t>(hash) & mask;
     while (slots_[i].index != 0) i = (i + 1) & mask;
-    slots_[i] = slot;
+    slots_[i] = Slot{tag_of(hash), static_cast<std::uint32_t>(k + 1)};
   }
 }
 
