@@ -89,14 +89,49 @@ void EventIdSet::rehash(std::size_t capacity) {
 const std::vector<std::uint32_t>& EventIdSet::ordered() const {
   const std::size_t sorted = order_.size();
   if (sorted == ids_.size()) return order_;
+
+  // The unsorted ids are sorted by the eight bytes that follow the prefix
+  // they all share, held beside their index as one big-endian integer (zero
+  // past an id's end); only ids whose eight bytes tie are compared as
+  // strings.  An integer order of those keys never contradicts the byte
+  // order: where two keys first differ, either both ids have a byte there
+  // or the one that ended is a prefix of the other.
+  std::size_t shared = ids_[sorted].size();
+  for (std::size_t i = sorted + 1; i < ids_.size() && shared != 0; ++i) {
+    const std::string& id = ids_[i];
+    const std::string& first = ids_[sorted];
+    std::size_t k = 0;
+    const std::size_t limit = std::min(shared, id.size());
+    while (k < limit && id[k] == first[k]) ++k;
+    shared = k;
+  }
+  struct Keyed {
+    std::uint64_t key;
+    std::uint32_t index;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(ids_.size() - sorted);
+  for (std::size_t i = sorted; i < ids_.size(); ++i) {
+    const std::string& id = ids_[i];
+    std::uint64_t key = 0;
+    for (std::size_t k = 0; k < 8; ++k) {
+      const std::size_t at = shared + k;
+      key = (key << 8) | (at < id.size() ? static_cast<unsigned char>(id[at]) : 0u);
+    }
+    keyed.push_back(Keyed{key, static_cast<std::uint32_t>(i)});
+  }
+  std::sort(keyed.begin(), keyed.end(), [this, shared](const Keyed& a, const Keyed& b) {
+    if (a.key != b.key) return a.key < b.key;
+    return std::string_view(ids_[a.index]).substr(shared) < std::string_view(ids_[b.index]).substr(shared);
+  });
+
   order_.reserve(ids_.size());
-  for (std::size_t i = sorted; i < ids_.size(); ++i) order_.push_back(static_cast<std::uint32_t>(i));
+  for (const Keyed& k : keyed) order_.push_back(k.index);
   const auto by_bytes = [this](std::uint32_t a, std::uint32_t b) {
     return std::string_view(ids_[a]) < std::string_view(ids_[b]);
   };
-  const auto middle = order_.begin() + static_cast<std::ptrdiff_t>(sorted);
-  std::sort(middle, order_.end(), by_bytes);
-  std::inplace_merge(order_.begin(), middle, order_.end(), by_bytes);
+  std::inplace_merge(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(sorted), order_.end(),
+                     by_bytes);
   return order_;
 }
 
