@@ -24,6 +24,8 @@ bool checkpoint_representable(const ProcessorState& state);
 bool checkpoint_windows_are_utf8(const ProcessorState& state);
 
 // The file text of state.  REQUIRES: checkpoint_representable(state).
+// Fills the id set's order cache (see EventIdSet::ordered), so a state that
+// other threads can reach needs its state_mutex held here, const or not.
 std::string checkpoint_text(const ProcessorState& state);
 
 // The state a file text describes.  Never fails: what cannot be read keeps
