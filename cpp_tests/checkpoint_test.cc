@@ -67,11 +67,22 @@ TEST(unordered_and_repeated_lines_load_and_save_in_order) {
 
 TEST(unrepresentable_states_are_detected) {
   ProcessorState s;
+  std::string text;
   s.seen_event_ids.insert("line\nfeed");
   CHECK(!checkpoint_representable(s));
+  CHECK(!checkpoint_text_checked(s, text));
   s.seen_event_ids.clear();
+  s.seen_event_ids.insert("fine");
+  s.window_state["0|a"] = WindowAggregate{1, 1, 0, 1, "a"};
+  CHECK(checkpoint_text_checked(s, text));
+  CHECK_EQ(text, checkpoint_text(s));
   s.window_state["0|a\tb"] = WindowAggregate{1, 1, 0, 1, "a\tb"};
   CHECK(!checkpoint_representable(s));
+  CHECK(!checkpoint_text_checked(s, text));
+  s.window_state.erase("0|a\tb");
+  s.window_state["1|c"] = WindowAggregate{1, 1, 0, 1, "line\nfeed"};
+  CHECK(!checkpoint_representable(s));
+  CHECK(!checkpoint_text_checked(s, text));
 }
 
 TEST(atomic_write_follows_a_chain_of_links_and_refuses_a_loop) {

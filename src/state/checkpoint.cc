@@ -287,19 +287,29 @@ int create_temporary(const std::string& dir, std::string& tmp) {
   return -1;
 }
 
+bool window_representable(const std::string& key, const WindowAggregate& agg) {
+  return key.find_first_of("\n\t") == std::string::npos && agg.group.find('\n') == std::string::npos;
+}
+
 }  // namespace
 
 bool checkpoint_representable(const ProcessorState& state) {
   if (state.seen_event_ids.any_line_feed()) return false;
   for (const auto& [key, agg] : state.window_state) {
-    if (key.find_first_of("\n\t") != std::string::npos) return false;
-    if (agg.group.find('\n') != std::string::npos) return false;
+    if (!window_representable(key, agg)) return false;
   }
   return true;
 }
 
 std::string checkpoint_text(const ProcessorState& state) {
   std::string out;
+  checkpoint_text_checked(state, out);
+  return out;
+}
+
+bool checkpoint_text_checked(const ProcessorState& state, std::string& out) {
+  if (state.seen_event_ids.any_line_feed()) return false;
+  out.clear();
   std::size_t size_hint = 128;
   size_hint += state.seen_event_ids.total_bytes() + state.seen_event_ids.size();
   // A window line is about twice its key plus the numbers; guessed rather
@@ -329,6 +339,7 @@ std::string checkpoint_text(const ProcessorState& state) {
   append_uint(out, state.window_state.size());
   out += '\n';
   for (const auto& [key, agg] : state.window_state) {
+    if (!window_representable(key, agg)) return false;
     out += key;
     out += '\t';
     append_sum(out, agg.sum);
@@ -342,7 +353,7 @@ std::string checkpoint_text(const ProcessorState& state) {
     out += agg.group;
     out += '\n';
   }
-  return out;
+  return true;
 }
 
 ProcessorState parse_checkpoint_text(std::string_view text) {

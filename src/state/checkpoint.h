@@ -28,6 +28,11 @@ bool checkpoint_windows_are_utf8(const ProcessorState& state);
 // other threads can reach needs its state_mutex held here, const or not.
 std::string checkpoint_text(const ProcessorState& state);
 
+// checkpoint_text and checkpoint_representable in one walk of the state:
+// the text in out, or false (out unspecified) when the state cannot be
+// written.  Same locking rule as checkpoint_text.
+bool checkpoint_text_checked(const ProcessorState& state, std::string& out);
+
 // The state a file text describes.  Never fails: what cannot be read keeps
 // its initial value.
 ProcessorState parse_checkpoint_text(std::string_view text);
