@@ -67,13 +67,37 @@ TEST(reader_rules) {
   CHECK(parse_checkpoint_text("") == ProcessorState{});
 }
 
+// A file written by hand may hold ids and keys out of order or repeated,
+// and a count far beyond its lines: the state holds each once and writes
+// them back in order.
+TEST(unordered_and_repeated_lines_load_and_save_in_order) {
+  ProcessorState s = parse_checkpoint_text(
+      "m 1\nw 2\nids 5\nb\na\nb\n\nc\nws 3\nk2\t1\t1\t0\t1\tx\nk1\t2\t1\t0\t1\ty\nk2\t3\t1\t0\t1\tz\n");
+  CHECK_EQ(checkpoint_text(s),
+           std::string("max_event_time\t1\nwindow_origin\t2\nseen_event_ids\t4\n\na\nb\nc\n"
+                       "window_state\t2\nk1\t2\t1\t0\t1\ty\nk2\t3\t1\t0\t1\tz\n"));
+  s = parse_checkpoint_text("m 1\nw 2\nids 18446744073709551615\nonly\n");
+  CHECK_EQ(s.seen_event_ids.size(), 1u);
+}
+
 TEST(unrepresentable_states_are_detected) {
   ProcessorState s;
+  std::string text;
   s.seen_event_ids.insert("line\nfeed");
   CHECK(!checkpoint_representable(s));
+  CHECK(!checkpoint_text_checked(s, text));
   s.seen_event_ids.clear();
+  s.seen_event_ids.insert("fine");
+  s.window_state["0|a"] = WindowAggregate{1, 1, 0, 1, "a"};
+  CHECK(checkpoint_text_checked(s, text));
+  CHECK_EQ(text, checkpoint_text(s));
   s.window_state["0|a\tb"] = WindowAggregate{1, 1, 0, 1, "a\tb"};
   CHECK(!checkpoint_representable(s));
+  CHECK(!checkpoint_text_checked(s, text));
+  s.window_state.erase("0|a\tb");
+  s.window_state["1|c"] = WindowAggregate{1, 1, 0, 1, "line\nfeed"};
+  CHECK(!checkpoint_representable(s));
+  CHECK(!checkpoint_text_checked(s, text));
 }
 
 TEST(atomic_write_follows_a_chain_of_links_and_refuses_a_loop) {

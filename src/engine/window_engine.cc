@@ -140,19 +140,32 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
   std::uint64_t duplicates = 0;
   std::uint64_t late = 0;
 
-  for (Row& row : rows) {
+  // The id set is far larger than the cache and ids hash to random slots:
+  // each row starts loading the slot of a string id some rows ahead, so the
+  // loads overlap instead of stalling one after another.
+  constexpr std::size_t kPrefetchDistance = 8;
+  const auto prefetch_id = [&](std::size_t i) {
+    if (i >= rows.size()) return;
+    const Cell* id = rows[i].find(*plan.event_id_field);
+    if (id == nullptr) return;
+    if (const auto* s = std::get_if<std::string>(id)) state.seen_event_ids.prefetch(*s);
+  };
+  if (plan.event_id_field) {
+    for (std::size_t i = 0; i < kPrefetchDistance; ++i) prefetch_id(i);
+  }
+
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    Row& row = rows[r];
+    if (plan.event_id_field) prefetch_id(r + kPrefetchDistance);
     if (!passes_filters(row, plan.filters)) continue;
 
     if (plan.event_id_field) {
       if (const Cell* id = row.find(*plan.event_id_field)) {
         id_text.clear();
         append_display(id_text, *id);
-        if (!id_text.empty()) {
-          if (state.seen_event_ids.contains(id_text)) {
-            ++duplicates;
-            continue;
-          }
-          state.seen_event_ids.insert(id_text);
+        if (!id_text.empty() && !state.seen_event_ids.insert(id_text)) {
+          ++duplicates;
+          continue;
         }
       }
     }

@@ -15,9 +15,9 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 
+#include "engine/event_id_set.h"
 #include "engine/plan.h"
 #include "model/cell.h"
 #include "model/saturating.h"
@@ -39,7 +39,7 @@ struct ProcessorState {
   // kInt64Min means "no event time yet" and "no origin fixed yet".
   std::int64_t max_event_time = kInt64Min;
   std::int64_t window_origin = kInt64Min;
-  std::set<std::string, std::less<>> seen_event_ids;
+  EventIdSet seen_event_ids;
   // Key: decimal window start, "|", group text.
   std::map<std::string, WindowAggregate, std::less<>> window_state;
 

@@ -26,12 +26,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "model/utf8.h"
 
@@ -69,6 +72,7 @@ class Reader {
 
   bool ok() const { return !failed_; }
   bool at_end() const { return pos_ >= text_.size(); }
+  std::size_t remaining() const { return at_end() ? 0 : text_.size() - pos_; }
 
   void skip_space() {
     while (pos_ < text_.size() && is_stream_space(text_[pos_])) ++pos_;
@@ -284,24 +288,35 @@ int create_temporary(const std::string& dir, mode_t mode, std::string& tmp) {
   return -1;
 }
 
+bool window_representable(const std::string& key, const WindowAggregate& agg) {
+  return key.find_first_of("\n\t") == std::string::npos && agg.group.find('\n') == std::string::npos;
+}
+
 }  // namespace
 
 bool checkpoint_representable(const ProcessorState& state) {
-  for (const std::string& id : state.seen_event_ids) {
-    if (id.find('\n') != std::string::npos) return false;
-  }
+  if (state.seen_event_ids.any_line_feed()) return false;
   for (const auto& [key, agg] : state.window_state) {
-    if (key.find_first_of("\n\t") != std::string::npos) return false;
-    if (agg.group.find('\n') != std::string::npos) return false;
+    if (!window_representable(key, agg)) return false;
   }
   return true;
 }
 
 std::string checkpoint_text(const ProcessorState& state) {
   std::string out;
+  checkpoint_text_checked(state, out);
+  return out;
+}
+
+bool checkpoint_text_checked(const ProcessorState& state, std::string& out) {
+  if (state.seen_event_ids.any_line_feed()) return false;
+  out.clear();
   std::size_t size_hint = 128;
-  for (const std::string& id : state.seen_event_ids) size_hint += id.size() + 1;
-  for (const auto& [key, agg] : state.window_state) size_hint += 2 * key.size() + 80;
+  size_hint += state.seen_event_ids.total_bytes() + state.seen_event_ids.size();
+  // A window line is about twice its key plus the numbers; guessed rather
+  // than measured, which would take another walk of the map.  A short guess
+  // costs one reallocation, a long one only address space.
+  size_hint += state.window_state.size() * 128;
   out.reserve(size_hint);
 
   out += "max_event_time\t";
@@ -311,14 +326,21 @@ std::string checkpoint_text(const ProcessorState& state) {
   out += "\nseen_event_ids\t";
   append_uint(out, state.seen_event_ids.size());
   out += '\n';
-  for (const std::string& id : state.seen_event_ids) {
-    out += id;
-    out += '\n';
+  // The id lines have a known length: size the text once and copy into it.
+  const std::vector<std::string>& ids = state.seen_event_ids.ids();
+  std::size_t at = out.size();
+  out.resize(at + state.seen_event_ids.total_bytes() + ids.size());
+  for (const std::uint32_t i : state.seen_event_ids.ordered()) {
+    const std::string& id = ids[i];
+    std::memcpy(out.data() + at, id.data(), id.size());
+    at += id.size();
+    out[at++] = '\n';
   }
   out += "window_state\t";
   append_uint(out, state.window_state.size());
   out += '\n';
   for (const auto& [key, agg] : state.window_state) {
+    if (!window_representable(key, agg)) return false;
     out += key;
     out += '\t';
     append_sum(out, agg.sum);
@@ -332,7 +354,7 @@ std::string checkpoint_text(const ProcessorState& state) {
     out += agg.group;
     out += '\n';
   }
-  return out;
+  return true;
 }
 
 ProcessorState parse_checkpoint_text(std::string_view text) {
@@ -346,10 +368,26 @@ ProcessorState parse_checkpoint_text(std::string_view text) {
   std::uint64_t ids = 0;
   r.read_integer(ids);
   r.skip_line();
-  std::string_view line;
-  for (std::uint64_t i = 0; i < ids && r.read_line(line); ++i) {
-    state.seen_event_ids.emplace(line);
+  // Room for the announced ids, but no more than one per eight bytes left:
+  // a count that lies cannot make a small file take much memory, and ids
+  // shorter than that only cost a rehash or two.
+  state.seen_event_ids.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ids, r.remaining() / 8)));
+  // Lines are taken sixteen at a time and their table slots loaded before
+  // any is inserted, so that the cache misses overlap.
+  constexpr std::size_t kGroup = 16;
+  std::string_view group[kGroup];
+  std::uint64_t left = ids;
+  bool more = true;
+  while (more && left != 0) {
+    std::size_t n = 0;
+    while (n < kGroup && left != 0 && (more = r.read_line(group[n]))) {
+      state.seen_event_ids.prefetch(group[n]);
+      ++n;
+      --left;
+    }
+    for (std::size_t k = 0; k < n; ++k) state.seen_event_ids.insert(group[k]);
   }
+  std::string_view line;
   r.skip_word();
   std::uint64_t windows = 0;
   r.read_integer(windows);
@@ -359,7 +397,9 @@ ProcessorState parse_checkpoint_text(std::string_view text) {
     std::string key(line.substr(0, tab));
     WindowAggregate agg =
         tab == std::string_view::npos ? WindowAggregate{} : parse_window_fields(line.substr(tab + 1));
-    state.window_state.insert_or_assign(std::move(key), std::move(agg));
+    // Keys come in ascending order, so each goes in at the end; a repeated
+    // key replaces the earlier line's window.
+    state.window_state.insert_or_assign(state.window_state.end(), std::move(key), std::move(agg));
   }
   return state;
 }
@@ -424,19 +464,23 @@ bool read_whole_file(const std::string& path, std::string& out) {
     ::close(fd);
     return false;
   }
-  out.clear();
-  char buf[1 << 16];
+  // Read straight into out, sized by the file; a file that grows meanwhile
+  // is read to its end all the same.
+  std::size_t length = 0;
+  out.resize(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 1);
   while (true) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (length == out.size()) out.resize(2 * out.size());
+    const ssize_t n = ::read(fd, out.data() + length, out.size() - length);
     if (n < 0) {
       if (errno == EINTR) continue;
       ::close(fd);
       return false;
     }
     if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
+    length += static_cast<std::size_t>(n);
   }
   ::close(fd);
+  out.resize(length);
   return true;
 }
 

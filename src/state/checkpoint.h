@@ -24,7 +24,14 @@ bool checkpoint_representable(const ProcessorState& state);
 bool checkpoint_windows_are_utf8(const ProcessorState& state);
 
 // The file text of state.  REQUIRES: checkpoint_representable(state).
+// Fills the id set's order cache (see EventIdSet::ordered), so a state that
+// other threads can reach needs its state_mutex held here, const or not.
 std::string checkpoint_text(const ProcessorState& state);
+
+// checkpoint_text and checkpoint_representable in one walk of the state:
+// the text in out, or false (out unspecified) when the state cannot be
+// written.  Same locking rule as checkpoint_text.
+bool checkpoint_text_checked(const ProcessorState& state, std::string& out);
 
 // The state a file text describes.  Never fails: what cannot be read keeps
 // its initial value.

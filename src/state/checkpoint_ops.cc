@@ -14,10 +14,9 @@ void NativeStream::save_checkpoint(const std::string& path) {
   std::string text;
   {
     std::lock_guard<std::mutex> lock(state_mutex);
-    if (!checkpoint_representable(state)) {
+    if (!checkpoint_text_checked(state, text)) {
       throw std::runtime_error(messages::kWriteCheckpointFailed);
     }
-    text = checkpoint_text(state);
   }
   if (!write_file_atomically(path, text)) {
     throw std::runtime_error(messages::kWriteCheckpointFailed);

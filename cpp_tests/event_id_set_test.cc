@@ -1,0 +1,72 @@
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/event_id_set.h"
+#include "test.h"
+
+using namespace movra;
+
+namespace {
+
+// The ids of set in the order ordered() gives.
+std::vector<std::string> in_order(const EventIdSet& set) {
+  std::vector<std::string> out;
+  for (std::uint32_t i : set.ordered()) out.push_back(set.ids()[i]);
+  return out;
+}
+
+std::vector<std::string> sorted(const std::set<std::string>& ref) { return {ref.begin(), ref.end()}; }
+
+}  // namespace
+
+// Lookups and the order agree with an ordered set through rehashes, however
+// the ids arrive: ascending (the sorted prefix grows), descending, shuffled,
+// ascending then shuffled, with the order asked for between insertions too;
+// and for ids whose first eight bytes mostly tie.
+TEST(event_id_set_matches_ordered_set) {
+  for (int pattern = 0; pattern < 5; ++pattern) {
+    EventIdSet set;
+    std::set<std::string> ref;
+    std::uint64_t rng = 88172645463325252ull;
+    for (int i = 0; i < 5000; ++i) {
+      rng ^= rng << 13, rng ^= rng >> 7, rng ^= rng << 17;
+      int n = i;
+      if (pattern == 1) n = 5000 - i;
+      if (pattern == 2 || (pattern == 3 && i >= 2500)) n = static_cast<int>(rng % 7000);
+      std::string id = "id-" + std::to_string(n);
+      if (n % 11 == 0) id.push_back('\0');  // bytes, not C strings
+      if (pattern == 4) id = std::to_string(n % 3) + "-shared-middle-" + std::to_string(rng % 9000);
+      CHECK_EQ(set.insert(id), ref.insert(id).second);
+      if (i % 1000 == 999) CHECK(in_order(set) == sorted(ref));
+    }
+    CHECK_EQ(set.size(), ref.size());
+    CHECK(in_order(set) == sorted(ref));
+    for (int n = 0; n < 7100; n += 7) {
+      const std::string id = "id-" + std::to_string(n);
+      CHECK_EQ(set.contains(id), ref.count(id) == 1);
+    }
+  }
+}
+
+TEST(event_id_set_empty_id_equality_and_copies) {
+  EventIdSet a;
+  CHECK(!a.contains(""));
+  CHECK(a.insert(""));
+  CHECK(!a.insert(""));
+  CHECK(a.insert("b"));
+  CHECK(a.insert("a"));
+  CHECK_EQ(a.total_bytes(), 2u);
+  EventIdSet b;
+  for (const char* id : {"a", "", "b"}) b.insert(id);
+  CHECK(a == b);  // the same ids, added in another order
+  EventIdSet c = a;
+  CHECK(c == a);
+  c.insert("c");
+  CHECK(!(c == a));
+  CHECK(in_order(c) == (std::vector<std::string>{"", "a", "b", "c"}));
+  c.clear();
+  CHECK(c.empty() && !c.contains("a") && c.total_bytes() == 0);
+  CHECK(c.insert("a"));
+}
