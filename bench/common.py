@@ -120,6 +120,29 @@ def min_median(fn, rounds=ROUNDS):
     return min(times), statistics.median(times)
 
 
+def best_of(fn, repeat=3):
+    """(the shortest of `repeat` calls of fn in seconds, the last result), for
+    a case too slow to run in every round of compare()."""
+    best, result = float("inf"), None
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - t0)
+    return best, result
+
+
+def table(title, rows, ours, unit="ms", scale=1e3):
+    """Records times a script measured itself (for instance interleaved, or
+    one run of a long case): rows are (name, seconds) or (name, min, median)
+    in seconds; ours is the name of our entry.  Recorded as compare() does,
+    with one round when only one time is given."""
+    load = load_average()
+    scaled = [[r[0], r[1] * scale, r[-1] * scale, None] for r in rows]
+    _print(title, scaled, ours, unit, 1, (load, load))
+    _record({"kind": "comparison", "title": title, "ours": ours, "unit": unit, "rounds": 1,
+             "load": [load, load], "rows": scaled, "goal": None})
+
+
 def value(title, text, goal=None):
     """A measurement with no peer to compare with; goal as in compare()."""
     print(f"{title}: {text}")
