@@ -1,4 +1,6 @@
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -7,6 +9,40 @@
 #include "test.h"
 
 using namespace movra;
+
+namespace {
+
+// When not negative, the number of allocations of the test binary that
+// succeed before the next one throws std::bad_alloc.
+long allocations_before_failure = -1;
+
+}  // namespace
+
+// Every form but the aligned ones is replaced, so that each pair of new and
+// delete meets in malloc and free (a sanitizer checks they match).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t n) {
+  if (allocations_before_failure >= 0 && allocations_before_failure-- == 0) throw std::bad_alloc();
+  if (void* p = std::malloc(n != 0 ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return ::operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(n);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept { return ::operator new(n, tag); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -69,4 +105,37 @@ TEST(event_id_set_empty_id_equality_and_copies) {
   c.clear();
   CHECK(c.empty() && !c.contains("a") && c.total_bytes() == 0);
   CHECK(c.insert("a"));
+}
+
+// An insert that runs out of memory at any of its allocations (the table, the
+// id's vector, the id's own bytes, the order) leaves the set as it was: same
+// ids, byte total and order, and the id can be added once memory is back.
+// The ids fill every vector to capacity so that each of them must grow.
+TEST(event_id_set_insert_out_of_memory_changes_nothing) {
+  for (long fail_at = 0; fail_at < 6; ++fail_at) {
+    EventIdSet set;
+    std::set<std::string> ref;
+    for (int i = 0; i < 16; ++i) {
+      const std::string id = "an-event-id-longer-than-sso-" + std::to_string(100 + i);
+      set.insert(id);
+      ref.insert(id);
+    }
+    const std::string id = "an-event-id-longer-than-sso-999";
+    bool thrown = false;
+    allocations_before_failure = fail_at;
+    try {
+      set.insert(id);
+    } catch (const std::bad_alloc&) {
+      thrown = true;
+    }
+    allocations_before_failure = -1;
+    if (!thrown) ref.insert(id);
+    CHECK_EQ(set.size(), ref.size());
+    CHECK_EQ(set.total_bytes(), ref.size() * id.size());
+    CHECK_EQ(set.contains(id), !thrown);
+    CHECK(in_order(set) == sorted(ref));
+    CHECK_EQ(set.insert(id), thrown);
+    ref.insert(id);
+    CHECK(in_order(set) == sorted(ref));
+  }
 }

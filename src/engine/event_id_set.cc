@@ -47,10 +47,19 @@ bool EventIdSet::insert(std::string_view id) {
     i = probe(id, hash);
   }
   // While every id is ordered, one above the largest stays in order.
-  if (order_.size() == ids_.size() && (ids_.empty() || std::string_view(ids_[order_.back()]) < id)) {
-    order_.push_back(static_cast<std::uint32_t>(ids_.size()));
-  }
+  const bool extends_order =
+      order_.size() == ids_.size() && (ids_.empty() || std::string_view(ids_[order_.back()]) < id);
+  // The two steps that allocate come first, the second undoing the first if
+  // it fails, so that a set that runs out of memory here stays as it was.
   ids_.emplace_back(id);
+  if (extends_order) {
+    try {
+      order_.push_back(static_cast<std::uint32_t>(ids_.size() - 1));
+    } catch (...) {
+      ids_.pop_back();
+      throw;
+    }
+  }
   total_bytes_ += id.size();
   if (id.find('\n') != std::string_view::npos) ++line_feeds_;
   slots_[i] = Slot{tag_of(hash), static_cast<std::uint32_t>(ids_.size())};

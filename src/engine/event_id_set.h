@@ -32,7 +32,8 @@ class EventIdSet {
   bool contains(std::string_view id) const;
 
   // Adds id; false (and no change) when it is already present.
-  // Throws std::length_error beyond kMaxSize ids.
+  // Throws std::length_error beyond kMaxSize ids; after any exception
+  // (std::bad_alloc too) the set is as it was.
   bool insert(std::string_view id);
 
   // Starts loading the table slot where id would be, so that a later
