@@ -1,14 +1,16 @@
 #include "engine/event_id_set.h"
 
 #include <algorithm>
-#include <functional>
 #include <stdexcept>
+
+#include "engine/keyed_hash.h"
 
 namespace movra {
 
 namespace {
 
-std::uint64_t hash_of(std::string_view id) { return std::hash<std::string_view>{}(id); }
+// Keyed, so that ids sent from outside cannot be chosen to share a probe run.
+std::uint64_t hash_of(std::string_view id) { return siphash24(process_hash_key(), id); }
 
 std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
 
