@@ -9,7 +9,7 @@ import time
 import pytest
 
 import _movra
-from conftest import drain, make_plan, start_udp_flood, wait_for
+from conftest import drain, make_plan, start_udp_flood, wait_for, window_plan
 
 NativeStream = _movra.NativeStream
 
@@ -137,6 +137,16 @@ def test_several_objects_in_one_datagram_are_events_in_order(udp_stream, sender,
     rows = drain(udp_stream)
     assert rows["i"] == [0, 1, 2, 3, 4] and rows["s"] == [e["s"] for e in events]
     assert udp_stream.rejected_datagrams() == 0
+
+
+@pytest.mark.parametrize("group", ["line\nfeed", "tab\there"])
+def test_a_decoded_line_feed_or_tab_in_a_group_is_refused_by_a_checkpoint(udp_stream, sender, tmp_path, group):
+    send(sender, udp_stream, json.dumps({"g": group, "v": 1.0, "timestamp": 1700000000000}))
+    plan = window_plan(by="g")
+    assert wait_for(lambda: udp_stream.next_batch(plan, timeout_ms=0) is None
+                    and udp_stream.stats()["open_windows"] == 1)
+    with pytest.raises(RuntimeError, match="^write checkpoint failed$"):
+        udp_stream.save_checkpoint(str(tmp_path / "c.ckpt"))
 
 
 def test_burst_is_fully_ingested(udp_stream, sender):
