@@ -715,9 +715,9 @@ def _bind_error(host: str, port: int) -> BindError:
 def udp(host: str = "127.0.0.1", port: int = 0, *, batch_size: int = DEFAULT_BATCH_SIZE,
         linger_ms: int = DEFAULT_LINGER_MS, capacity: int = DEFAULT_CAPACITY, on_drop: OnDrop = "warn",
         epoch_windows: bool = False) -> Stream:
-    """A stream that receives UDP datagrams, each one or more flat JSON objects, on
-    `host`:`port` (a dotted IPv4 address; port 0 picks a free port, see
-    `Stream.address`).  It takes `emit` and `emit_columns` too.
+    """A stream that receives UDP datagrams, each one or more flat JSON
+    objects, on `host`:`port` (a dotted IPv4 address; port 0 picks a free
+    port, see `Stream.address`).  It takes `emit` and `emit_columns` too.
 
     Every `linger_ms` the stream's worker cuts at most `batch_size` pending
     events into a batch; at most `capacity` events wait, and further events
