@@ -234,6 +234,19 @@ def test_a_killed_udp_listener_keeps_what_it_wrote_and_writes_no_window_twice(tm
     assert (3000, "A") in keys and (2000, "A") not in keys  # the event at 2500 came after the save: lost
 
 
+def test_listen_counts_rejected_datagrams_in_its_metrics_and_tally():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx, \
+            Command("listen", "udp://127.0.0.1:0", "--metrics", "127.0.0.1:0") as listener:
+        metrics = listener.announced(r"metrics at (\S+)").group(1)
+        port = int(listener.announced(r"listening on udp://127.0.0.1:(\d+)").group(1))
+        for payload in (b'{"a":{"b":1}}', b'[1]', b'{"v":1}\n{"v":2}\n'):
+            tx.sendto(payload, ("127.0.0.1", port))
+        assert wait_for(lambda: scrape(metrics, "movra_datagrams_rejected_total") == 2
+                        and scrape(metrics, "movra_events_ingested_total") == 2, timeout=30)
+        listener.proc.send_signal(signal.SIGTERM)
+        assert listener.announced(r"stopped: 2 events in, .* 0 dropped, 2 datagrams rejected;")
+
+
 @pytest.mark.parametrize("change, text", [
     (["--window", "2s"], "was made with another plan, Plan(window='1s'"),
     (["--format", "jsonl"], "was made writing csv to"),

@@ -5,6 +5,7 @@ import logging
 import os
 import pathlib
 import shutil
+import socket
 
 import pytest
 
@@ -119,3 +120,15 @@ def test_drops_and_late_data_are_logged_when_they_start(caplog):
         "feed: drops stopped after 9 events were dropped",
         "feed: 4 late events (behind the watermark by more than the allowed lateness) since the last report",
     ]
+
+
+def test_rejected_datagrams_continue_across_restarts(tmp_path):
+    path = tmp_path / "udp.ckpt"
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+        for run in (1, 2):
+            with movra.udp("127.0.0.1", 0, linger_ms=1) as s, movra.CheckpointManager(s, path) as m:
+                m.restore()
+                tx.sendto(b'[{"a":1}]', s.address)
+                assert wait_for(lambda: s.stats()["rejected_datagrams"] == 1)
+                assert m.stats()["rejected_datagrams"] == run
+                m.save()

@@ -1,5 +1,6 @@
 """movra.metrics: the Prometheus text, read back with prometheus_client's own
 parser, as rendered and as served over HTTP."""
+import socket
 import time
 import urllib.request
 
@@ -67,3 +68,16 @@ def test_rates_span_the_window():
         # From the reading at 10 s (the last at or before 20 - 10) to 20 s.
         assert rates["ingested"] == 0.0
         assert metrics.rates(dict(counters, ingested=2500), now=t0 + 25)["ingested"] == pytest.approx(1000 / 15)
+
+
+def test_rejected_datagrams_show_in_the_stats_and_the_metrics():
+    bad = [b'{"a":{"b":1}}', b'[{"a":1}]', b'{"a":1}\n{"b":[1,2]}']
+    with movra.udp("127.0.0.1", 0, linger_ms=1) as stream, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+        metrics = movra.metrics.StreamMetrics(stream)
+        for datagram in [*bad, b'{"a":1}\n{"a":2}']:
+            tx.sendto(datagram, stream.address)
+        assert wait_for(lambda: stream.stats()["rejected_datagrams"] == len(bad) and stream.stats()["ingested"] == 2)
+        families = parsed(metrics.text())
+    assert families["movra_datagrams_rejected"][2] == {"movra_datagrams_rejected_total": len(bad)}
+    assert families["movra_events_ingested"][2] == {"movra_events_ingested_total": 2}

@@ -1,4 +1,6 @@
 """The UDP receiver, end to end over loopback."""
+import functools
+import json
 import socket
 import subprocess
 import sys
@@ -7,7 +9,7 @@ import time
 import pytest
 
 import _movra
-from conftest import drain, make_plan, start_udp_flood, wait_for
+from conftest import drain, make_plan, start_udp_flood, wait_for, window_plan
 
 NativeStream = _movra.NativeStream
 
@@ -91,18 +93,60 @@ def test_datagram_values_end_to_end(udp_stream, sender, datagram, expected):
 
 @pytest.mark.parametrize(
     "garbage",
-    [b"", b"not json", b'{"a":{"b":1}}', b'{a:1}', b"{\n\"a\":1}", b'{"a":"\xff\xfe"}', b'{"\xc0\xaf":1}', b"\xed\xa0\x80"],
+    [b"", b"not json", b'{"a":{"b":1}}', b'{a:1}', b'{"a":"\xff\xfe"}', b'{"\xc0\xaf":1}', b"\xed\xa0\x80",
+     b"\n", b'[{"a":1}]', b'{"a":"\\ud800"}', b'{"ok":1}\n{"a":{"b":1}}', b'{"ok":1},{"ok":2}'],
 )
-def test_garbage_changes_no_counter(udp_stream, sender, garbage):
+def test_garbage_is_counted_as_rejected_and_changes_no_other_counter(udp_stream, sender, garbage):
     send(sender, udp_stream, garbage, b'{"ok":1}')
-    # The socket keeps the order: once anything is counted, the garbage sent
-    # first has been read too.
-    assert wait_for(lambda: udp_stream.stats()["ingested"] >= 1)
+    assert wait_for(lambda: udp_stream.rejected_datagrams() == 1 and udp_stream.stats()["ingested"] == 1)
     rows = drain(udp_stream)
     st = udp_stream.stats()
-    assert (st["ingested"], st["dropped"]) == (1, 0)
+    assert (st["ingested"], st["dropped"], udp_stream.rejected_datagrams()) == (1, 0, 1)
     # The good datagram after the bad one is delivered; nothing poisons it.
     assert sorted(rows) == ["ok", "timestamp"] and rows["ok"] == [1]
+
+
+EVENT = {"city": "Zürich", "note": 'tab\there, a "quote", a \\ and a /', "emoji": "\U0001F600",
+         "naïve key": "\u00e9\u0000\u001f", "n": -3, "x": 2.5, "ok": True, "none": None,
+         "timestamp": 1700000000000}
+
+
+@pytest.mark.parametrize("dumps", [
+    json.dumps,  # ASCII only: every non-ASCII character as a \\u escape
+    functools.partial(json.dumps, indent=2),
+    functools.partial(json.dumps, indent="\t", separators=(",", " : ")),
+    functools.partial(json.dumps, ensure_ascii=False),
+    functools.partial(json.dumps, separators=(",", ":")),
+])
+def test_datagrams_from_the_json_module_read_back_as_sent(udp_stream, sender, dumps):
+    send(sender, udp_stream, dumps(EVENT))
+    assert wait_for(lambda: udp_stream.stats()["ingested"] == 1)
+    assert {k: v[0] for k, v in drain(udp_stream).items()} == EVENT
+    assert udp_stream.rejected_datagrams() == 0
+
+
+@pytest.mark.parametrize("join, dumps", [
+    ("\n", json.dumps),  # printf '...\n...\n' | nc -u
+    ("\r\n", functools.partial(json.dumps, indent=2)),
+    ("", functools.partial(json.dumps, separators=(",", ":"))),
+])
+def test_several_objects_in_one_datagram_are_events_in_order(udp_stream, sender, join, dumps):
+    events = [{"i": i, "s": f"caf\u00e9 {i}"} for i in range(5)]
+    send(sender, udp_stream, join.join(map(dumps, events[:3])) + join, dumps(events[3]), " " + dumps(events[4]))
+    assert wait_for(lambda: udp_stream.stats()["ingested"] == 5)
+    rows = drain(udp_stream)
+    assert rows["i"] == [0, 1, 2, 3, 4] and rows["s"] == [e["s"] for e in events]
+    assert udp_stream.rejected_datagrams() == 0
+
+
+@pytest.mark.parametrize("group", ["line\nfeed", "tab\there"])
+def test_a_decoded_line_feed_or_tab_in_a_group_is_refused_by_a_checkpoint(udp_stream, sender, tmp_path, group):
+    send(sender, udp_stream, json.dumps({"g": group, "v": 1.0, "timestamp": 1700000000000}))
+    plan = window_plan(by="g")
+    assert wait_for(lambda: udp_stream.next_batch(plan, timeout_ms=0) is None
+                    and udp_stream.stats()["open_windows"] == 1)
+    with pytest.raises(RuntimeError, match="^write checkpoint failed$"):
+        udp_stream.save_checkpoint(str(tmp_path / "c.ckpt"))
 
 
 def test_burst_is_fully_ingested(udp_stream, sender):

@@ -1,25 +1,33 @@
 // Datagram format, as accepted.
 //
-//   datagram := ws* "{" (sep* member)* sep* "}" ws*     ws  := SP HT LF CR
-//   sep      := "," | SP                                (no HT, LF or CR)
+//   datagram := ws* object (ws* object)* ws*             ws  := SP HT LF CR
+//   object   := "{" (sep* member)* sep* "}"
+//   sep      := "," | ws
 //   member   := key junk* ":" space* value junk*
 //   key      := '"' (ESC | any byte but '"')* '"'       ESC := "\" any byte
 //   value    := '"' ...  '"'  |  bytes up to the next "," or "}"
 //
+// Each object is one Row, in datagram order.  The datagram is taken whole or
+// not at all: when any object in it is rejected, none of its Rows is kept.
+//
 // Bytes between a key and its colon, and after a quoted value up to the next
 // "," or "}", are skipped.  A quoted value without its closing quote runs to
-// the end of the object, final "}" included.  A repeated key replaces the
-// earlier value.
+// the end of the datagram, final "}" included, and is kept raw.  A repeated
+// key replaces the earlier value.
 //
 // Value text (trimmed), tests in order:
 //   null / true / false            -> Null / bool            (case-sensitive)
-//   starts with '"'                -> string, quotes and escapes removed
+//   starts with '"'                -> string, quotes removed, escapes decoded
 //   contains '.', 'e' or 'E'       -> double via strtod (C locale); on no
 //                                     number or ERANGE, the text as string
 //   anything else                  -> int64, base 10, longest prefix; on no
 //                                     digits or overflow, the text as string
 //
-// An escape makes the next byte literal: no escape letter has a meaning.
+// Escapes in keys and quoted values are JSON's: \" \\ \/ \b \f \n \r \t and
+// \uXXXX (UTF-16; a surrogate pair gives one code point, written as UTF-8).
+// A lone surrogate rejects the datagram, as bytes that are not UTF-8 do.  A
+// backslash before any other byte, or before a u without four hex digits,
+// makes that byte literal.
 #include "model/json_datagram.h"
 
 #include <locale.h>
@@ -55,6 +63,7 @@ enum : std::uint8_t {
   kCSpace = 2,        // SP HT LF VT FF CR: skipped after a colon
   kCommaOrBrace = 4,  // ends an unquoted value
   kFloating = 8,      // '.', 'e', 'E': the value is read as a double
+  kMemberSep = 16,    // ',' SP HT LF CR: skipped before and between members
 };
 
 constexpr std::array<std::uint8_t, 256> kClass = [] {
@@ -63,6 +72,7 @@ constexpr std::array<std::uint8_t, 256> kClass = [] {
   for (unsigned char b : {' ', '\t', '\n', '\v', '\f', '\r'}) c[b] |= kCSpace;
   for (unsigned char b : {',', '}'}) c[b] |= kCommaOrBrace;
   for (unsigned char b : {'.', 'e', 'E'}) c[b] |= kFloating;
+  for (unsigned char b : {',', ' ', '\t', '\n', '\r'}) c[b] |= kMemberSep;
   return c;
 }();
 
@@ -87,13 +97,93 @@ unsigned match16(const char* p) {
 }
 #endif
 
-// Appends the bytes of a quoted string's inside with each backslash that has
-// a byte after it dropped and that byte taken literally.
-void append_unescaped(std::string& out, std::string_view inner) {
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    if (inner[i] == '\\' && i + 1 < inner.size()) ++i;
-    out.push_back(inner[i]);
+// The UTF-16 code unit written by the four hex digits at s[i], or -1 when
+// there are not four hex digits there.
+long hex4(std::string_view s, std::size_t i) {
+  if (s.size() < i + 4) return -1;
+  long v = 0;
+  for (std::size_t k = i; k < i + 4; ++k) {
+    const char c = s[k];
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      d = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      d = c - 'A' + 10;
+    } else {
+      return -1;
+    }
+    v = v * 16 + d;
   }
+  return v;
+}
+
+bool is_high_surrogate(long u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool is_low_surrogate(long u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Appends the inside of a quoted string (the bytes between its quotes) with
+// its escapes decoded, by the rules at the top of this file.  Returns false,
+// having appended part of it, when it holds a lone surrogate.  Never appends
+// more bytes than inner holds.
+bool append_decoded(std::string& out, std::string_view inner) {
+  const std::size_t n = inner.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const char c = inner[i];
+    if (c != '\\' || i + 1 == n) {
+      out.push_back(c);
+      continue;
+    }
+    const char e = inner[++i];
+    switch (e) {
+      case 'b': out.push_back('\b'); break;
+      case 'f': out.push_back('\f'); break;
+      case 'n': out.push_back('\n'); break;
+      case 'r': out.push_back('\r'); break;
+      case 't': out.push_back('\t'); break;
+      case 'u': {
+        const long u = hex4(inner, i + 1);
+        if (u < 0) {  // not an escape JSON defines: the u is literal
+          out.push_back('u');
+          break;
+        }
+        i += 4;
+        std::uint32_t cp = static_cast<std::uint32_t>(u);
+        if (is_high_surrogate(u)) {
+          const long low = i + 2 < n && inner[i + 1] == '\\' && inner[i + 2] == 'u' ? hex4(inner, i + 3) : -1;
+          if (!is_low_surrogate(low)) return false;
+          cp = 0x10000 + ((static_cast<std::uint32_t>(u) - 0xD800) << 10) + (static_cast<std::uint32_t>(low) - 0xDC00);
+          i += 6;
+        } else if (is_low_surrogate(u)) {
+          return false;
+        }
+        append_utf8(out, cp);
+        break;
+      }
+      default:  // '"', '\\', '/', and any byte JSON gives no meaning after a backslash
+        out.push_back(e);
+        break;
+    }
+  }
+  return true;
 }
 
 // Position of the closing quote of a string whose opening quote is just
@@ -327,21 +417,20 @@ struct Bytes {
 };
 
 // One member as scanned, before it becomes a Row entry: views into the
-// datagram (an escaped key points into the parse's arena instead), and the
-// value already read as a scalar where it is one.  Plain data, filled in
-// by the scan (no member is read before it is written).
+// datagram (an escaped key or string points into the parse's arena instead,
+// decoded), and the value already read as a scalar where it is one.  Plain
+// data, filled in by the scan (no member is read before it is written).
 struct Member {
   enum Kind : std::uint8_t { kNull, kBool, kInt, kDouble, kText, kQuoted };
   Bytes key;
   std::uint64_t key_prefix;  // the key's first 8 bytes, big-endian, zero-padded
-  Bytes text;                // kText: the value text; kQuoted: inside the quotes
+  Bytes text;                // kText: the value text; kQuoted: inside the quotes, decoded
   union {
     bool flag;  // kBool
     std::int64_t integer;
     double number;
   };
   Kind kind;
-  bool escaped;  // kQuoted: the inside holds a backslash
 
   // Key order as std::string_view orders keys: the prefixes decide unless
   // they are equal.
@@ -396,15 +485,6 @@ void append_entry(std::vector<Row::Entry>& out, const Member& m) {
       out.emplace_back(std::piecewise_construct, name, std::forward_as_tuple(std::in_place_index<kDoubleIndex>, m.number));
       return;
     case Member::kQuoted:
-      if (m.escaped) {
-        std::string text;
-        text.reserve(m.text.size);
-        append_unescaped(text, m.text);
-        out.emplace_back(std::piecewise_construct, name,
-                         std::forward_as_tuple(std::in_place_index<kStringIndex>, std::move(text)));
-        return;
-      }
-      [[fallthrough]];
     case Member::kText:
       out.emplace_back(std::piecewise_construct, name,
                        std::forward_as_tuple(std::in_place_index<kStringIndex>, std::string_view(m.text)));
@@ -445,6 +525,10 @@ class MemberList {
   }
   Member* data() { return size_ <= kInline ? inline_ : spill_.data(); }
   std::size_t size() const { return size_; }
+  void clear() {
+    size_ = 0;
+    spill_.clear();
+  }
 
  private:
   static constexpr std::size_t kInline = 16;
@@ -523,71 +607,123 @@ Row build_row(MemberList& list) {
   return Row::FromSorted(std::move(entries));
 }
 
+// Where decoded strings go: sized once, on the first escape, to the whole
+// datagram (decoding never lengthens a string, and the strings of a datagram
+// do not overlap), so that views into it stay valid for the whole parse.
+class Arena {
+ public:
+  explicit Arena(std::size_t datagram_size) : size_(datagram_size) {}
+
+  // inner decoded, as a view into the arena; nothing on a lone surrogate.
+  std::optional<std::string_view> decode(std::string_view inner) {
+    if (text_.capacity() < size_) text_.reserve(size_);
+    const std::size_t at = text_.size();
+    if (!append_decoded(text_, inner)) return std::nullopt;
+    return std::string_view(text_).substr(at);
+  }
+
+ private:
+  std::size_t size_;
+  std::string text_;
+};
+
+constexpr std::size_t kRejected = std::string_view::npos;
+
+// Scans one object of the trimmed datagram t, whose "{" is just before p,
+// into members.  Returns the position just past the object's closing "}"
+// (t.size() when an unterminated string value ran to the end), or kRejected.
+// REQUIRES: t ends with "}".
+MOVRA_INLINE std::size_t scan_object(std::string_view t, std::size_t p, MemberList& members, Arena& arena) {
+  const std::size_t n = t.size();
+  while (true) {
+    while (p < n && (class_of(t[p]) & kMemberSep)) ++p;
+    if (p >= n) return n;
+    if (t[p] == '}') return p + 1;
+    if (t[p] != '"') [[unlikely]] return kRejected;
+    bool key_escaped = false;
+    const std::size_t q = find_closing_quote(t, p + 1, key_escaped);
+    if (q == std::string_view::npos) [[unlikely]] return kRejected;
+    Member& m = members.add();
+    m.key = std::string_view(t.data() + p + 1, q - p - 1);
+    if (key_escaped) [[unlikely]] {
+      const auto key = arena.decode(m.key);
+      if (!key) return kRejected;
+      m.key = *key;
+    }
+    m.key_prefix = prefix_of(m.key, !key_escaped && p + 9 <= n);
+    std::size_t colon = q + 1;
+    if (colon >= n || t[colon] != ':') [[unlikely]] {
+      colon = t.find(':', q + 1);
+      if (colon == std::string_view::npos) return kRejected;
+    }
+    std::size_t v = colon + 1;
+    while (class_of(t[v]) & kCSpace) ++v;  // stops at the final '}' at the latest
+    if (t[v] == '"') {
+      bool escaped = false;
+      const std::size_t close = find_closing_quote(t, v + 1, escaped);
+      std::size_t e;
+      if (close == std::string_view::npos) [[unlikely]] {
+        // Unterminated: the raw text to the end, final '}' included.
+        e = n;
+        m.kind = Member::kText;
+        m.text = std::string_view(t.data() + v, n - v);
+      } else {
+        e = close + 1;
+        m.kind = Member::kQuoted;
+        m.text = std::string_view(t.data() + v + 1, close - v - 1);
+        if (escaped) {
+          const auto text = arena.decode(m.text);
+          if (!text) return kRejected;
+          m.text = *text;
+        }
+      }
+      p = find_comma_or_brace(t, e);
+    } else {
+      bool floating = false;
+      const std::size_t e = find_value_end(t, v, floating);
+      std::size_t end = e;
+      while (end > v && (class_of(t[end - 1]) & kTrimSpace)) --end;
+      read_unquoted(std::string_view(t.data() + v, end - v), floating, m);
+      p = e;
+    }
+    if (p < n && t[p] == ',') ++p;
+  }
+}
+
 }  // namespace
 
-std::optional<Row> parse_flat_json_object(std::string_view input) noexcept {
+bool parse_json_datagram(std::string_view input, std::vector<Row>& out) noexcept {
+  const std::size_t first = out.size();
   try {
     const std::string_view t = trim(input);
     const std::size_t n = t.size();
-    if (n < 2 || t.front() != '{' || t.back() != '}') return std::nullopt;
+    if (n < 2 || t.front() != '{' || t.back() != '}') return false;
     MemberList members;
-    // Escaped keys, unescaped; sized once so that views into it stay valid.
-    std::string arena;
-    std::size_t p = 1;
+    Arena arena(n);
+    std::size_t p = 0;  // at an object's "{"
     while (true) {
-      if (p + 1 >= n) break;
-      while (p < n && (t[p] == ',' || t[p] == ' ')) ++p;
-      if (p >= n - 1) break;
-      if (t[p] != '"') [[unlikely]] return std::nullopt;
-      bool key_escaped = false;
-      const std::size_t q = find_closing_quote(t, p + 1, key_escaped);
-      if (q == std::string_view::npos) [[unlikely]] return std::nullopt;
-      Member& m = members.add();
-      m.key = std::string_view(t.data() + p + 1, q - p - 1);
-      if (key_escaped) [[unlikely]] {
-        if (arena.capacity() < n) arena.reserve(n);
-        const std::size_t at = arena.size();
-        append_unescaped(arena, m.key);
-        m.key = std::string_view(arena).substr(at);
-      }
-      m.key_prefix = prefix_of(m.key, !key_escaped && p + 9 <= n);
-      m.escaped = false;
-      std::size_t colon = q + 1;
-      if (colon >= n || t[colon] != ':') [[unlikely]] {
-        colon = t.find(':', q + 1);
-        if (colon == std::string_view::npos) return std::nullopt;
-      }
-      std::size_t v = colon + 1;
-      while (class_of(t[v]) & kCSpace) ++v;  // stops at the final '}' at the latest
-      if (t[v] == '"') {
-        bool escaped = false;
-        const std::size_t close = find_closing_quote(t, v + 1, escaped);
-        std::size_t e;
-        if (close == std::string_view::npos) [[unlikely]] {
-          // Unterminated: the raw text to the end, final '}' included.
-          e = n;
-          m.kind = Member::kText;
-          m.text = std::string_view(t.data() + v, n - v);
-        } else {
-          e = close + 1;
-          m.kind = Member::kQuoted;
-          m.text = std::string_view(t.data() + v + 1, close - v - 1);
-          m.escaped = escaped;
-        }
-        p = find_comma_or_brace(t, e);
-      } else {
-        bool floating = false;
-        const std::size_t e = find_value_end(t, v, floating);
-        std::size_t end = e;
-        while (end > v && (class_of(t[end - 1]) & kTrimSpace)) --end;
-        read_unquoted(std::string_view(t.data() + v, end - v), floating, m);
-        p = e;
-      }
-      if (p < n && t[p] == ',') ++p;
+      members.clear();
+      const std::size_t end = scan_object(t, p + 1, members, arena);
+      if (end == kRejected) [[unlikely]] break;
+      out.push_back(build_row(members));
+      p = end;
+      while (p < n && (class_of(t[p]) & kTrimSpace)) ++p;
+      if (p == n) return true;
+      if (t[p] != '{') break;
     }
-    return build_row(members);
   } catch (...) {
     // Only allocation can fail here; a datagram we cannot hold is dropped.
+  }
+  out.erase(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+  return false;
+}
+
+std::optional<Row> parse_flat_json_object(std::string_view input) noexcept {
+  try {
+    std::vector<Row> rows;
+    if (!parse_json_datagram(input, rows) || rows.size() != 1) return std::nullopt;
+    return std::move(rows.front());
+  } catch (...) {
     return std::nullopt;
   }
 }

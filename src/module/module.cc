@@ -1,4 +1,5 @@
-// The _movra extension module: binds NativeStream's thirteen operations.
+// The _movra extension module: binds NativeStream's thirteen operations and
+// rejected_datagrams().
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -27,6 +28,7 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("save_checkpoint", &NativeStream::save_checkpoint)
       .def("load_checkpoint", &NativeStream::load_checkpoint)
       .def("stats", &NativeStream::stats)
+      .def("rejected_datagrams", &NativeStream::rejected_datagrams)
       .def("is_closed", &NativeStream::is_closed)
       .def("close", &NativeStream::close);
 }

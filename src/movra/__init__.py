@@ -1,8 +1,8 @@
 """An in-process streaming event processor.
 
-Events come in as UDP datagrams (one flat JSON object each), as dicts and as
-columns (dicts of lists or NumPy arrays, pandas and Polars DataFrames, Arrow
-tables).  A worker thread cuts them into micro-batches, and a `Plan` runs
+Events come in as UDP datagrams (each one or more flat JSON objects), as
+dicts and as columns (dicts of lists or NumPy arrays, pandas and Polars
+DataFrames, Arrow tables).  A worker thread cuts them into micro-batches, and a `Plan` runs
 over them: filters, de-duplication, event time with a watermark and allowed
 lateness, tumbling event-time windows with the mean and count per group, and
 projection.  Results come as dicts of column lists or as frames.

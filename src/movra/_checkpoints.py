@@ -57,7 +57,7 @@ FORMAT: Final = "movra-checkpoint"
 VERSION: Final = 1
 #: The counters that only grow; the other two entries of `Stats` are sizes.
 COUNTERS: Final = ("checkpoint_loads", "checkpoint_saves", "dropped", "duplicate_events", "ingested",
-                   "late_events", "microbatches_emitted", "output_batches", "output_rows")
+                   "late_events", "microbatches_emitted", "output_batches", "output_rows", "rejected_datagrams")
 
 
 @dataclasses.dataclass(frozen=True)

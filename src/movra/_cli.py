@@ -182,10 +182,10 @@ def build_parser() -> argparse.ArgumentParser:
 def _listen_parser(commands: Any, common: _Parser) -> None:
     p = commands.add_parser(
         "listen", parents=[common], help="run a plan over a live feed or a file",
-        description="Run a plan over UDP datagrams (one flat JSON object each) or a JSON-lines/CSV file, and "
-                    "print the results as they come: closed windows as a table on a terminal, CSV or JSON lines "
-                    "otherwise. Ctrl-C or SIGTERM stops it cleanly: it saves a last checkpoint and flushes the "
-                    "open windows.",
+        description="Run a plan over UDP datagrams (each one or more flat JSON objects) or a JSON-lines/CSV "
+                    "file, and print the results as they come: closed windows as a table on a terminal, CSV or "
+                    "JSON lines otherwise. Ctrl-C or SIGTERM stops it cleanly: it saves a last checkpoint and "
+                    "flushes the open windows.",
         epilog="Example: movra listen udp://127.0.0.1:9000 --window 1s --by symbol --mean price "
                "--watermark 500ms --dedup event_id")
     p.add_argument("source", type=_source, metavar="SOURCE",

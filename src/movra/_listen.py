@@ -519,7 +519,9 @@ class _Listener:
         parts = [f"in {rates['ingested']:,.0f}/s", f"dropped {c['dropped']:,}", f"late {c['late_events']:,}",
                  f"dups {c['duplicate_events']:,}", f"windows {c['open_windows']:,}",
                  f"ids {c['seen_event_ids']:,}", f"waiting {self.waiting(stream):,}"]
-        if self.opts.source.kind != "udp":
+        if self.opts.source.kind == "udp":
+            parts.insert(2, f"rejected {c['rejected_datagrams']:,}")
+        else:
             parts.append(f"at byte {self.offset:,}")
         return " | ".join(parts)
 
@@ -601,8 +603,10 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
             c = metrics.counters()
             saved = f"; checkpoint {os.path.basename(lis.manager.last.path)}" if lis.manager and lis.manager.last \
                 else ""
+            rejected = f", {c['rejected_datagrams']:,} datagrams rejected" if opts.source.kind == "udp" else ""
             lis.say(f"stopped: {c['ingested']:,} events in, {c['duplicate_events']:,} duplicates, "
-                    f"{c['late_events']:,} late, {c['dropped']:,} dropped; {lis.windows_out:,} rows out{saved}")
+                    f"{c['late_events']:,} late, {c['dropped']:,} dropped{rejected}; {lis.windows_out:,} rows "
+                    f"out{saved}")
         finally:
             stream.close()
             if server is not None:

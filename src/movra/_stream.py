@@ -78,7 +78,9 @@ _BUSY_FOR: Final = 1.0
 
 
 class Stats(TypedDict):
-    """The counters of a stream (see ``NativeStream.stats``)."""
+    """The counters of a stream: those of ``NativeStream.stats`` and
+    ``rejected_datagrams``, the UDP datagrams rejected whole (see
+    ``NativeStream.rejected_datagrams``)."""
 
     checkpoint_loads: int
     checkpoint_saves: int
@@ -90,6 +92,7 @@ class Stats(TypedDict):
     open_windows: int
     output_batches: int
     output_rows: int
+    rejected_datagrams: int
     seen_event_ids: int
 
 
@@ -190,8 +193,11 @@ class Stream:
 
     def stats(self) -> Stats:
         """The stream's counters: ``ingested``, ``dropped``, ``late_events``,
-        ``open_windows``, ... (eleven entries)."""
-        return cast(Stats, self._native.stats())
+        ``open_windows``, ... (the eleven of the native stream), and
+        ``rejected_datagrams``."""
+        counters: dict[str, int] = self._native.stats()
+        counters["rejected_datagrams"] = self._native.rejected_datagrams()
+        return cast(Stats, counters)
 
     def close(self) -> None:
         """Closes the stream: the events it accepted are still delivered by
@@ -709,9 +715,9 @@ def _bind_error(host: str, port: int) -> BindError:
 def udp(host: str = "127.0.0.1", port: int = 0, *, batch_size: int = DEFAULT_BATCH_SIZE,
         linger_ms: int = DEFAULT_LINGER_MS, capacity: int = DEFAULT_CAPACITY, on_drop: OnDrop = "warn",
         epoch_windows: bool = False) -> Stream:
-    """A stream that receives UDP datagrams, one flat JSON object each, on
-    `host`:`port` (a dotted IPv4 address; port 0 picks a free port, see
-    `Stream.address`).  It takes `emit` and `emit_columns` too.
+    """A stream that receives UDP datagrams, each one or more flat JSON
+    objects, on `host`:`port` (a dotted IPv4 address; port 0 picks a free
+    port, see `Stream.address`).  It takes `emit` and `emit_columns` too.
 
     Every `linger_ms` the stream's worker cuts at most `batch_size` pending
     events into a batch; at most `capacity` events wait, and further events

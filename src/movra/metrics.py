@@ -39,6 +39,8 @@ __all__ = ["Metric", "MetricsServer", "StreamMetrics", "render"]
 COUNTERS: Final = (
     ("ingested", "movra_events_ingested", "Events offered to the stream, accepted or dropped."),
     ("dropped", "movra_events_dropped", "Events dropped because the pending queue was full."),
+    ("rejected_datagrams", "movra_datagrams_rejected",
+     "UDP datagrams rejected whole: not flat JSON objects, not UTF-8, or empty."),
     ("duplicate_events", "movra_events_duplicate", "Events skipped as already-seen event ids."),
     ("late_events", "movra_events_late",
      "Events behind the watermark by more than the allowed lateness."),

@@ -1,4 +1,5 @@
-// The stream's nine running counters.
+// The stream's running counters: the nine that stats() reports, and the
+// rejected datagrams.
 //
 // Every counter starts at zero, only grows, and is updated with a relaxed
 // atomic add by whichever thread did the counted work, under whatever lock
@@ -22,6 +23,10 @@ struct Stats {
   std::atomic<std::uint64_t> late_events{0};
   std::atomic<std::uint64_t> checkpoint_saves{0};
   std::atomic<std::uint64_t> checkpoint_loads{0};
+  // Not among the nine that stats() reports: read by rejected_datagrams().
+  // Datagrams the UDP receiver took in but could not read as events (not
+  // UTF-8, not JSON objects, or empty), counted by the worker.
+  std::atomic<std::uint64_t> rejected_datagrams{0};
 };
 
 inline void bump(std::atomic<std::uint64_t>& counter, std::uint64_t amount = 1) {

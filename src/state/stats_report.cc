@@ -1,4 +1,5 @@
-// stats(): the counters' report.
+// stats(): the counters' report; rejected_datagrams(), the one counter kept
+// out of it.
 #include "stream/native_stream.h"
 
 namespace movra {
@@ -19,5 +20,7 @@ std::map<std::string, std::uint64_t> NativeStream::stats() const {
       {"seen_event_ids", state.seen_event_ids.size()},
   };
 }
+
+std::uint64_t NativeStream::rejected_datagrams() const { return read(counters.rejected_datagrams); }
 
 }  // namespace movra

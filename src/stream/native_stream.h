@@ -105,6 +105,11 @@ class NativeStream {
   // The nine counters and the sizes of the open windows and seen ids.
   std::map<std::string, std::uint64_t> stats() const;
 
+  // Datagrams received but rejected (not UTF-8, not one or more flat JSON
+  // objects, or empty); none of their events was offered.  0 for a manual
+  // stream.  Reads one relaxed counter; takes no lock.
+  std::uint64_t rejected_datagrams() const;
+
   bool is_closed() const;
   void close();
 

@@ -128,13 +128,10 @@ void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
       break;  // nothing waiting, or the socket was shut down
     }
     for (int j = 0; j < got; ++j) {
-      const std::size_t n = headers[j].msg_len;
-      if (n == 0) continue;  // an empty datagram
-      const std::string_view text(bytes[j], n);
-      // Text that is not UTF-8 could never be handed to Python: skip it
-      // here, like a datagram that does not parse.
-      if (!is_valid_utf8(text)) continue;
-      if (auto row = parse_flat_json_object(text)) scratch.push_back(std::move(*row));
+      const std::string_view text(bytes[j], headers[j].msg_len);
+      // Text that is not UTF-8 could never be handed to Python: it is
+      // rejected like a datagram that does not parse (an empty one too).
+      if (!is_valid_utf8(text) || !parse_json_datagram(text, scratch)) bump(counters.rejected_datagrams);
     }
     taken += got;
     if (got < static_cast<int>(batch)) break;  // the socket is drained
