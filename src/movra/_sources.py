@@ -161,6 +161,7 @@ class LineSource:
         self._owned = path is not None
         self._buffer = bytearray()
         self._newlines = 0  # line feeds in self._buffer
+        self._tail = 0  # bytes of self._buffer after its last line feed
         self._discarding = False  # inside a line longer than max_line, which is dropped as it comes
         self._position = 0  # the byte offset of self._buffer[0]
         self._ended = False
@@ -242,11 +243,16 @@ class LineSource:
             block = block[end + 1:]
         self._buffer += block
         self._newlines += block.count(b"\n")
+        last = block.rfind(b"\n")
+        self._tail = self._tail + len(block) if last < 0 else len(block) - last - 1
         if not self._newlines and len(self._buffer) > self._max_line:
             # Not kept: a line this long would be held whole and parsed whole.
             self._position += len(self._buffer)
             self._buffer.clear()
+            self._tail = 0
             self._discarding = True
+        elif self._tail > self._max_line:
+            return False  # the whole lines before it go first; then it is dropped
         return True
 
     def _reopened(self) -> bool:
@@ -272,6 +278,8 @@ class LineSource:
                 new.close()
                 self._buffer += rest
                 self._newlines += rest.count(b"\n")
+                last = rest.rfind(b"\n")
+                self._tail = self._tail + len(rest) if last < 0 else len(rest) - last - 1
                 return True
             self._file.close()
             self._file = new
@@ -288,6 +296,7 @@ class LineSource:
         self._identity = None
         self._buffer.clear()
         self._newlines = 0
+        self._tail = 0
         self._discarding = False
         self._position = 0
         self._line = 0
@@ -301,6 +310,7 @@ class LineSource:
         end = self._buffer.find(b"\n")
         if end < 0:
             end = len(self._buffer)
+            self._tail = 0
         else:
             end += 1
             self._newlines -= 1
@@ -317,7 +327,7 @@ class LineSource:
                                  "from: it is not the input the checkpoint was made from")
             self._file.seek(offset)
             self._buffer.clear()
-            self._newlines = 0
+            self._newlines = self._tail = 0
             self._position = offset
             return
         while self._position + len(self._buffer) < offset:
@@ -326,6 +336,7 @@ class LineSource:
                                  f"the offset {offset} to resume from")
         del self._buffer[:offset - self._position]
         self._newlines = self._buffer.count(b"\n")
+        self._tail = len(self._buffer) - self._buffer.rfind(b"\n") - 1
         self._position = offset
 
     def read(self, max_rows: int) -> Chunk | None:
@@ -350,6 +361,7 @@ class LineSource:
         elif buffer and self._ended:
             used = len(buffer)  # the last line, without a line feed
             lines = [bytes(buffer)]
+            self._tail = 0
         else:
             if self._pending_skips:
                 skipped, self._pending_skips = self._pending_skips, 0
