@@ -216,7 +216,8 @@ class LineSource:
 
     def _fill(self) -> bool:
         """Reads what is there (a pipe: waiting at most `wait` seconds);
-        False when nothing was."""
+        False when nothing was, or when a line too long to keep waits behind
+        whole lines, which are to be taken first."""
         if self._pipe:
             fd = self._file.fileno()
             if not select.select([fd], [], [], self._wait)[0]:
