@@ -4,7 +4,6 @@ checkpoint cannot hold, special files among the generations, leftovers of
 killed saves, full disks, long lines and hostile SQL text."""
 import errno
 import json
-import logging
 import os
 import re
 import signal
