@@ -57,10 +57,10 @@ __all__ = ["CheckpointManager", "Damaged", "Generation", "Restored", "read_gener
 
 FORMAT: Final = "movra-checkpoint"
 VERSION: Final = 1
-#: The counters that only grow; the other two entries of `Stats` are sizes.
 #: The largest metadata file read (it holds the windows written after the
 #: save, one short pair each).
 MAX_METADATA_BYTES: Final = 256 << 20
+#: The counters that only grow; the other two entries of `Stats` are sizes.
 COUNTERS: Final = ("checkpoint_loads", "checkpoint_saves", "dropped", "duplicate_events", "ingested",
                    "late_events", "microbatches_emitted", "output_batches", "output_rows")
 
