@@ -40,6 +40,7 @@ import hashlib
 import json
 import os
 import re
+import stat
 import time
 from collections.abc import Mapping
 from types import TracebackType
@@ -51,10 +52,14 @@ from ._log import logger
 from ._plan import Duration, parse_duration
 from ._stream import Stats, Stream
 
-__all__ = ["CheckpointManager", "Damaged", "Generation", "Restored", "read_generation", "window_lines"]
+__all__ = ["CheckpointManager", "Damaged", "Generation", "Restored", "read_generation", "read_regular_file",
+           "window_lines"]
 
 FORMAT: Final = "movra-checkpoint"
 VERSION: Final = 1
+#: The largest metadata file read (it holds the windows written after the
+#: save, one short pair each).
+MAX_METADATA_BYTES: Final = 256 << 20
 #: The counters that only grow; the other two entries of `Stats` are sizes.
 COUNTERS: Final = ("checkpoint_loads", "checkpoint_saves", "dropped", "duplicate_events", "ingested",
                    "late_events", "microbatches_emitted", "output_batches", "output_rows", "rejected_datagrams")
@@ -102,18 +107,37 @@ def _sha256(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
+def read_regular_file(path: str, limit: int) -> bytes:
+    """The bytes of `path`, opened as a checkpoint is: a regular file only
+    (after following links; a FIFO does not block the open, a device is
+    never read), of at most `limit` bytes.  Raises OSError, or ValueError
+    saying what the file is instead."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(fd, "rb") as f:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise ValueError("it is not a regular file")
+        if st.st_size > limit:
+            raise ValueError(f"it holds {st.st_size:,} bytes, more than the {limit:,} it may")
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"it holds more than the {limit:,} bytes it may")
+    return data
+
+
 def read_generation(path: str) -> tuple[bytes, dict[str, Any], CheckpointInfo]:
     """The checkpoint bytes, metadata and summary of the generation whose
     checkpoint is `path`, after checking the pair; raises `Damaged` saying
     what is wrong."""
     meta_path = path + ".json"
     try:
-        with open(meta_path, "rb") as f:
-            raw = f.read()
+        raw = read_regular_file(meta_path, MAX_METADATA_BYTES)
     except FileNotFoundError:
         raise Damaged("it has no metadata file (a save that did not finish)") from None
     except OSError as e:
         raise Damaged(f"its metadata cannot be read: {e.strerror}") from None
+    except ValueError as e:
+        raise Damaged(f"its metadata cannot be read: {e}") from None
     try:
         meta = json.loads(raw)
     except ValueError as e:
@@ -124,11 +148,13 @@ def read_generation(path: str) -> tuple[bytes, dict[str, Any], CheckpointInfo]:
         raise Damaged(f"its metadata has version {meta.get('version')!r}; this movra reads version {VERSION}")
     if meta.get("checkpoint") != os.path.basename(path):
         raise Damaged(f"its metadata describes {meta.get('checkpoint')!r}")
+    size = meta.get("bytes")
     try:
-        with open(path, "rb") as f:
-            data = f.read()
+        data = read_regular_file(path, size if type(size) is int and size >= 0 else 0)
     except OSError as e:
         raise Damaged(f"the checkpoint cannot be read: {e.strerror}") from None
+    except ValueError as e:
+        raise Damaged(f"the checkpoint cannot be read: {e} (its metadata says {size!r} bytes)") from None
     if len(data) != meta.get("bytes") or _sha256(data) != meta.get("sha256"):
         raise Damaged(f"its checksum does not match ({len(data)} bytes, metadata says {meta.get('bytes')}): "
                        "the file was damaged or replaced")
@@ -182,6 +208,19 @@ def _sync_directory(directory: str) -> None:
         pass
     finally:
         os.close(fd)
+
+
+def _alive(pid: int) -> bool:
+    """Whether process `pid` exists (this one counts as alive)."""
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True  # another user's process
+    return True
 
 
 def _unlink(path: str) -> None:
@@ -244,6 +283,8 @@ class CheckpointManager:
                                   "exist", p)
         self._pattern = re.compile(re.escape(name) + r"\.(\d+)(\.json)?")
         self._stale = re.compile(re.escape(name) + r"\.\d+(\.json)?\.tmp\.\d+(\.\d+)?")
+        # The core writes a checkpoint to ".ckpt-PID-N" beside it, then renames.
+        self._core_temporary = re.compile(r"\.ckpt-(\d+)-\d+")
         self._lock_fd = self._lock(self._path + ".lock")
         self._remove_stale_temporaries()
         self._next = max(self.sequences(), default=0) + 1
@@ -277,9 +318,19 @@ class CheckpointManager:
         # Only a process that died while saving leaves these; the lock says
         # no other process is saving now.
         directory = os.path.dirname(self._path)
+        removed = 0
         for entry in os.listdir(directory):
             if self._stale.fullmatch(entry):
                 _unlink(os.path.join(directory, entry))
+            elif (m := self._core_temporary.fullmatch(entry)) and not _alive(int(m.group(1))):
+                # The directory may serve other managers; a temporary of a
+                # live process may be a save in progress, so only those of
+                # dead writers go.
+                _unlink(os.path.join(directory, entry))
+                removed += 1
+        if removed:
+            logger.info("removed %d temporary checkpoint file(s) left in %s by processes that died while "
+                        "saving", removed, directory)
 
     def sequences(self) -> list[int]:
         """The sequence numbers of the generations on disk (complete or

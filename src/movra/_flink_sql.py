@@ -16,13 +16,21 @@ SQL_OPERATORS = {"==": "=", "!=": "<>", "<": "<", ">": ">", "<=": "<=", ">=": ">
 MAX_INTERVAL_SECONDS = 2**31 - 1
 
 
+# What a tool that cuts a script into statements line by line (a statement
+# ends with a line ending in ';', "--" starts a comment) could misread inside
+# a literal: line breaks of any kind, ';' and "--".
+_LINE_BREAKS = "\n\r\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029"
+_SPLITTER_HAZARDS = re.compile(f"[{_LINE_BREAKS};]|--")
+_ESCAPED = re.compile(f"[\\\\{_LINE_BREAKS};'-]")
+
+
 def ident(name: str) -> str:
     """A quoted Flink SQL identifier.
 
     Raises ValueError for a name Flink cannot quote: an empty one, one with a
     line break (a back-quoted identifier ends at the line) or one that is not
     valid Unicode text."""
-    if not name or "\n" in name or "\r" in name:
+    if not name or any(c in _LINE_BREAKS for c in name):
         raise ValueError(f"{name!r} cannot be a Flink SQL identifier: a name must be non-empty "
                          "and hold no line break")
     _check_unicode(name)
@@ -30,7 +38,25 @@ def ident(name: str) -> str:
 
 
 def string_literal(text: str) -> str:
-    """A quoted Flink SQL string literal (quotes doubled, nothing else escaped)."""
+    """A quoted Flink SQL string literal (quotes doubled).
+
+    Text with a line break, a ';' or "--" is written as a Unicode literal,
+    ``U&'a\\000Ab'``, with those characters (and backslashes) escaped, so
+    that every statement stays on its own lines whatever splits the script."""
+    _check_unicode(text)
+    if _SPLITTER_HAZARDS.search(text) is None:
+        return "'" + text.replace("'", "''") + "'"
+    return "U&'" + _ESCAPED.sub(lambda m: "''" if m.group() == "'" else f"\\{ord(m.group()):04X}", text) + "'"
+
+
+def option_literal(text: str, *, ends_line: bool = False) -> str:
+    """A plain quoted literal, where Flink takes no Unicode literal (a SET
+    key or value, a table option).  ValueError for text with a line break,
+    and, in a literal that ends its line (`ends_line`, before the ';' that
+    ends the statement), for "--"."""
+    if any(c in _LINE_BREAKS for c in text) or (ends_line and "--" in text):
+        raise ValueError(f"{text!r} cannot be written as a Flink SQL option: it holds a line break"
+                         + (" or '--'" if ends_line else ""))
     _check_unicode(text)
     return "'" + text.replace("'", "''") + "'"
 

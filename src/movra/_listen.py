@@ -32,6 +32,7 @@ import io
 import json
 import os
 import signal
+import stat
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator
@@ -39,10 +40,10 @@ from types import FrameType
 from typing import IO, Any, Final, Literal, TextIO
 
 from ._checkpoints import CheckpointManager, Restored
-from ._errors import DataError, MovraError
+from ._errors import CheckpointError, DataError, MovraError
 from ._log import logger
 from ._plan import Plan
-from ._sources import InputFormat, LineSource, columns_of_rows
+from ._sources import Chunk, InputFormat, LineSource, columns_of_rows, file_identity
 from ._stream import Batch, Stream, manual, udp
 from .metrics import Metric, StreamMetrics
 
@@ -171,6 +172,9 @@ class _TextSink:
             sys.stdout.flush()
             return None
         self._file.flush()
+        st = os.fstat(self._file.fileno())
+        if not stat.S_ISREG(st.st_mode):
+            return None  # a pipe or a device (/dev/null): nothing to sync or cut back
         os.fsync(self._file.fileno())
         return os.fstat(self._file.fileno()).st_size
 
@@ -282,6 +286,9 @@ class _Listener:
         self.time_warned = False
         self.manager: CheckpointManager | None = None
         self.saved_at = (0, 0)  # (offset, taken_mark) at the last save or restore
+        self.file: dict[str, Any] | None = None  # which file self.offset belongs to
+        self.skipped_lines = 0
+        self.refused = 0  # events whose id or group a checkpoint cannot hold
 
     def say(self, text: str) -> None:
         if not self.opts.quiet:
@@ -300,7 +307,8 @@ class _Listener:
 
     def user_metadata(self, output_bytes: int | None, stopped: bool) -> dict[str, Any]:
         o = self.opts
-        return {"source": o.source.identity(), "offset": self.offset, "plan": dict(self.raw),
+        return {"source": o.source.identity(), "offset": self.offset, "file": self.file, "plan": dict(self.raw),
+                "align": "epoch" if o.epoch_windows else "first-event", "batch_size": o.batch_size,
                 "output": {"path": None if o.output is None else os.path.abspath(o.output), "format": o.format,
                            "bytes": output_bytes},
                 "stopped": stopped, "written": sorted(self.skip_keys)}
@@ -310,13 +318,20 @@ class _Listener:
         o = self.opts
         user = restored.user
         name = os.path.basename(restored.path)
-        if user.get("plan") != dict(self.raw):
+        if not same_plan(user.get("plan"), self.raw):
             try:
                 theirs = repr(Plan.from_dict(user.get("plan") or {}))
             except (ValueError, TypeError):
                 theirs = repr(user.get("plan"))
             raise ListenError(f"checkpoint {name} was made with another plan, {theirs}; this run's plan is "
                               f"{self.plan!r}: run with the same plan, or use another --checkpoint path")
+        align = "epoch" if o.epoch_windows else "first-event"
+        if user.get("align", align) != align:
+            raise ListenError(f"checkpoint {name} was made with --align {user['align']}, not {align}: run with "
+                              "the same --align, or use another --checkpoint path")
+        if self.plan.drop_late is False and user.get("batch_size", o.batch_size) != o.batch_size:
+            raise ListenError(f"checkpoint {name} was made with --batch-size {user['batch_size']}, not "
+                              f"{o.batch_size}: with --keep-late the rows depend on where micro-batches are cut")
         saved_source = user.get("source", "")
         if saved_source != o.source.identity() and (o.source.kind != "udp" or saved_source != "udp"):
             raise ListenError(f"checkpoint {name} was made reading {saved_source!r}, not {o.source.identity()!r}")
@@ -326,6 +341,22 @@ class _Listener:
             raise ListenError(f"checkpoint {name} was made writing {output.get('format')} to "
                               f"{output.get('path') or 'standard output'}, not {o.format} to "
                               f"{path or 'standard output'}: keep the same --output and --format")
+
+    def check_file(self, restored: Restored, path: str) -> None:
+        """With --follow: reads the file from its start when it is no longer
+        the one the checkpoint's offset belongs to (rotated or truncated
+        since)."""
+        saved = restored.user.get("file")
+        if saved is None or self.offset == 0:
+            return
+        now = file_identity(path, self.offset)
+        if now == saved:
+            return
+        logger.warning("%s is not the file checkpoint %s read up to byte %d (it was rotated or truncated "
+                       "since): reading it from the start", path, os.path.basename(restored.path), self.offset)
+        self.offset = 0
+        self.file = None
+        self.saved_at = (0, 0)
 
     def open_output(self, restored: Restored | None, console: Any) -> None:
         o = self.opts
@@ -338,6 +369,8 @@ class _Listener:
             return
         keep: int | None = None
         size = os.path.getsize(o.output) if os.path.exists(o.output) else 0
+        if restored is not None and size:
+            size = cut_torn_line(o.output)
         if restored is not None:
             keep = int((restored.user.get("output") or {}).get("bytes") or 0)
         if restored is not None and keep is not None and size < keep:
@@ -423,7 +456,11 @@ class _Listener:
     def save(self, *, stopped: bool = False) -> None:
         assert self.manager is not None and self.sink is not None
         size = self.sink.sync()
-        self.manager.save(self.user_metadata(size, stopped))
+        try:
+            self.manager.save(self.user_metadata(size, stopped))
+        except CheckpointError as e:
+            where = f"; the source had been read to byte {self.offset:,}" if self.opts.source.replayable else ""
+            raise ListenError(f"{e}{where}") from e
         self.saved_at = (self.offset, self.taken_mark)
 
     # -- the loops
@@ -455,9 +492,12 @@ class _Listener:
                 if self.opts.follow:
                     time.sleep(_IDLE_WAIT)  # a pipe has waited in read()
                 continue
-            if chunk.rows:
-                self.write(self.process(stream, chunk.rows))
+            self.skipped_lines += chunk.skipped
+            rows = self.refuse_unsaveable(chunk) if chunk.rows else None
+            if rows:
+                self.write(self.process(stream, rows))
             self.offset = chunk.end  # a quiescent point: everything before it is in the state
+            self.file = source.identity(chunk.end)
             if self.manager is not None and self.manager.due() and self.unsaved():
                 self.save()
         if self.manager is not None:
@@ -467,6 +507,28 @@ class _Listener:
         """Whether the state may have changed since the last save (an idle
         listener does not save the same state again and again)."""
         return (self.offset, self.taken_mark) != self.saved_at
+
+    def refuse_unsaveable(self, chunk: Chunk) -> list[dict[str, Any]]:
+        """The chunk's rows without those whose event id or group text a
+        checkpoint cannot hold (a line feed; a tab in a group): taken in,
+        they would make every later save fail.  Only with checkpoints."""
+        rows = chunk.rows
+        fields = [(f, "\n") for f in (self.plan.dedup,) if f]
+        fields += [(f, "\n\t") for f in (self.plan.by,) if f]
+        if self.manager is None or not fields:
+            return rows
+        bad = [i for i, row in enumerate(rows)
+               if any(isinstance(v := row.get(f), str) and any(c in v for c in chars) for f, chars in fields)]
+        if not bad:
+            return rows
+        if not self.refused:
+            row = rows[bad[0]]
+            logger.warning("event at byte %d refused: its %s a checkpoint cannot hold (a line feed, or a tab in "
+                           "a group); such events are counted, not logged", chunk.starts[bad[0]],
+                           ", ".join(f"{f} {row.get(f)!r}" for f, _ in fields if isinstance(row.get(f), str)))
+        self.refused += len(bad)
+        drop = set(bad)
+        return [r for i, r in enumerate(rows) if i not in drop]
 
     def process(self, stream: Stream, rows: list[dict[str, Any]]) -> Batch | None:
         columns = columns_of_rows(rows)
@@ -523,6 +585,7 @@ class _Listener:
             parts.insert(2, f"rejected {c['rejected_datagrams']:,}")
         else:
             parts.append(f"at byte {self.offset:,}")
+            parts.append(f"skipped {self.skipped_lines + self.refused:,}")
         return " | ".join(parts)
 
     def extra_metrics(self, stream: Stream) -> Callable[[], list[Metric]]:
@@ -532,8 +595,56 @@ class _Listener:
             if self.opts.source.kind != "udp":
                 out.append(Metric("movra_source_offset_bytes", "gauge", "Bytes of the source read and processed.",
                                   self.offset))
+                out.append(Metric("movra_source_lines_skipped_total", "counter",
+                                  "Input lines skipped as unreadable (not an event, not UTF-8, too long).",
+                                  self.skipped_lines))
+                out.append(Metric("movra_events_refused_total", "counter",
+                                  "Events refused because a checkpoint cannot hold their id or group.",
+                                  self.refused))
             return out
         return extra
+
+
+def same_plan(saved: Any, raw: Any) -> bool:
+    """Whether a plan read back from checkpoint metadata is `raw`, with the
+    types of its values: a filter on ``true`` is not one on ``1``, which the
+    engine treats differently, though Python finds them equal."""
+    return bool(_typed(saved) == _typed(json.loads(json.dumps(raw))))
+
+
+def _typed(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {k: _typed(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_typed(v) for v in value]
+    return type(value).__name__, value
+
+
+def cut_torn_line(path: str) -> int:
+    """Cuts a regular file that ends in a partial line (a full disk or a
+    kill in the middle of a write) back to its last whole line, saying so;
+    returns its size."""
+    with open(path, "r+b") as f:
+        st = os.fstat(f.fileno())
+        size = st.st_size
+        if not stat.S_ISREG(st.st_mode) or size == 0:
+            return size
+        end = size
+        while end > 0:
+            start = max(0, end - (1 << 16))
+            f.seek(start)
+            block = f.read(end - start)
+            if end == size and block.endswith(b"\n"):
+                return size
+            at = block.rfind(b"\n")
+            if at >= 0:
+                end = start + at + 1
+                break
+            end = start
+        f.truncate(end)
+    logger.warning("output %s ended in an unfinished line (%d bytes); cut back to its last whole line, at byte "
+                   "%d", path, size - end, end)
+    return end
 
 
 def _storable(row: dict[str, Any]) -> bool:
@@ -564,6 +675,7 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
             if restored is not None:
                 lis.check_resume(restored)
                 lis.offset = int(restored.user.get("offset") or 0)
+                lis.file = restored.user.get("file")
                 lis.saved_at = (lis.offset, 0)
                 if not opts.source.replayable:
                     lis.across_restart = set(restored.windows)
@@ -572,6 +684,8 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
             lis.open_output(restored, console)
             if opts.source.kind != "udp":
                 path = opts.source.path if opts.source.kind == "file" else None
+                if restored is not None and path is not None and opts.follow:
+                    lis.check_file(restored, path)
                 try:
                     source = LineSource(path, opts.input_format, lis.offset, follow=opts.follow)
                 except OSError as e:
@@ -587,7 +701,8 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
                     raise ListenError(f"cannot serve metrics on {opts.metrics[0]}:{opts.metrics[1]}: "
                                       f"{e.strerror}") from e
                 host, port = server.address
-                lis.say(f"metrics at http://{host}:{port}/metrics")
+                lis.say(f"metrics at http://{host}:{port}/metrics"
+                        + (" (every network interface)" if host == "0.0.0.0" else ""))
             if opts.source.kind == "udp":
                 host, port = stream.address
                 lis.say(f"listening on udp://{host}:{port}")
@@ -603,9 +718,12 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
             c = metrics.counters()
             saved = f"; checkpoint {os.path.basename(lis.manager.last.path)}" if lis.manager and lis.manager.last \
                 else ""
-            rejected = f", {c['rejected_datagrams']:,} datagrams rejected" if opts.source.kind == "udp" else ""
+            unread = "".join(f", {n:,} {what}" for n, what in ((lis.skipped_lines, "lines skipped"),
+                                                                (lis.refused, "events refused")) if n)
+            if opts.source.kind == "udp":
+                unread += f", {c['rejected_datagrams']:,} datagrams rejected"
             lis.say(f"stopped: {c['ingested']:,} events in, {c['duplicate_events']:,} duplicates, "
-                    f"{c['late_events']:,} late, {c['dropped']:,} dropped{rejected}; {lis.windows_out:,} rows "
+                    f"{c['late_events']:,} late, {c['dropped']:,} dropped{unread}; {lis.windows_out:,} rows "
                     f"out{saved}")
         finally:
             stream.close()

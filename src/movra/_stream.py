@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import errno
 import ipaddress
 import math
 import os
@@ -51,7 +52,7 @@ import _movra
 
 from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoint, inspect_checkpoint,
                                  origin_only_checkpoint)
-from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
+from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, MovraError, StateError,
                       StreamClosedError)
 from ._frames import Output, check_output, columns_of, convert_result, event_of
 from ._log import CounterWatch, logger
@@ -505,7 +506,9 @@ class Stream:
         the worker's next cut.  Only for a manual stream that nothing else
         feeds; raises `StateError` on a UDP stream, `DataError` for data
         `emit_columns` refuses, and TimeoutError when the worker does not
-        cut a chunk within `timeout` seconds.
+        cut a chunk within `timeout` seconds.  An error raised after some
+        chunks went through carries what they produced as its ``results``
+        attribute (a batch, or None): the stream does not return it again.
         """
         raw = as_plan(plan)._raw
         if self.address != ("manual", 0):
@@ -515,29 +518,35 @@ class Stream:
         results: list[Batch] = []
         native = self._native
         with self._emit_lock:
-            for start in range(0, columns.rows, size):
-                self._check_open(columns.rows - start)
-                cuts = native.stats()["microbatches_emitted"]
-                try:
-                    stop = min(start + size, columns.rows)
-                    native.emit_columns(columns.take(start, stop))
-                except RuntimeError as e:
-                    sent = f"; rows 0 to {start - 1} were processed" if start else ""
-                    raise DataError(f"{columns.locate_bad_value()}{sent}") from e
-                if self._new_drops(stop - start):
-                    raise StateError("process() found events queued by someone else: the pending queue was full")
-                deadline = time.monotonic() + timeout
-                wait = 0.0001
-                while native.stats()["microbatches_emitted"] == cuts:
-                    if time.monotonic() > deadline:
-                        raise TimeoutError(f"the stream's worker cut no batch within {timeout} s")
-                    time.sleep(wait)
-                    wait = min(wait * 2, 0.002)
-                with self._poll_lock:
-                    result = native.next_batch(cast(dict[str, Any], raw), 0)
-                if result is not None:
-                    self._watch.update(native.stats())
-                    results.append(result)
+            try:
+                for start in range(0, columns.rows, size):
+                    self._check_open(columns.rows - start)
+                    cuts = native.stats()["microbatches_emitted"]
+                    try:
+                        stop = min(start + size, columns.rows)
+                        native.emit_columns(columns.take(start, stop))
+                    except RuntimeError as e:
+                        sent = (f"; rows 0 to {start - 1} were processed (their results are the error's "
+                                "results)") if start else ""
+                        raise DataError(f"{columns.locate_bad_value()}{sent}") from e
+                    if self._new_drops(stop - start):
+                        raise StateError("process() found events queued by someone else: the pending queue was full")
+                    deadline = time.monotonic() + timeout
+                    wait = 0.0001
+                    while native.stats()["microbatches_emitted"] == cuts:
+                        if time.monotonic() > deadline:
+                            raise TimeoutError(f"the stream's worker cut no batch within {timeout} s")
+                        time.sleep(wait)
+                        wait = min(wait * 2, 0.002)
+                    with self._poll_lock:
+                        result = native.next_batch(cast(dict[str, Any], raw), 0)
+                    if result is not None:
+                        self._watch.update(native.stats())
+                        results.append(result)
+            except (MovraError, TimeoutError) as e:
+                # What earlier chunks produced has left the core: it goes with the error.
+                setattr(e, "results", _joined(results))
+                raise
         return _joined(results)
 
     # ------------------------------------------------------------ checkpoints
@@ -654,6 +663,11 @@ def _path(path: str | os.PathLike[str]) -> str:
     return p
 
 
+# A save that fails with less than this free beside the file is put down to
+# the full disk.
+_LOW_SPACE: Final = 1 << 20
+
+
 def _write_failure(path: str) -> str:
     """Why a checkpoint could not be written to `path`, as far as it can be
     told from outside."""
@@ -666,6 +680,14 @@ def _write_failure(path: str) -> str:
         return "it is a directory"
     if not os.access(directory, os.W_OK):
         return f"no permission to write in {directory!r}"
+    try:
+        fs = os.statvfs(directory)
+        free = fs.f_bavail * fs.f_frsize
+        existing = os.path.getsize(path) if os.path.isfile(path) else 0
+    except OSError:
+        free, existing = None, 0
+    if free is not None and free < max(existing, _LOW_SPACE):
+        return f"{os.strerror(errno.ENOSPC)}: {free:,} bytes free in {directory!r}"
     return ("the state holds an event id or group text with a line feed (or a group with a tab), which "
             "the file cannot hold, or the write failed")
 

@@ -49,7 +49,8 @@ from typing import Literal
 
 from ._flink_plan import INT64_MAX, INT64_MIN, PlanLike, Query, read_plan
 from ._flink_sql import (as_double, as_text, check_column_type, column_kind_of, condition_sql, conjunction,
-                         ident, is_integer, is_numeric, seconds_interval, string_literal)
+                         ident, is_integer, is_numeric, option_literal, seconds_interval,
+                         string_literal)
 
 __all__ = ["ABSOLUTE_GRID_LIMIT", "FlinkSql", "Mode", "read_window_origin", "translate"]
 
@@ -102,7 +103,7 @@ class FlinkSql:
     @property
     def set_statements(self) -> tuple[str, ...]:
         """The settings as SQL client SET statements."""
-        return tuple(f"SET {string_literal(k)} = {string_literal(v)}" for k, v in self.settings)
+        return tuple(f"SET {option_literal(k)} = {option_literal(v, ends_line=True)}" for k, v in self.settings)
 
     @property
     def query(self) -> str:
@@ -304,7 +305,7 @@ def _source_schema(query: Query, columns: Mapping[str, str] | None) -> dict[str,
 
 def _create_table(name: str, columns: list[str], options: Mapping[str, str]) -> str:
     body = ",\n".join(f"  {c}" for c in columns)
-    with_ = ",\n".join(f"  {string_literal(k)} = {string_literal(v)}" for k, v in options.items())
+    with_ = ",\n".join(f"  {option_literal(k)} = {option_literal(v)}" for k, v in options.items())
     return f"CREATE TABLE {ident(name)} (\n{body}\n) WITH (\n{with_}\n)"
 
 

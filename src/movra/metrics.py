@@ -10,12 +10,13 @@ serves them over HTTP through the official ``prometheus_client`` package
 
     stream = movra.udp("0.0.0.0", 9000)
     metrics = movra.metrics.StreamMetrics(stream)
-    server = metrics.serve(9108)        # http://host:9108/metrics
+    server = metrics.serve(9108)        # http://127.0.0.1:9108/metrics
     ...
     server.close()
 
 Every name has the prefix ``movra_``; counters end in ``_total``.  The
-``movra listen --metrics :9108`` command serves the same.
+``movra listen --metrics :9108`` command serves the same (on 127.0.0.1;
+``--metrics 0.0.0.0:9108`` on every interface).
 """
 
 from __future__ import annotations
@@ -173,10 +174,12 @@ class StreamMetrics:
         """Every metric in the Prometheus text format."""
         return render(self.sample())
 
-    def serve(self, port: int, host: str = "0.0.0.0") -> MetricsServer:
+    def serve(self, port: int, host: str = "127.0.0.1") -> MetricsServer:
         """Serves the metrics at ``http://host:port/metrics`` from a thread,
         through ``prometheus_client`` with a collector of its own (port 0
-        picks a free port, see `MetricsServer.address`)."""
+        picks a free port, see `MetricsServer.address`).  Only this machine
+        can reach them unless `host` says otherwise ("0.0.0.0": every
+        interface)."""
         prometheus = require("prometheus_client", "serving metrics")
         registry = prometheus.CollectorRegistry(auto_describe=False)
         registry.register(_Collector(self))

@@ -1,0 +1,323 @@
+"""Operational faults of the listener, its sources, the checkpoint manager
+and the package: rotated and truncated input, torn output, events a
+checkpoint cannot hold, special files among the generations, leftovers of
+killed saves, full disks, long lines and hostile SQL text."""
+import errno
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import movra
+from conftest import wait_for
+from movra import flink
+from movra._checkpoints import CheckpointManager
+from movra._cli import main
+from movra._sources import LineSource
+
+WINDOW = ["--window", "1s", "--by", "symbol", "--mean", "price"]
+
+
+def events(start, stop, **extra):
+    return "".join(json.dumps({"symbol": "S", "price": 1.0, "timestamp": i * 100, **extra}) + "\n"
+                   for i in range(start, stop))
+
+
+def read_all(source, max_rows=1000):
+    rows = []
+    while (chunk := source.read(max_rows)) is not None:
+        rows += chunk.rows
+    return rows
+
+
+# ------------------------------------------------------------------ sources
+
+@pytest.mark.parametrize("change", ["truncate", "rotate"])
+def test_a_followed_file_truncated_or_rotated_is_read_again_from_its_start(tmp_path, change, caplog):
+    path = tmp_path / "f.jsonl"
+    path.write_text(events(0, 100))
+    source = LineSource(str(path), "jsonl", follow=True)
+    try:
+        assert len(read_all(source)) == 100
+        before = source.identity(source.offset)
+        if change == "rotate":
+            path.rename(tmp_path / "f.jsonl.1")
+        path.write_text(events(100, 150))  # fewer bytes than before
+        rows = read_all(source)
+        assert [r["timestamp"] for r in rows] == [i * 100 for i in range(100, 150)]
+        assert source.offset == path.stat().st_size
+        assert source.identity(source.offset) != before
+        assert re.search(r"(truncated|rotated)\): reading it from the start", caplog.text)
+    finally:
+        source.close()
+
+
+@pytest.mark.parametrize("fmt, content, rows, skipped", [
+    ("csv", b"symbol,price,timestamp\ncaf\xe9,1.0,1000\ncaf\xe8,3.0,1100\ncafe,2.0,1200\n", 1, 2),
+    ("jsonl", b"x" * 5000 + b"\n" + b'{"a": 1}\n' + b"y" * 70000, 1, 2),  # the last one too long, unterminated
+    ("jsonl", b"not json\n" * 50 + b'{"a": 1}\n', 1, 50),
+])
+def test_unreadable_lines_are_skipped_counted_and_logged_a_few_times(tmp_path, caplog, fmt, content, rows, skipped):
+    path = tmp_path / f"in.{fmt}"
+    path.write_bytes(content)
+    source = LineSource(str(path), fmt, max_line=4096)
+    try:
+        chunks = []
+        while not source.ended:
+            if (chunk := source.read(7)) is not None:
+                chunks.append(chunk)
+    finally:
+        source.close()
+    assert sum(len(c.rows) for c in chunks) == rows
+    assert sum(c.skipped for c in chunks) == source.skipped == skipped
+    assert chunks[-1].end == len(content)
+    assert caplog.text.count("skipped") <= 6
+
+
+def test_a_very_long_line_is_dropped_as_it_comes_not_held(tmp_path):
+    path = tmp_path / "long.jsonl"
+    with path.open("wb") as f:
+        f.write(b'{"a": 1}\n')
+        for _ in range(64):
+            f.write(b"z" * (1 << 20))
+        f.write(b'\n{"a": 2}\n')
+    source = LineSource(str(path), "jsonl", max_line=1 << 20)
+    try:
+        started = time.monotonic()
+        first = source.read(10)
+        held = len(source._buffer)
+        second = source.read(10)
+        elapsed = time.monotonic() - started
+        assert first.rows == [{"a": 1}] and held <= 3 << 20
+        assert second.rows == [{"a": 2}] and second.skipped == 1 and second.end == path.stat().st_size
+        assert elapsed < 5  # the buffer grew and was scanned again for every megabyte before
+    finally:
+        source.close()
+
+
+def test_closed_standard_input_is_a_clear_error(monkeypatch, capsys):
+    monkeypatch.setattr(sys, "stdin", None)
+    assert main(["listen", "-", *WINDOW, "-q"]) == 1
+    assert "standard input is closed" in capsys.readouterr().err
+    assert main(["send", "-", "udp://127.0.0.1:9", "--no-progress"]) == 1
+    assert "standard input is closed" in capsys.readouterr().err
+
+
+# ------------------------------------------------------------------ the listener
+
+def listen(tmp_path, *extra, src="in.jsonl", out="out.jsonl"):
+    return main(["listen", str(tmp_path / src), *WINDOW, "-o", str(tmp_path / out), "--checkpoint",
+                 str(tmp_path / "t.ckpt"), *extra])
+
+
+@pytest.mark.parametrize("out, torn", [("out.jsonl", b'{"window_start":1700000123000,"window_end":17'),
+                                       ("out.csv", b"1700000123000,17000")])
+def test_a_torn_last_output_line_is_cut_back_before_a_resume(tmp_path, out, torn, caplog):
+    (tmp_path / "in.jsonl").write_text(events(0, 30))
+    assert listen(tmp_path, out=out) == 0
+    complete = (tmp_path / out).read_bytes()
+    (tmp_path / "in.jsonl").write_text(events(0, 60))
+    with (tmp_path / out).open("ab") as f:
+        f.write(torn)
+    assert listen(tmp_path, out=out) == 0
+    assert "ended in an unfinished line" in caplog.text
+    again = (tmp_path / out).read_bytes()
+    assert again.startswith(complete) and torn not in again and again.endswith(b"\n")
+    assert len(again.splitlines()) == len(set(again.splitlines()))
+
+
+def test_an_id_or_group_a_checkpoint_cannot_hold_is_refused_where_it_enters(tmp_path, caplog):
+    rows = [{"event_id": "e\n1" if i == 15 else f"e{i}", "symbol": "A\tB" if i == 20 else "A", "price": 1.0,
+             "timestamp": 100 * i} for i in range(40)]
+    (tmp_path / "in.jsonl").write_text("".join(json.dumps(r) + "\n" for r in rows))
+    args = ["--dedup", "event_id", "--every", "1ms", "--batch-size", "10"]
+    assert listen(tmp_path, *args) == 0
+    assert listen(tmp_path, *args) == 0  # and a restart goes on
+    line = next(x for x in caplog.text.splitlines() if "refused" in x)
+    offset = sum(len(json.dumps(r)) + 1 for r in rows[:15])
+    assert f"event at byte {offset} refused" in line and "event_id 'e\\n1'" in line
+    meta = json.loads(sorted(tmp_path.glob("t.ckpt.*.json"))[-1].read_text())
+    assert meta["user"]["offset"] == (tmp_path / "in.jsonl").stat().st_size
+
+
+@pytest.mark.parametrize("first, second, text", [
+    (["--filter", "flag==1"], ["--filter", "flag==true"], "was made with another plan"),
+    (["--filter", "flag==1"], ["--filter", "flag==1.0"], "was made with another plan"),
+    ([], ["--align", "first-event"], "was made with --align epoch"),
+])
+def test_a_resume_compares_the_plan_with_its_types_and_the_alignment(tmp_path, capsys, first, second, text):
+    (tmp_path / "in.jsonl").write_text('{"flag":1,"symbol":"S","price":1.0,"timestamp":1000}\n')
+    assert listen(tmp_path, *first) == 0
+    assert listen(tmp_path, *second) == 1
+    assert text in capsys.readouterr().err
+
+
+def test_keep_late_is_refused_where_the_output_must_survive_restarts(tmp_path, capsys):
+    (tmp_path / "in.jsonl").write_text(events(0, 3))
+    with pytest.raises(SystemExit):
+        listen(tmp_path, "--keep-late")
+    assert "argument --keep-late: not with --checkpoint and --output" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("target", [os.devnull, "pipe"])
+def test_output_to_a_device_or_pipe_is_not_synced(tmp_path, target):
+    (tmp_path / "in.jsonl").write_text(events(0, 30) + "garbage\n")
+    out = "/dev/stdout" if target == "pipe" else target
+    proc = subprocess.run([sys.executable, "-m", "movra", "listen", str(tmp_path / "in.jsonl"), *WINDOW,
+                           "--format", "csv", "-o", out, "--checkpoint", str(tmp_path / "t.ckpt")],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert "1 lines skipped" in proc.stderr
+    if target == "pipe":
+        assert proc.stdout.startswith("window_start,window_end,symbol")
+
+
+def test_a_followed_file_rotated_while_the_listener_was_down_is_read_from_its_start(tmp_path):
+    src, out, ckpt = tmp_path / "f.jsonl", tmp_path / "out.jsonl", tmp_path / "t.ckpt"
+    src.write_text(events(0, 50))
+    args = [sys.executable, "-m", "movra", "listen", str(src), "--follow", *WINDOW, "-o", str(out),
+            "--checkpoint", str(ckpt), "--every", "1ms", "-v"]
+
+    def run_until_read():
+        proc = subprocess.Popen(args, stderr=subprocess.PIPE, text=True)
+        assert wait_for(lambda: any(json.loads(p.read_text())["user"]["offset"] == src.stat().st_size
+                                    for p in tmp_path.glob("t.ckpt.*.json")), timeout=30)
+        proc.send_signal(signal.SIGTERM)
+        return proc.communicate(timeout=30)[1]
+
+    run_until_read()
+    src.rename(tmp_path / "f.jsonl.1")
+    src.write_text(events(50, 120))  # more bytes than the saved offset
+    err = run_until_read()
+    assert "was rotated or truncated since): reading it from the start" in err
+    starts = [json.loads(line)["window_start"] for line in out.read_text().splitlines()]
+    assert sorted(starts) == list(range(0, 12000, 1000))
+
+
+# ------------------------------------------------------------------ checkpoints
+
+@pytest.mark.parametrize("kind", ["fifo", "zero"])
+def test_special_files_among_the_generations_are_skipped_not_opened(tmp_path, kind, capsys):
+    (tmp_path / "in.jsonl").write_text(events(0, 3))
+    assert listen(tmp_path) == 0
+    first = tmp_path / "t.ckpt.000001"
+    (tmp_path / "t.ckpt.000002").write_bytes(first.read_bytes())
+    meta = tmp_path / "t.ckpt.000002.json"
+    if kind == "fifo":
+        os.mkfifo(meta)
+    else:
+        meta.symlink_to("/dev/zero")
+    capsys.readouterr()
+    assert main(["inspect", str(tmp_path / "t.ckpt")]) == 0
+    assert "t.ckpt.000002  NOT USABLE: its metadata cannot be read: it is not a regular file" in capsys.readouterr().out
+    assert listen(tmp_path) == 0
+
+
+def test_temporaries_of_dead_writers_are_removed_at_start_up(tmp_path):
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    left = tmp_path / f".ckpt-{dead.pid}-3"
+    live = tmp_path / f".ckpt-{os.getppid()}-0"
+    for p in (left, live):
+        p.write_bytes(b"x" * 100)
+    with movra.manual() as s, CheckpointManager(s, tmp_path / "t.ckpt"):
+        assert not left.exists() and live.exists()
+
+
+@pytest.mark.parametrize("where", ["core", "metadata"])
+def test_a_full_disk_during_a_save_is_reported_as_such(tmp_path, monkeypatch, where):
+    with movra.manual() as s, CheckpointManager(s, tmp_path / "t.ckpt") as manager:
+        if where == "core":
+            def no_space(path):
+                raise RuntimeError("cannot write checkpoint")
+            monkeypatch.setattr(s, "_native", Native(s._native, save_checkpoint=no_space))
+            full = os.statvfs_result((4096, 4096, 100, 0, 0, 10, 0, 0, 0, 255))
+            monkeypatch.setattr(os, "statvfs", lambda path: full)
+        else:
+            def no_space_json(*args, **kwargs):
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+            monkeypatch.setattr(json, "dump", no_space_json)
+        with pytest.raises(movra.CheckpointError) as e:
+            manager.save({})
+    assert os.strerror(errno.ENOSPC) in str(e.value) and "line feed" not in str(e.value)
+
+
+# ------------------------------------------------------------------ the package
+
+class Native:
+    """A stream's core object with some methods replaced."""
+
+    def __init__(self, native, **replaced):
+        self._native = native
+        self.__dict__.update(replaced)
+
+    def __getattr__(self, name):
+        return getattr(self._native, name)
+
+
+@pytest.mark.parametrize("bad_row, error", [(250, movra.DataError), (None, TimeoutError)])
+def test_process_hands_over_what_earlier_chunks_produced_when_a_later_one_fails(bad_row, error, monkeypatch):
+    plan = movra.Plan(window="1s", by="g", mean="v")
+    with movra.manual(batch_size=100, epoch_windows=True) as s:
+        n = 300
+        data = {"g": ["a"] * n, "v": [1.0] * n, "timestamp": [i * 100 for i in range(n)]}
+        if bad_row is not None:
+            data["g"][bad_row] = "\ud800"
+        else:
+            real = s._native.emit_columns
+            calls = []
+
+            def stuck_third(columns):  # the third chunk never reaches the worker
+                calls.append(1)
+                if len(calls) < 3:
+                    real(columns)
+            monkeypatch.setattr(s, "_native", Native(s._native, emit_columns=stuck_third))
+        with pytest.raises(error) as e:
+            s.process(data, plan, timeout=2)
+        results = e.value.results
+        assert sorted(results["window_start"]) == [i * 1000 for i in range(19)]
+        assert s.stats()["output_rows"] == 19
+
+
+def test_metrics_are_served_on_the_loopback_interface_unless_asked(capsys):
+    pytest.importorskip("prometheus_client")
+    from movra.metrics import StreamMetrics
+
+    with movra.manual() as s:
+        server = StreamMetrics(s).serve(0)
+        try:
+            assert server.address[0] == "127.0.0.1"
+        finally:
+            server.close()
+    from movra._cli import _metrics_address
+    assert _metrics_address(":9108") == ("127.0.0.1", 9108)
+    assert _metrics_address("0.0.0.0:9108") == ("0.0.0.0", 9108)
+
+
+@pytest.mark.parametrize("value", ["a\nb;\nINSERT INTO x VALUES (1);\n--", "a;\n", "a -- b;", "\u2028; DROP",
+                                   "x';DROP TABLE results;--", "a\\"])
+def test_flink_string_literals_keep_every_statement_on_its_own_lines(value):
+    base = {"filters": [{"field": "symbol", "op": "==", "value": value}], "select": None,
+            "window": {"seconds": 1, "by": "symbol", "time_field": "timestamp"},
+            "mean": {"field": "price", "alias": "avg_price"}, "watermark_ms": 0, "allowed_lateness_ms": 0,
+            "event_id_field": None, "drop_late": True}
+    job = flink.translate(base, origin=0)
+    statements, current = [], []
+    for line in job.script.split("\n"):
+        current.append(line)
+        if re.sub(r"--.*$", "", line).rstrip().endswith(";"):
+            statements.append("\n".join(current))
+            current = []
+    assert len(statements) == len(job.statements)
+    assert not any(ch in job.script for ch in "\r\x85\u2028\u2029")
+    literal = re.search(r"U&'((?:[^']|'')*)'|'((?:[^']|'')*)'\s*(?:\n|$|\))", job.script.split("WHERE", 1)[1])
+    text = literal.group(1) if literal.group(1) is not None else literal.group(2)
+    decoded = text.replace("''", "'")
+    if literal.group(1) is not None:
+        decoded = re.sub(r"\\([0-9A-F]{4})", lambda m: chr(int(m.group(1), 16)), decoded)
+    assert decoded == value
