@@ -1,4 +1,5 @@
-// The _movra extension module: binds NativeStream's thirteen operations.
+// The _movra extension module: binds NativeStream's thirteen operations,
+// and the wait for room of the package's blocking emits.
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -28,5 +29,7 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("load_checkpoint", &NativeStream::load_checkpoint)
       .def("stats", &NativeStream::stats)
       .def("is_closed", &NativeStream::is_closed)
-      .def("close", &NativeStream::close);
+      .def("close", &NativeStream::close)
+      // Beside the thirteen: the wait of the Python package's blocking emits.
+      .def("wait_for_room", &NativeStream::wait_for_room, py::arg("rows"), py::arg("timeout_ms"));
 }

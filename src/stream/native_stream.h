@@ -108,6 +108,15 @@ class NativeStream {
   bool is_closed() const;
   void close();
 
+  // Not one of the thirteen operations: a helper for producers that wait
+  // instead of dropping.  Waits, without the interpreter lock (which the
+  // caller must hold), until the pending queue has room for min(rows,
+  // capacity) events (at least one), the stream is closed, or timeout_ms
+  // (at most 60 s) has passed; returns the free places then, 0 once the
+  // stream is closed.  Another producer may take the room before the caller
+  // offers its rows, so the caller still looks at the dropped counter.
+  std::size_t wait_for_room(std::size_t rows, std::uint64_t timeout_ms);
+
  private:
   enum class JoinState { kNotJoined, kJoining, kJoined };
 
