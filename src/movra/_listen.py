@@ -34,14 +34,18 @@ import os
 import signal
 import sys
 import time
+import warnings
 from collections.abc import Callable, Iterable, Iterator
 from types import FrameType
 from typing import IO, Any, Final, Literal, TextIO
 
 from ._checkpoints import CheckpointManager, Restored
-from ._errors import DataError, MovraError
+from ._checks import TimeFieldTally
+from ._cli_checks import iso_times, window_ms
+from ._errors import DataError, MissingColumn, MovraError
 from ._log import logger
 from ._plan import Plan
+from ._schema import Schema
 from ._sources import InputFormat, LineSource, columns_of_rows
 from ._stream import Batch, Stream, manual, udp
 from .metrics import Metric, StreamMetrics
@@ -105,6 +109,8 @@ class ListenOptions:
     epoch_windows: bool = True
     status: bool = True
     quiet: bool = False
+    datetimes: bool = False
+    schema: Schema | None = None
 
 
 # ------------------------------------------------------------------ output
@@ -179,7 +185,9 @@ class _TextSink:
             self._file.close()
 
 
-def _clock(ms: int) -> str:
+def _clock(ms: int | str) -> str:
+    if isinstance(ms, str):  # an ISO time already (--datetimes)
+        return ms
     if abs(ms) <= 10**12:
         return str(ms)
     return time.strftime("%H:%M:%S", time.localtime(ms / 1000)) + f".{ms % 1000:03d}"
@@ -203,7 +211,8 @@ class _TableSink:
         show = [c for c in columns if not (windowed and c in ("window_start", "window_end"))]
         table = Table(box=None, show_header=show != self._shown, header_style="bold", pad_edge=False)
         if windowed:
-            table.add_column("window", width=27, no_wrap=True)
+            iso = bool(batch["window_start"]) and isinstance(batch["window_start"][0], str)
+            table.add_column("window", width=53 if iso else 27, no_wrap=True)
         for c in show:
             sample = batch[c][0] if batch[c] else None
             number = isinstance(sample, (int, float)) and not isinstance(sample, bool)
@@ -280,6 +289,7 @@ class _Listener:
         self.skip_keys: set[tuple[int, str]] = set()
         self.across_restart: set[tuple[int, str]] = set()
         self.time_warned = False
+        self.times = TimeFieldTally(opts.plan)  # events of a file without a usable time
         self.manager: CheckpointManager | None = None
         self.saved_at = (0, 0)  # (offset, taken_mark) at the last save or restore
 
@@ -388,7 +398,7 @@ class _Listener:
                 logger.warning("the output lacks window_start or %s, so windows written after the checkpoint "
                                "cannot be recognised; they are cut back and come out again", by)
                 return None
-            keys.add((int(r["window_start"]), str(r.get(by) or "") if by else ""))
+            keys.add((window_ms(r["window_start"]), str(r.get(by) or "") if by else ""))
         return keys
 
     # -- output
@@ -417,7 +427,7 @@ class _Listener:
                                ", ".join(f"{_clock(s)} {g}".strip() for s, g in marked[:5])
                                + (", ..." if len(marked) > 5 else ""))
         assert self.sink is not None
-        self.sink.write(batch)
+        self.sink.write(iso_times(batch) if self.opts.datetimes else batch)
         self.windows_out += len(next(iter(batch.values())))
 
     def save(self, *, stopped: bool = False) -> None:
@@ -471,8 +481,14 @@ class _Listener:
     def process(self, stream: Stream, rows: list[dict[str, Any]]) -> Batch | None:
         columns = columns_of_rows(rows)
         self.stamp_times(columns)
+        self.times.add(columns)
         try:
-            return stream.process(columns, self.raw)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", MissingColumn)
+                out = stream.process(columns, self.raw)
+            for w in caught:  # a column of the plan the events lack, said once
+                logger.warning("%s", w.message)
+            return out
         except DataError as e:
             good = [r for r in rows if _storable(r)]
             logger.warning("%d event(s) skipped (%s)", len(rows) - len(good), e)
@@ -521,6 +537,8 @@ class _Listener:
                  f"ids {c['seen_event_ids']:,}", f"waiting {self.waiting(stream):,}"]
         if self.opts.source.kind != "udp":
             parts.append(f"at byte {self.offset:,}")
+        if self.times.count:
+            parts.append(f"without time {self.times.count:,}")
         return " | ".join(parts)
 
     def extra_metrics(self, stream: Stream) -> Callable[[], list[Metric]]:
@@ -571,7 +589,8 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
             if opts.source.kind != "udp":
                 path = opts.source.path if opts.source.kind == "file" else None
                 try:
-                    source = LineSource(path, opts.input_format, lis.offset, follow=opts.follow)
+                    source = LineSource(path, opts.input_format, lis.offset, follow=opts.follow,
+                                        schema=opts.schema)
                 except OSError as e:
                     raise ListenError(f"cannot read {opts.source}: {e.strerror}") from e
                 except ValueError as e:

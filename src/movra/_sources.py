@@ -2,9 +2,11 @@
 
 A JSON-lines file holds one flat JSON object per line (values are strings,
 numbers, true, false or null); a CSV file has a header line and one record
-per line, whose fields are read as the datagram format reads unquoted
-values: empty or ``null`` is null, ``true``/``false`` a bool, digits an int,
-a number with a point or exponent a float, anything else text.  Blank lines
+per line, whose unquoted fields are read as the datagram format reads
+unquoted values: empty or ``null`` is null, ``true``/``false`` a bool,
+digits an int, a number with a point or exponent a float, anything else
+text.  A quoted field is text (``"02134"`` stays 02134), and a schema
+(``--schema zip=str,delay=float``) names a column's type.  Blank lines
 are skipped; other lines that cannot be read are skipped, counted and
 logged.  Records span one line each (a CSV field with a line feed inside
 quotes is not supported).
@@ -25,6 +27,7 @@ import sys
 from typing import IO, Any, Final, Literal
 
 from ._log import logger
+from ._schema import Schema, read_field, split_csv_line
 
 __all__ = ["Chunk", "InputFormat", "LineSource", "columns_of_rows", "format_of"]
 
@@ -113,7 +116,7 @@ class LineSource:
     """
 
     def __init__(self, path: str | None, fmt: InputFormat, offset: int = 0, *, follow: bool = False,
-                 wait: float = 0.1) -> None:
+                 wait: float = 0.1, schema: Schema | None = None) -> None:
         self.name = "standard input" if path is None else path
         self._follow = follow
         self._wait = wait
@@ -124,6 +127,7 @@ class LineSource:
         self._ended = False
         self._line = 0  # lines consumed, for messages (counted from the offset)
         self._header: list[str] | None = None
+        self._schema = schema or {}
         try:
             self._pipe = not self._file.seekable()
             if fmt == "csv":
@@ -131,6 +135,10 @@ class LineSource:
                 if header is None:
                     raise ValueError(f"{self.name} has no CSV header line")
                 self._header = next(csv.reader([header.decode("utf-8", "replace")]))
+                unknown = [name for name in self._schema if name not in self._header]
+                if unknown:
+                    raise ValueError(f"the schema names {', '.join(map(repr, unknown))}, which the CSV header "
+                                     f"of {self.name} lacks; its columns are {', '.join(self._header)}")
             if offset > self._position:
                 self._skip_to(offset)
         except BaseException:
@@ -220,13 +228,20 @@ class LineSource:
         skipped = 0
         if self._header is not None:
             header = self._header
-            for number, fields in enumerate(csv.reader(line.decode("utf-8", "replace") for line in lines)):
-                if not fields:
+            kinds = [self._schema.get(name) for name in header]
+            for number, line in enumerate(lines):
+                text = line.decode("utf-8", "replace").rstrip("\r")
+                if not text:
                     continue
+                fields = split_csv_line(text)
                 if len(fields) != len(header):
                     skipped += self._skip(number, f"{len(fields)} fields where the header has {len(header)}")
                     continue
-                rows.append({k: _csv_value(v) for k, v in zip(header, fields)})
+                try:
+                    rows.append({k: read_field(v, quoted, kind, _csv_value)
+                                 for k, (v, quoted), kind in zip(header, fields, kinds)})
+                except ValueError as e:
+                    skipped += self._skip(number, str(e))
             return rows, skipped
         for number, line in enumerate(lines):
             row = _json_row(line)
