@@ -18,7 +18,7 @@ README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 @pytest.mark.parametrize("argv, text", [
     (["listen", "udp://127.0.0.1:0", "--windw", "1s"], "--windw: did you mean --window?"),
     (["send", "-", "udp://127.0.0.1:9000", "--rtae", "max"], "--rtae: did you mean --rate?"),
-    (["listen", "udp://127.0.0.1:0", "--every", "5s"], "argument --every: only with --checkpoint"),
+    (["listen", "-", "--every", "5s"], "argument --every: only with --checkpoint"),  # "-": a run would end at once
     (["listen", "udp://127.0.0.1:0", "--schema", "zip=str"], "argument --schema: only for CSV input"),
     (["listen", "-", "--input-format", "csv", "--schema", "zip=text"], "'zip=text': the type 'text' is not one of"),
 ])
