@@ -6,11 +6,12 @@ wait is ``NativeStream.wait_for_room``, which releases the interpreter lock
 and wakes when the worker cuts a batch or the stream is closed; it is called
 in slices of `_SLICE_MS`, so Ctrl-C is seen between two slices.
 
-Rows go in chunks of at most ``capacity`` rows, each once the queue has room
-for all of it.  Should another producer take that room first (a thread
-calling ``stream.native`` directly), the core keeps the first rows that fit
-and drops the rest; those are the chunk's last rows, and they are offered
-again.
+Rows go in chunks of at most ``capacity`` rows: each waits until a quarter
+of the queue (or the whole rest of the rows) is free and then fills what is
+free, so the queue never runs dry while a large frame goes in.  Should
+another producer take that room first (a thread calling ``stream.native``
+directly), the core keeps the first rows that fit and drops the rest; those
+are the chunk's last rows, and they are offered again.
 """
 
 from __future__ import annotations
@@ -27,31 +28,34 @@ __all__ = ["emit_waiting"]
 _SLICE_MS: Final = 100
 
 
-def _wait_for_room(native: _movra.NativeStream, rows: int, sent: int, total: int) -> None:
-    """Returns once the pending queue has room for `rows` rows (at most its
-    capacity); raises `StreamClosedError` when the stream is closed first."""
+def _wait_for_room(native: _movra.NativeStream, rows: int, sent: int, total: int) -> int:
+    """The free places of the pending queue, once there are at least `rows`
+    (at most its capacity); raises `StreamClosedError` when the stream is
+    closed first."""
     while True:
         room = native.wait_for_room(rows, _SLICE_MS)
         if native.is_closed():
             raise StreamClosedError(f"the stream was closed while events waited for room: "
                                     f"{sent} of {total} event(s) sent, {total - sent} not sent")
         if room >= rows:
-            return
+            return room
 
 
 def emit_waiting(native: _movra.NativeStream, take: Callable[[int, int], Any], rows: int,
                  chunk_rows: int, capacity: int) -> None:
     """Offers rows 0 to `rows` - 1, ``take(start, stop)`` giving the column
-    dict of a range, in chunks of at most `chunk_rows` and `capacity` rows,
-    each once the queue has room for it.  Raises `StreamClosedError` when
+    dict of a range, in chunks of at most `chunk_rows` rows and of the room
+    in the queue (see the module text).  Raises `StreamClosedError` when
     the stream is closed before every row was queued (the rows before that
     were), and RuntimeError from the core for values it refuses."""
     step = max(1, min(chunk_rows, capacity))
+    enough = max(1, capacity // 4)
     dropped_seen = native.stats()["dropped"]
     start = 0
     while start < rows:
-        stop = min(start + step, rows)
-        _wait_for_room(native, stop - start, start, rows)
+        want = min(step, rows - start)
+        room = _wait_for_room(native, min(want, enough), start, rows)
+        stop = start + min(want, room)
         native.emit_columns(take(start, stop))
         dropped = native.stats()["dropped"]
         refused = min(dropped - dropped_seen, stop - start)
