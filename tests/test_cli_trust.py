@@ -20,6 +20,8 @@ README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
     (["send", "-", "udp://127.0.0.1:9000", "--rtae", "max"], "--rtae: did you mean --rate?"),
     (["listen", "-", "--every", "5s"], "argument --every: only with --checkpoint"),  # "-": a run would end at once
     (["listen", "udp://127.0.0.1:0", "--schema", "zip=str"], "argument --schema: only for CSV input"),
+    (["listen", "-", "--window", "1s", "--mean", "v", "--by", "carrier,origin"],
+     "by='carrier,origin' names 2 columns, but windows are grouped by one column"),
     (["listen", "-", "--input-format", "csv", "--schema", "zip=text"], "'zip=text': the type 'text' is not one of"),
 ])
 def test_mistakes_on_the_command_line_are_named_with_a_hint(argv, text, capsys):

@@ -156,6 +156,7 @@ def test_a_plan_column_no_event_has_warns_once_per_stream_with_the_nearest_names
             stream.poll(plan)
             stream.poll(plan)
         assert [w.message.column for w in caught] == [column]
+        assert caught[0].filename == __file__  # points at the caller
         stream.close()
         list(stream.batches(plan))  # a second warning would fail here: warnings are errors
 

@@ -23,6 +23,7 @@ intake stamps such events with the wall clock, as documented.
 from __future__ import annotations
 
 import difflib
+import os
 import warnings
 from collections.abc import Iterable, Mapping
 from typing import Any, Final
@@ -35,6 +36,8 @@ from ._plan import Plan
 __all__ = ["DataGuard", "TimeFieldTally", "check_columns", "nearest"]
 
 _STAMPED: Final = "timestamp"  # the intake stamps events without it
+# Warnings point at the caller's line, outside the package.
+_PACKAGE: Final = (os.path.dirname(os.path.abspath(__file__)) + os.sep,)
 
 
 def nearest(name: str, names: Iterable[str]) -> str:
@@ -107,7 +110,7 @@ def check_columns(columns: Columns, plan: Plan, where: str = "of the data") -> N
     if columns.rows:
         for field, key in _plan_fields(plan).items():
             if field not in names and not (key == "time_field" and field == _STAMPED):
-                warnings.warn(_missing(field, key, names), stacklevel=4)
+                warnings.warn(_missing(field, key, names), stacklevel=2, skip_file_prefixes=_PACKAGE)
 
 
 def _missing(field: str, key: str, names: Iterable[str]) -> MissingColumn:
@@ -186,7 +189,7 @@ class DataGuard:
         for field, key in _plan_fields(plan).items():
             if field not in self._columns and field not in self._warned and key != "time_field":
                 self._warned.add(field)
-                warnings.warn(_missing(field, key, self._columns), stacklevel=5)
+                warnings.warn(_missing(field, key, self._columns), stacklevel=2, skip_file_prefixes=_PACKAGE)
 
     def running(self, plan: Plan) -> None:
         """Checks `plan` against the events emitted so far, before a result
