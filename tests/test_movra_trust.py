@@ -179,3 +179,23 @@ def test_aggregate_runs_a_plan_over_an_unsorted_frame_in_one_call():
                    "window_start": [day, day, day + DAY]}
     with pytest.raises(movra.DataError, match="time_field 'g': row 0 of the data holds 'a'"):
         movra.aggregate(frame, movra.Plan(window="1d", mean="v", time_field="g"))
+
+
+@pytest.mark.parametrize("field, datagrams, untimed", [
+    ("when", [b'{"v":1,"when":"2013-01-01"}', b'{"v":2,"when":1357034400000}', b'{"v":3}'], 2),
+    ("timestamp", [b'{"v":1,"timestamp":"yesterday"}', b'{"v":2}', b'{"v":3,"timestamp":1.5}'], 2),
+])
+def test_datagrams_without_a_usable_time_are_counted_and_logged_once(field, datagrams, untimed, caplog):
+    import logging
+    import socket
+
+    plan = movra.Plan(window="1s", mean="v", time_field=field)
+    with caplog.at_level(logging.WARNING, logger="movra"), movra.udp(linger_ms=1) as stream, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+        for data in datagrams:
+            tx.sendto(data, stream.address)
+        assert wait_for(lambda: stream.stats()["ingested"] == len(datagrams))
+        assert wait_for(lambda: stream.poll(plan) is None and stream.untimed_events == untimed)
+        assert stream.untimed_events == untimed  # each event is counted once
+    logged = [r.getMessage() for r in caplog.records if "integer milliseconds in the time field" in r.getMessage()]
+    assert len(logged) == 1 and repr(field) in logged[0]

@@ -58,3 +58,6 @@ class NativeStream:
         """Waits without the interpreter lock until the pending queue has
         room for min(rows, capacity) events, the stream is closed or the
         timeout (at most 60 s) passes; the free places then (0 once closed)."""
+    def scan_ready_times(self, field: str) -> tuple[int, int]:
+        """(rows, rows without an integer `field`) over the batches cut and
+        not yet taken; changes nothing."""

@@ -15,8 +15,10 @@ the stream asks it
   `MissingColumn` warning, once per stream and field, for a ``mean``,
   ``by``, ``dedup`` or filter field (or time field) no emitted event had.
 
-Events that arrived as datagrams are never seen here; a stream only fed by
-datagrams is not checked.  A missing "timestamp" is not an error: the
+Events that arrived as datagrams are never seen here, so a stream fed by
+datagrams is not checked; `UntimedCount` counts (and logs once) those of its
+events that reach a windowed plan without integer milliseconds in its time
+field.  A missing "timestamp" is not an error: the
 intake stamps such events with the wall clock, as documented.
 """
 
@@ -33,7 +35,7 @@ from ._frames import Columns
 from ._log import logger
 from ._plan import Plan
 
-__all__ = ["DataGuard", "TimeFieldTally", "check_columns", "nearest"]
+__all__ = ["DataGuard", "TimeFieldTally", "UntimedCount", "check_columns", "nearest"]
 
 _STAMPED: Final = "timestamp"  # the intake stamps events without it
 # Warnings point at the caller's line, outside the package.
@@ -248,3 +250,33 @@ class TimeFieldTally:
             logger.warning("events without a usable time field %r: %d in the first chunk %s; the engine puts them "
                            "at the wall-clock time (for ISO text in CSV, use --schema %s=datetime)", self.field, bad,
                            what, self.field)
+
+
+class UntimedCount:
+    """The events of a UDP stream that reach a windowed plan without integer
+    milliseconds in its time field (the engine puts them at the wall-clock
+    time; a datagram without "timestamp" was stamped on arrival and has
+    one).  The ready batches are scanned right before each take, so a batch
+    cut in between goes uncounted: the count is a lower bound.  Logged once
+    per stream, with the field's name."""
+
+    __slots__ = ("_describe", "_logged", "count")
+
+    def __init__(self, describe: str) -> None:
+        self._describe = describe
+        self.count = 0
+        self._logged = False
+
+    def scan(self, native: Any, plan: Plan) -> None:
+        """Counts the ready events `plan` is about to take."""
+        if plan.window is None:
+            return
+        rows, without = native.scan_ready_times(plan.time_field)
+        if not without:
+            return
+        self.count += without
+        if not self._logged:
+            self._logged = True
+            logger.warning("%s: %d of %d events hold no integer milliseconds in the time field %r; the engine puts "
+                           "them at the wall-clock time (counted from now on, logged once)", self._describe,
+                           without, rows, plan.time_field)

@@ -537,8 +537,9 @@ class _Listener:
                  f"ids {c['seen_event_ids']:,}", f"waiting {self.waiting(stream):,}"]
         if self.opts.source.kind != "udp":
             parts.append(f"at byte {self.offset:,}")
-        if self.times.count:
-            parts.append(f"without time {self.times.count:,}")
+        untimed = self.times.count + stream.untimed_events
+        if untimed:
+            parts.append(f"without time {untimed:,}")
         return " | ".join(parts)
 
     def extra_metrics(self, stream: Stream) -> Callable[[], list[Metric]]:

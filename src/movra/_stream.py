@@ -52,7 +52,7 @@ import _movra
 from ._blocking import emit_one_waiting, emit_waiting
 from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoint, inspect_checkpoint,
                                  origin_only_checkpoint)
-from ._checks import DataGuard, check_columns
+from ._checks import DataGuard, UntimedCount, check_columns
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
                       StreamClosedError)
 from ._frames import Output, check_output, columns_of, convert_result, event_of
@@ -167,6 +167,7 @@ class Stream:
         self._drained = False
         self._watch = CounterWatch(self._describe())
         self._guard = DataGuard()  # plans against the columns emitted
+        self._untimed = UntimedCount(self._describe())  # datagrams without a usable time
         # The save and load of `align_windows_to_epoch`, which `stats` does
         # not count: they are how the alignment is made, not checkpoints.
         self._aligning = {"checkpoint_saves": 0, "checkpoint_loads": 0}
@@ -196,6 +197,14 @@ class Stream:
         """True once a poll has found the closed stream empty: every event it
         accepted has been delivered and its open windows flushed."""
         return self._drained
+
+    @property
+    def untimed_events(self) -> int:
+        """Events of a UDP stream that reached a windowed plan without integer
+        milliseconds in its time field, so the engine put them at the
+        wall-clock time (a lower bound; logged once).  Events emitted through
+        the package are checked before they are sent instead."""
+        return self._untimed.count
 
     def stats(self) -> Stats:
         """The stream's counters: ``ingested``, ``dropped``, ``late_events``,
@@ -381,6 +390,8 @@ class Stream:
             closed = native.is_closed()
             if closed:
                 native.close()  # returns once the worker's last cut has landed
+            if self._udp:
+                self._untimed.scan(native, plan)
             # From the core into `held` inside C code: no signal handler can
             # run between the two and lose the result.
             held.extend(filter(None, map(native.next_batch, (cast(dict[str, Any], plan._raw),), (0,))))

@@ -117,6 +117,13 @@ class NativeStream {
   // offers its rows, so the caller still looks at the dropped counter.
   std::size_t wait_for_room(std::size_t rows, std::uint64_t timeout_ms);
 
+  // Not one of the thirteen operations either: (rows, rows without an
+  // integer in `field`) over the batches cut and not yet taken.  Reads the
+  // ready queue under queue_mutex and changes nothing, so a caller that
+  // scans right before next_batch sees (nearly) every row once; a batch cut
+  // between the two goes unscanned.
+  std::pair<std::size_t, std::size_t> scan_ready_times(const std::string& field) const;
+
  private:
   enum class JoinState { kNotJoined, kJoining, kJoined };
 
