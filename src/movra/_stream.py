@@ -27,7 +27,13 @@ Drops.  After each emit the stream compares the native "dropped" counter
 with the count it saw before; new drops give a `Dropped` warning, or a
 `DroppedError` on a stream made with ``on_drop="raise"``.  A UDP stream's
 receiver drops datagrams on its own, so there the count is read again right
-before the emit; drops are never counted beyond the rows offered.
+before the emit; drops are never counted beyond the rows offered.  A stream
+made with ``on_drop="block"`` (the default of `manual`) never drops on an
+emit: it waits for room instead (`movra._blocking`).
+
+Checks.  The stream's `DataGuard` holds the column names of the events it
+was given and checks plans against them (`movra._checks`): before results
+of a plan are handed out, and before each later emit.
 """
 
 from __future__ import annotations
