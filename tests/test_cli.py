@@ -84,7 +84,8 @@ def test_inspect_summarises_or_refuses(tmp_path, capsys, content, status, text):
     path = tmp_path / "state.ckpt"
     if content is None:
         with movra.manual(linger_ms=1) as s:
-            s.emit_columns({"symbol": ["A", "B"], "price": [1.0, 2.0], "timestamp": [1_700_000_000_000] * 2})
+            s.emit_columns({"symbol": ["A", "B"], "price": [1.0, 2.0], "event_id": ["a", "b"],
+                            "timestamp": [1_700_000_000_000] * 2})
             assert s.poll(PLAN, timeout=5) is None and s.stats()["open_windows"] == 2
             s.save_checkpoint(path)
     else:

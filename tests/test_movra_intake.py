@@ -125,7 +125,7 @@ def test_emit_converts_and_checks_one_event():
 
 def test_drops_at_capacity_are_reported_with_their_count():
     frame = pd.DataFrame({"v": np.arange(200_000, dtype=np.float64)})
-    with movra.manual(capacity=100_000, linger_ms=10**6) as s:
+    with movra.manual(capacity=100_000, linger_ms=10**6, on_drop="warn") as s:
         with pytest.warns(movra.Dropped) as caught:
             assert s.emit_columns(frame) == 100_000
         assert caught[0].message.count == 100_000 and "capacity=100000" in str(caught[0].message)

@@ -53,7 +53,7 @@ def test_udp_stream_receives_datagrams(tmp_path):
 
 
 def checkpointed_stream(path):
-    s = movra.manual(linger_ms=1)
+    s = movra.manual(linger_ms=1, epoch_windows=False)  # windows anchored at BASE
     s.emit_columns({"g": ["A", "B"], "v": [1.0, 2.0], "timestamp": [BASE, BASE]})
     # Polled until both windows are open (they stay open: no watermark passes them).
     assert wait_for(lambda: s.poll(PLAN) is None and s.stats()["open_windows"] == 2)

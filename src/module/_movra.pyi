@@ -59,3 +59,10 @@ class NativeStream:
         counter of `stats`.  Always 0 for a manual stream."""
     def is_closed(self) -> bool: ...
     def close(self) -> None: ...
+    def wait_for_room(self, rows: _Int, timeout_ms: _Int) -> int:
+        """Waits without the interpreter lock until the pending queue has
+        room for min(rows, capacity) events, the stream is closed or the
+        timeout (at most 60 s) passes; the free places then (0 once closed)."""
+    def scan_ready_times(self, field: str) -> tuple[int, int]:
+        """(rows, rows without an integer `field`) over the batches cut and
+        not yet taken; changes nothing."""

@@ -27,6 +27,7 @@ None of them holds the interpreter lock while it waits.
 The names:
 
 - `Plan`, `Filter`, `parse_duration`, `format_duration`: queries.
+- `aggregate`: a plan over a frame in memory, in one call.
 - `udp`, `manual`, `Stream`: streams, events in and results out,
   checkpoints (`Stream.save_checkpoint`, `Stream.load_checkpoint`) and
   epoch-aligned windows (`Stream.align_windows_to_epoch`).
@@ -36,8 +37,8 @@ The names:
 - ``movra.metrics``: the counters in the Prometheus format and over HTTP.
   Logging goes to the ``movra`` logger (silent unless configured), and the
   ``movra`` command (``python -m movra``) runs streams from the shell.
-- `MovraError` and its subclasses, and the `Dropped` warning: what went
-  wrong.
+- `MovraError` and its subclasses, and the `Dropped` and `MissingColumn`
+  warnings: what went wrong.
 - `RawPlan` and the other ``Raw*`` types: the native core's plan dict;
   `Stats`, `CheckpointInfo`, `Batch`: what streams return.
 
@@ -49,10 +50,11 @@ from __future__ import annotations
 
 from importlib import metadata as _metadata
 
+from ._aggregate import aggregate
 from ._checkpoint_format import CheckpointInfo
 from ._checkpoints import CheckpointManager, Generation, Restored
-from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, MovraError, PlanError,
-                      StateError, StreamClosedError)
+from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, MissingColumn, MovraError,
+                      PlanError, StateError, StreamClosedError)
 from ._frames import Output
 from ._plan import (OPS, Duration, Filter, FilterLike, Plan, PlanLike, RawFilter, RawMean, RawPlan, RawWindow,
                     format_duration, parse_duration)
@@ -72,6 +74,7 @@ __all__ = [
     "Filter",
     "FilterLike",
     "Generation",
+    "MissingColumn",
     "MovraError",
     "OnDrop",
     "Output",
@@ -87,6 +90,7 @@ __all__ = [
     "Stats",
     "Stream",
     "StreamClosedError",
+    "aggregate",
     "format_duration",
     "manual",
     "parse_duration",

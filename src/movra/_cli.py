@@ -25,10 +25,12 @@ from typing import Any, Final, NoReturn
 
 from ._checkpoint_format import inspect_checkpoint
 from ._checkpoints import Damaged, read_generation, read_regular_file, window_lines
+from ._cli_checks import option_hint
 from ._errors import MovraError, PlanError
 from ._listen import ListenOptions, SourceSpec, listen
 from ._log import logger
 from ._plan import Filter, Plan, RawPlan, parse_duration
+from ._schema import Schema, parse_schema
 from ._sources import LineSource, format_of
 from ._synthetic import FEEDS
 
@@ -140,6 +142,13 @@ def _metrics_address(text: str) -> tuple[str, int]:
 _RATE: Final = re.compile(r"(\d+(?:\.\d+)?)\s*([kKmM]?)\s*(?:/\s*s)?")
 
 
+def _schema(text: str) -> Schema:
+    try:
+        return parse_schema(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def _rate(text: str) -> float | None:
     if text == "max":
         return None
@@ -156,6 +165,7 @@ class _Parser(argparse.ArgumentParser):
     (not the whole usage)."""
 
     def error(self, message: str) -> NoReturn:
+        message = option_hint(self, message)
         self.exit(2, f"{self.prog}: error: {message}\n(see {self.prog} --help)\n")
 
 
@@ -212,14 +222,19 @@ def _listen_parser(commands: Any, common: _Parser) -> None:
                    help="table (the default on a terminal; needs rich), csv (the default otherwise) or jsonl")
     o.add_argument("--output", "-o", metavar="FILE", help="write results to FILE (csv or jsonl) instead of stdout")
     o.add_argument("--no-status", action="store_true", help="no status line on the terminal")
+    o.add_argument("--datetimes", action="store_true",
+                   help="window_start and window_end as ISO 8601 times in UTC instead of epoch milliseconds")
     i = p.add_argument_group("file sources")
     i.add_argument("--input-format", choices=("jsonl", "csv"), help="default: csv for *.csv, else jsonl")
+    i.add_argument("--schema", type=_schema, metavar="COL=TYPE,...",
+                   help="CSV column types: int, float, str, bool or datetime (ISO text to epoch ms), e.g. "
+                        "zip=str,delay=float; quoted CSV values are text anyway")
     i.add_argument("--follow", "-f", action="store_true", help="keep reading as the file grows (until stopped)")
     c = p.add_argument_group("checkpoints")
     c.add_argument("--checkpoint", metavar="FILE",
                    help="save checkpoints as FILE.NNNNNN (+ .json) and resume from the newest sound one")
-    c.add_argument("--every", type=_positive_duration, metavar="DURATION", default=10_000,
-                   help="save every DURATION (default 10s)")
+    c.add_argument("--every", type=_positive_duration, metavar="DURATION",
+                   help="save every DURATION (default 10s; only with --checkpoint)")
     c.add_argument("--every-events", type=_positive_int, metavar="N", help="also save every N events")
     c.add_argument("--keep", type=_positive_int, metavar="K", default=3, help="generations to keep (default 3)")
     p.add_argument("--metrics", type=_metrics_address, metavar="[HOST]:PORT",
@@ -252,6 +267,8 @@ def _send_parser(commands: Any, common: _Parser) -> None:
     p.add_argument("--duration", type=_positive_duration, metavar="DURATION", help="stop after DURATION")
     p.add_argument("--seed", type=int, default=7, help="seed of the synthetic feed (default 7)")
     p.add_argument("--input-format", choices=("jsonl", "csv"), help="default: csv for *.csv, else jsonl")
+    p.add_argument("--schema", type=_schema, metavar="COL=TYPE,...",
+                   help="CSV column types (int, float, str, bool, datetime), e.g. zip=str")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     p.add_argument("--json", action="store_true", help="print the final tally as JSON on stdout")
     p.set_defaults(run=_run_send, parser=p)
@@ -325,8 +342,12 @@ def _run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
         # micro-batches are cut, which a replay after a restart does not repeat.
         parser.error("argument --keep-late: not with --checkpoint and --output, whose output must come out the "
                      "same after a restart; kept late rows depend on where micro-batches are cut")
-    if args.every_events is not None and args.checkpoint is None:
-        parser.error("argument --every-events: only with --checkpoint")
+    for flag, value in (("--every", args.every), ("--every-events", args.every_events)):
+        if value is not None and args.checkpoint is None:
+            parser.error(f"argument {flag}: only with --checkpoint (without one nothing is saved)")
+    if args.schema is not None and (source.kind == "udp" or (args.input_format or format_of(source.path or None))
+                                    != "csv"):
+        parser.error("argument --schema: only for CSV input")
     if fmt == "table":
         _require("rich", "the table output (--format table)")
     if args.metrics is not None:
@@ -334,7 +355,8 @@ def _run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     opts = ListenOptions(
         source=source, plan=plan, format=fmt, output=args.output,
         input_format=args.input_format or format_of(source.path or None), follow=args.follow,
-        checkpoint=args.checkpoint, every_ms=args.every, every_events=args.every_events, keep=args.keep,
+        checkpoint=args.checkpoint, every_ms=10_000 if args.every is None else args.every,
+        every_events=args.every_events, keep=args.keep, datetimes=args.datetimes, schema=args.schema,
         metrics=args.metrics, batch_size=args.batch_size, capacity=args.capacity, linger_ms=args.linger,
         epoch_windows=args.align == "epoch", status=not args.no_status, quiet=args.quiet)
     return listen(opts)
@@ -352,7 +374,7 @@ def _datagrams(args: argparse.Namespace, tally: dict[str, int]) -> Iterator[tupl
         return
     path = None if args.source == "-" else args.source
     try:
-        lines = LineSource(path, args.input_format or format_of(path))
+        lines = LineSource(path, args.input_format or format_of(path), schema=args.schema)
     except OSError as e:
         raise MovraError(f"cannot read {args.source}: {e.strerror}") from e
     except ValueError as e:
@@ -399,10 +421,13 @@ def _run_send(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         measure, total = "seconds", args.duration / 1000
     elif args.synthetic:
         measure = "count"
-    tally = {"sent": 0, "resent": 0, "late": 0, "datagrams": 0, "skipped": 0, "failed": 0}
+    tally = {"sent": 0, "resent": 0, "late": 0, "datagrams": 0, "skipped": 0, "failed": 0, "refused": 0}
     rate: float | None = args.rate
     progress = _progress(args, total)
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    # Connected, so that the refusal of a host where nobody listens on the
+    # port comes back as ECONNREFUSED on a later send.
+    sock.connect(args.target)
     start = time.monotonic()
     interrupted = False
     done = 0.0
@@ -421,7 +446,11 @@ def _run_send(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             if rate is not None and tally["datagrams"] / rate - elapsed > 0.001:
                 time.sleep(tally["datagrams"] / rate - elapsed)
             try:
-                sock.sendto(data, args.target)
+                sock.send(data)
+            except ConnectionRefusedError:
+                tally["refused"] += 1
+                if tally["refused"] == 1:
+                    logger.warning("udp://%s:%d refused datagrams: nobody listens on that port", *args.target)
             except OSError as e:
                 tally["failed"] += 1
                 if tally["failed"] == 1:
@@ -453,6 +482,9 @@ def _run_send(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                          f"{tally['late']:,} stamped late")
         parts += [f"{tally[k]:,} {text}" for k, text in (("skipped", "lines skipped"), ("failed", "failed"))
                   if tally[k]]
+        if tally["refused"]:
+            parts.append(f"{tally['refused']:,} refused: nobody listens on udp://{args.target[0]}:{args.target[1]}"
+                         " (start 'movra listen' there first)")
         print("; ".join(parts) + (" (interrupted)" if interrupted else ""), file=sys.stderr)
     return 130 if interrupted else 0
 

@@ -1,4 +1,4 @@
-"""The package's exceptions and its one warning.
+"""The package's exceptions and its warnings.
 
 The errors about plans, data, binds, checkpoints and the stream's state
 derive from `MovraError` and from the built-in class a caller would expect
@@ -93,3 +93,17 @@ class Dropped(UserWarning):
     def __init__(self, message: str, count: int) -> None:
         super().__init__(message)
         self.count = count
+
+
+class MissingColumn(UserWarning):
+    """Warning: a column a plan reads (its ``mean``, ``by``, ``dedup``,
+    ``time_field`` or a filter's field) is in none of the events the stream
+    was given, so the plan would silently give no windows, one group, no
+    de-duplication or no rows.  Given once per stream and column; the text
+    names the nearest column names.  ``column`` is the missing name."""
+
+    column: str
+
+    def __init__(self, message: str, column: str) -> None:
+        super().__init__(message)
+        self.column = column

@@ -35,14 +35,18 @@ import signal
 import stat
 import sys
 import time
+import warnings
 from collections.abc import Callable, Iterable, Iterator
 from types import FrameType
 from typing import IO, Any, Final, Literal, TextIO
 
 from ._checkpoints import CheckpointManager, Restored
-from ._errors import CheckpointError, DataError, MovraError
+from ._checks import TimeFieldTally
+from ._cli_checks import iso_times, window_ms
+from ._errors import CheckpointError, DataError, MissingColumn, MovraError
 from ._log import logger
 from ._plan import Plan
+from ._schema import Schema
 from ._sources import Chunk, InputFormat, LineSource, columns_of_rows, file_identity
 from ._stream import Batch, Stream, manual, udp
 from .metrics import Metric, StreamMetrics
@@ -106,6 +110,8 @@ class ListenOptions:
     epoch_windows: bool = True
     status: bool = True
     quiet: bool = False
+    datetimes: bool = False
+    schema: Schema | None = None
 
 
 # ------------------------------------------------------------------ output
@@ -183,7 +189,9 @@ class _TextSink:
             self._file.close()
 
 
-def _clock(ms: int) -> str:
+def _clock(ms: int | str) -> str:
+    if isinstance(ms, str):  # an ISO time already (--datetimes)
+        return ms
     if abs(ms) <= 10**12:
         return str(ms)
     return time.strftime("%H:%M:%S", time.localtime(ms / 1000)) + f".{ms % 1000:03d}"
@@ -207,7 +215,8 @@ class _TableSink:
         show = [c for c in columns if not (windowed and c in ("window_start", "window_end"))]
         table = Table(box=None, show_header=show != self._shown, header_style="bold", pad_edge=False)
         if windowed:
-            table.add_column("window", width=27, no_wrap=True)
+            iso = bool(batch["window_start"]) and isinstance(batch["window_start"][0], str)
+            table.add_column("window", width=53 if iso else 27, no_wrap=True)
         for c in show:
             sample = batch[c][0] if batch[c] else None
             number = isinstance(sample, (int, float)) and not isinstance(sample, bool)
@@ -284,6 +293,7 @@ class _Listener:
         self.skip_keys: set[tuple[int, str]] = set()
         self.across_restart: set[tuple[int, str]] = set()
         self.time_warned = False
+        self.times = TimeFieldTally(opts.plan)  # events of a file without a usable time
         self.manager: CheckpointManager | None = None
         self.saved_at = (0, 0)  # (offset, taken_mark) at the last save or restore
         self.file: dict[str, Any] | None = None  # which file self.offset belongs to
@@ -421,7 +431,7 @@ class _Listener:
                 logger.warning("the output lacks window_start or %s, so windows written after the checkpoint "
                                "cannot be recognised; they are cut back and come out again", by)
                 return None
-            keys.add((int(r["window_start"]), str(r.get(by) or "") if by else ""))
+            keys.add((window_ms(r["window_start"]), str(r.get(by) or "") if by else ""))
         return keys
 
     # -- output
@@ -450,7 +460,7 @@ class _Listener:
                                ", ".join(f"{_clock(s)} {g}".strip() for s, g in marked[:5])
                                + (", ..." if len(marked) > 5 else ""))
         assert self.sink is not None
-        self.sink.write(batch)
+        self.sink.write(iso_times(batch) if self.opts.datetimes else batch)
         self.windows_out += len(next(iter(batch.values())))
 
     def save(self, *, stopped: bool = False) -> None:
@@ -533,8 +543,14 @@ class _Listener:
     def process(self, stream: Stream, rows: list[dict[str, Any]]) -> Batch | None:
         columns = columns_of_rows(rows)
         self.stamp_times(columns)
+        self.times.add(columns)
         try:
-            return stream.process(columns, self.raw)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", MissingColumn)
+                out = stream.process(columns, self.raw)
+            for w in caught:  # a column of the plan the events lack, said once
+                logger.warning("%s", w.message)
+            return out
         except DataError as e:
             good = [r for r in rows if _storable(r)]
             logger.warning("%d event(s) skipped (%s)", len(rows) - len(good), e)
@@ -586,6 +602,9 @@ class _Listener:
         else:
             parts.append(f"at byte {self.offset:,}")
             parts.append(f"skipped {self.skipped_lines + self.refused:,}")
+        untimed = self.times.count + stream.untimed_events
+        if untimed:
+            parts.append(f"without time {untimed:,}")
         return " | ".join(parts)
 
     def extra_metrics(self, stream: Stream) -> Callable[[], list[Metric]]:
@@ -687,7 +706,8 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
                 if restored is not None and path is not None and opts.follow:
                     lis.check_file(restored, path)
                 try:
-                    source = LineSource(path, opts.input_format, lis.offset, follow=opts.follow)
+                    source = LineSource(path, opts.input_format, lis.offset, follow=opts.follow,
+                                        schema=opts.schema)
                 except OSError as e:
                     raise ListenError(f"cannot read {opts.source}: {e.strerror}") from e
                 except ValueError as e:

@@ -200,6 +200,19 @@ def _check_name(value: object, key: str) -> str:
     return value
 
 
+def _group_column(by: object) -> str:
+    """`by` checked as the one column windows are grouped by.  Names with a
+    comma are refused: the engine would read "a,b" as one column that no
+    event has, and put every row in one group."""
+    name = _check_name(by, "by")
+    if "," in name:
+        parts = [p.strip() for p in name.split(",") if p.strip()]
+        raise PlanError(f"by={name!r} names {len(parts)} columns, but windows are grouped by one column; "
+                        f"group by {parts[0]!r}, or join the columns into one key column before emitting "
+                        f"(say, a column holding {'|'.join(parts)})")
+    return name
+
+
 def _filter_value(value: object, where: str) -> FilterValue:
     """The value as the engine compares it: NumPy scalars become Python
     scalars (the engine would compare a NumPy integer as text)."""
@@ -412,7 +425,7 @@ class Plan:
                 raise PlanError(f"window must be a whole number of seconds (the engine's windows are "
                                 f"whole seconds), got {window!r} = {window_ms} ms")
         setter(self, "window", window_ms)
-        setter(self, "by", None if by is None else _check_name(by, "by"))
+        setter(self, "by", None if by is None else _group_column(by))
         setter(self, "time_field", _check_name(time_field, "time_field"))
         setter(self, "mean", None if mean is None else _check_name(mean, "mean"))
         if alias is not None:

@@ -2,9 +2,11 @@
 
 A JSON-lines file holds one flat JSON object per line (values are strings,
 numbers, true, false or null); a CSV file has a header line and one record
-per line, whose fields are read as the datagram format reads unquoted
-values: empty or ``null`` is null, ``true``/``false`` a bool, digits an int,
-a number with a point or exponent a float, anything else text.  Blank lines
+per line, whose unquoted fields are read as the datagram format reads
+unquoted values: empty or ``null`` is null, ``true``/``false`` a bool,
+digits an int, a number with a point or exponent a float, anything else
+text.  A quoted field is text (``"02134"`` stays 02134), and a schema
+(``--schema zip=str,delay=float``) names a column's type.  Blank lines
 are skipped; other lines that cannot be read are skipped, counted and
 logged.  Records span one line each (a CSV field with a line feed inside
 quotes is not supported).
@@ -26,6 +28,7 @@ import sys
 from typing import IO, Any, Final, Literal
 
 from ._log import logger
+from ._schema import Schema, read_field, split_csv_line
 
 __all__ = ["MAX_LINE", "Chunk", "InputFormat", "LineSource", "columns_of_rows", "file_identity", "format_of"]
 
@@ -149,7 +152,7 @@ class LineSource:
     """
 
     def __init__(self, path: str | None, fmt: InputFormat, offset: int = 0, *, follow: bool = False,
-                 wait: float = 0.1, max_line: int = MAX_LINE) -> None:
+                 wait: float = 0.1, max_line: int = MAX_LINE, schema: Schema | None = None) -> None:
         self.name = "standard input" if path is None else path
         self._path = path
         self._follow = follow
@@ -171,6 +174,7 @@ class LineSource:
         self._identity: tuple[tuple[int, int, int], dict[str, Any]] | None = None
         self.skipped = 0
         self._logged = 0
+        self._schema = schema or {}
         try:
             self._pipe = not self._file.seekable()
             if fmt == "csv":
@@ -182,6 +186,10 @@ class LineSource:
                 except UnicodeDecodeError:
                     raise ValueError(f"{self.name}: the CSV header line is not UTF-8 text: {header[:60]!r}") from None
                 self._header = next(csv.reader([text]))
+                unknown = [name for name in self._schema if name not in self._header]
+                if unknown:
+                    raise ValueError(f"the schema names {', '.join(map(repr, unknown))}, which the CSV header "
+                                     f"of {self.name} lacks; its columns are {', '.join(self._header)}")
             if offset > self._position:
                 self._skip_to(offset)
         except BaseException:
@@ -382,6 +390,7 @@ class LineSource:
         starts: list[int] = []
         skipped = 0
         header = self._header
+        kinds = [self._schema.get(name) for name in header] if header is not None else []
         at = start
         for number, line in enumerate(lines):
             here, at = at, at + len(line) + 1
@@ -390,17 +399,22 @@ class LineSource:
                 continue
             if header is not None:
                 try:
-                    text = line.decode("utf-8")
+                    text = line.decode("utf-8").rstrip("\r")
                 except UnicodeDecodeError as e:
                     skipped += self._skip(number, f"not UTF-8 text (byte {e.start}): {line[:60]!r}")
                     continue
-                fields = next(csv.reader([text]), None)
-                if not fields:
+                if not text:
                     continue
+                fields = split_csv_line(text)
                 if len(fields) != len(header):
                     skipped += self._skip(number, f"{len(fields)} fields where the header has {len(header)}")
                     continue
-                rows.append({k: _csv_value(v) for k, v in zip(header, fields)})
+                try:
+                    rows.append({k: read_field(v, quoted, kind, _csv_value)
+                                 for k, (v, quoted), kind in zip(header, fields, kinds)})
+                except ValueError as e:
+                    skipped += self._skip(number, str(e))
+                    continue
                 starts.append(here)
                 continue
             row = _json_row(line)

@@ -27,7 +27,13 @@ Drops.  After each emit the stream compares the native "dropped" counter
 with the count it saw before; new drops give a `Dropped` warning, or a
 `DroppedError` on a stream made with ``on_drop="raise"``.  A UDP stream's
 receiver drops datagrams on its own, so there the count is read again right
-before the emit; drops are never counted beyond the rows offered.
+before the emit; drops are never counted beyond the rows offered.  A stream
+made with ``on_drop="block"`` (the default of `manual`) never drops on an
+emit: it waits for room instead (`movra._blocking`).
+
+Checks.  The stream's `DataGuard` holds the column names of the events it
+was given and checks plans against them (`movra._checks`): before results
+of a plan are handed out, and before each later emit.
 """
 
 from __future__ import annotations
@@ -50,8 +56,10 @@ from typing import Any, Final, Literal, TypedDict, cast, overload
 
 import _movra
 
+from ._blocking import emit_one_waiting, emit_waiting
 from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoint, inspect_checkpoint,
                                  origin_only_checkpoint)
+from ._checks import DataGuard, UntimedCount, check_columns
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, MovraError, StateError,
                       StreamClosedError)
 from ._frames import Output, check_output, columns_of, convert_result, event_of
@@ -60,7 +68,7 @@ from ._plan import Plan, PlanLike, as_plan
 
 __all__ = ["Batch", "OnDrop", "Stats", "Stream", "manual", "udp"]
 
-OnDrop = Literal["warn", "raise"]
+OnDrop = Literal["block", "warn", "raise"]
 
 Batch = dict[str, list[Any]]
 """One result as a dict: column name to list of values, names in byte order."""
@@ -150,13 +158,16 @@ class Stream:
     def __init__(self, native: _movra.NativeStream, *, capacity: int, on_drop: OnDrop = "warn",
                  batch_size: int = DEFAULT_BATCH_SIZE) -> None:
         """Wraps `native`; use `movra.udp` or `movra.manual` instead."""
-        if on_drop not in ("warn", "raise"):
-            raise ValueError(f"on_drop must be 'warn' or 'raise', got {on_drop!r}")
+        if on_drop not in ("block", "warn", "raise"):
+            raise ValueError(f"on_drop must be 'block', 'warn' or 'raise', got {on_drop!r}")
         self._native = native
         self._capacity = capacity
         self._batch_size = batch_size
         self._on_drop: OnDrop = on_drop
         self._udp = native.address() != ("manual", 0)
+        if on_drop == "block" and self._udp:
+            raise ValueError("on_drop='block' is for manual streams: a UDP stream's receiver cannot wait, "
+                             "so its drops are counted; use 'warn' or 'raise'")
         # Serialises polls and closes, so a close cannot come between a
         # poll's look at the queue and its flush of the open windows.
         self._poll_lock = threading.RLock()
@@ -165,6 +176,11 @@ class Stream:
         self._dropped_seen = 0
         self._drained = False
         self._watch = CounterWatch(self._describe())
+        self._guard = DataGuard()  # plans against the columns emitted
+        self._untimed = UntimedCount(self._describe())  # datagrams without a usable time
+        # The save and load of `align_windows_to_epoch`, which `stats` does
+        # not count: they are how the alignment is made, not checkpoints.
+        self._aligning = {"checkpoint_saves": 0, "checkpoint_loads": 0}
         # Per thread, its ``held`` dict: plan to the results taken from the
         # core and not yet handed out.
         self._thread = threading.local()
@@ -192,11 +208,22 @@ class Stream:
         accepted has been delivered and its open windows flushed."""
         return self._drained
 
+    @property
+    def untimed_events(self) -> int:
+        """Events of a UDP stream that reached a windowed plan without integer
+        milliseconds in its time field, so the engine put them at the
+        wall-clock time (a lower bound; logged once).  Events emitted through
+        the package are checked before they are sent instead."""
+        return self._untimed.count
+
     def stats(self) -> Stats:
         """The stream's counters: ``ingested``, ``dropped``, ``late_events``,
         ``open_windows``, ... (the eleven of the native stream), and
-        ``rejected_datagrams``."""
+        ``rejected_datagrams``.  The checkpoint counters leave out the save
+        and load that aligned the windows to the epoch."""
         counters: dict[str, int] = self._native.stats()
+        for key, made in self._aligning.items():
+            counters[key] -= made
         counters["rejected_datagrams"] = self._native.rejected_datagrams()
         return cast(Stats, counters)
 
@@ -231,17 +258,24 @@ class Stream:
         datetimes epoch milliseconds; see `emit_columns`).  An event without
         a "timestamp" is stamped with the wall clock.  Raises `DataError`
         for a value of another type, `StreamClosedError` on a closed
-        stream; a drop at capacity gives a `Dropped` warning (or
-        `DroppedError`).
+        stream; on a stream made with ``on_drop="block"`` (the default of
+        `manual`) it waits for room in the queue, otherwise a drop at
+        capacity gives a `Dropped` warning (or `DroppedError`).
         """
         if not isinstance(event, Mapping):
             raise TypeError(f"an event is a dict, got {type(event).__name__}: {event!r:.60}")
         row = event_of(event)
         with self._emit_lock:
             self._check_open(1)
+            self._guard.emitting_one(row)
             self._drops_before()
             try:
+                if self._on_drop == "block":
+                    emit_one_waiting(self._native, row)
+                    return
                 self._native.emit_json(row)
+            except StreamClosedError:
+                raise
             except RuntimeError as e:
                 raise DataError(columns_of({k: [v] for k, v in row.items()}).locate_bad_value()) from e
             dropped = self._new_drops(1)
@@ -250,7 +284,9 @@ class Stream:
 
     def emit_columns(self, data: Any, *, chunk_rows: int = DEFAULT_CHUNK_ROWS) -> int:
         """Offers one event per row of `data` and returns how many were
-        accepted (the rest were dropped at capacity).
+        accepted: every row with ``on_drop="block"`` (the default of
+        `manual`), which waits for room in the queue, chunk by chunk;
+        otherwise the rest were dropped at capacity.
 
         `data` is a dict of equal-length columns (lists, tuples, NumPy
         arrays, pandas/Polars series, Arrow arrays), a pandas or Polars
@@ -274,7 +310,8 @@ class Stream:
         chunks before it have been sent.  Drops at capacity give one
         `Dropped` warning for the call (or, with ``on_drop="raise"``, a
         `DroppedError` after the first chunk that had drops, and the rest
-        is not sent).
+        is not sent).  A close ends a wait for room with
+        `StreamClosedError` (the rows before were sent).
         """
         if isinstance(chunk_rows, bool) or not isinstance(chunk_rows, int) or chunk_rows < 1:
             raise ValueError(f"chunk_rows must be a positive int, got {chunk_rows!r}")
@@ -285,6 +322,15 @@ class Stream:
         dropped = 0
         with self._emit_lock:
             self._check_open(rows)
+            self._guard.emitting(columns)
+            if self._on_drop == "block":
+                try:
+                    emit_waiting(self._native, columns.take, rows, chunk_rows, self._capacity)
+                except RuntimeError as e:
+                    if isinstance(e, StreamClosedError):
+                        raise
+                    raise DataError(columns.locate_bad_value()) from e
+                return rows
             for start in range(0, rows, chunk_rows):
                 stop = min(start + chunk_rows, rows)
                 chunk = columns.take(start, stop)
@@ -339,6 +385,7 @@ class Stream:
         the native core (without waiting) when it holds none; and whether the
         stream is closed and fully drained.  The caller converts ``held[0]``,
         deletes it, and hands the conversion out right away."""
+        self._guard.running(plan)
         try:
             held_of: dict[Plan, collections.deque[Batch]] = self._thread.held
         except AttributeError:
@@ -355,6 +402,8 @@ class Stream:
             closed = native.is_closed()
             if closed:
                 native.close()  # returns once the worker's last cut has landed
+            if self._udp:
+                self._untimed.scan(native, plan)
             # From the core into `held` inside C code: no signal handler can
             # run between the two and lose the result.
             held.extend(filter(None, map(native.next_batch, (cast(dict[str, Any], plan._raw),), (0,))))
@@ -481,9 +530,11 @@ class Stream:
         the stream's event-time state, then flushes every open window; the
         queue is not involved.  Returns the result (an empty dict when
         nothing came out)."""
-        raw = as_plan(plan)._raw
+        checked = as_plan(plan)
+        raw = checked._raw
         check_output(output)
         columns = columns_of(data)
+        check_columns(columns, checked)
         try:
             with self._poll_lock:
                 result = self._native.aggregate_columns(columns.take(0, columns.rows),
@@ -514,6 +565,7 @@ class Stream:
         if self.address != ("manual", 0):
             raise StateError("process() is for a manual stream: on a UDP stream other events arrive in between")
         columns = columns_of(data)
+        self._guard.processing(columns, as_plan(plan))
         size = min(self._batch_size, self._capacity)
         results: list[Batch] = []
         native = self._native
@@ -612,7 +664,7 @@ class Stream:
 
         Only for a stream that has not processed events yet (events may be
         queued): it loads a checkpoint whose only content is the window
-        origin 0.  Raises `StateError` otherwise; a second call does
+        origin 0 (not counted in `stats`).  Raises `StateError` otherwise; a second call does
         nothing.
         """
         with self._poll_lock:
@@ -625,6 +677,7 @@ class Stream:
             os.close(fd)
             try:
                 self._native.save_checkpoint(tmp)
+                self._aligning["checkpoint_saves"] += 1
                 with open(tmp, "rb") as f:
                     state = inspect_checkpoint(f.read())
                 if state.max_event_time is None and state.window_origin == 0:
@@ -636,6 +689,7 @@ class Stream:
                 with open(tmp, "wb") as f:
                     f.write(origin_only_checkpoint(0))
                 self._native.load_checkpoint(tmp)
+                self._aligning["checkpoint_loads"] += 1
             finally:
                 os.unlink(tmp)
 
@@ -736,7 +790,7 @@ def _bind_error(host: str, port: int) -> BindError:
 
 def udp(host: str = "127.0.0.1", port: int = 0, *, batch_size: int = DEFAULT_BATCH_SIZE,
         linger_ms: int = DEFAULT_LINGER_MS, capacity: int = DEFAULT_CAPACITY, on_drop: OnDrop = "warn",
-        epoch_windows: bool = False) -> Stream:
+        epoch_windows: bool = True) -> Stream:
     """A stream that receives UDP datagrams, each one or more flat JSON
     objects, on `host`:`port` (a dotted IPv4 address; port 0 picks a free
     port, see `Stream.address`).  It takes `emit` and `emit_columns` too.
@@ -744,8 +798,11 @@ def udp(host: str = "127.0.0.1", port: int = 0, *, batch_size: int = DEFAULT_BAT
     Every `linger_ms` the stream's worker cuts at most `batch_size` pending
     events into a batch; at most `capacity` events wait, and further events
     are dropped and counted.  `on_drop` decides whether drops seen by an emit
-    warn (`Dropped`) or raise (`DroppedError`).  `epoch_windows` aligns
-    windows to the epoch (see `Stream.align_windows_to_epoch`).
+    warn (`Dropped`) or raise (`DroppedError`); a UDP stream cannot wait
+    (``"block"`` is for `manual` streams).  `epoch_windows` (the default)
+    aligns windows to the epoch, as ``pandas.Timestamp.floor`` and the
+    ``movra`` command do (see `Stream.align_windows_to_epoch`); False
+    anchors the grid at the first event time.
 
     Raises `BindError` (an OSError with the system's reason) when the
     address cannot be bound, ValueError for an invalid host or port.
@@ -763,9 +820,14 @@ def udp(host: str = "127.0.0.1", port: int = 0, *, batch_size: int = DEFAULT_BAT
 
 
 def manual(*, batch_size: int = DEFAULT_BATCH_SIZE, linger_ms: int = DEFAULT_LINGER_MS,
-           capacity: int = DEFAULT_CAPACITY, on_drop: OnDrop = "warn", epoch_windows: bool = False) -> Stream:
+           capacity: int = DEFAULT_CAPACITY, on_drop: OnDrop = "block", epoch_windows: bool = True) -> Stream:
     """A stream fed only by `Stream.emit` and `Stream.emit_columns`; the
-    keywords are those of `udp`."""
+    keywords are those of `udp`, but for two defaults.  ``on_drop="block"``:
+    an emit waits (without holding the interpreter lock) until the pending
+    queue has room, so no row is dropped; a close ends the wait with
+    `StreamClosedError`.  ``"warn"`` and ``"raise"`` drop at capacity as a
+    UDP stream does.  ``epoch_windows=True``: windows lie on the epoch grid;
+    pass False to anchor them at the first event time."""
     sizes = (_positive(batch_size, "batch_size"), _positive(linger_ms, "linger_ms", 0),
              _positive(capacity, "capacity"))
     return _made(_movra.NativeStream.manual(*sizes), *sizes[::2], on_drop, epoch_windows)

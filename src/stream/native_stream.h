@@ -113,6 +113,22 @@ class NativeStream {
   bool is_closed() const;
   void close();
 
+  // Not one of the thirteen operations: a helper for producers that wait
+  // instead of dropping.  Waits, without the interpreter lock (which the
+  // caller must hold), until the pending queue has room for min(rows,
+  // capacity) events (at least one), the stream is closed, or timeout_ms
+  // (at most 60 s) has passed; returns the free places then, 0 once the
+  // stream is closed.  Another producer may take the room before the caller
+  // offers its rows, so the caller still looks at the dropped counter.
+  std::size_t wait_for_room(std::size_t rows, std::uint64_t timeout_ms);
+
+  // Not one of the thirteen operations either: (rows, rows without an
+  // integer in `field`) over the batches cut and not yet taken.  Reads the
+  // ready queue under queue_mutex and changes nothing, so a caller that
+  // scans right before next_batch sees (nearly) every row once; a batch cut
+  // between the two goes unscanned.
+  std::pair<std::size_t, std::size_t> scan_ready_times(const std::string& field) const;
+
  private:
   enum class JoinState { kNotJoined, kJoining, kJoined };
 
