@@ -1,4 +1,5 @@
-// The _movra extension module: binds NativeStream's thirteen operations.
+// The _movra extension module: binds NativeStream's thirteen operations,
+// and beside them the readiness descriptor and the worker's wakeup count.
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -28,5 +29,8 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("load_checkpoint", &NativeStream::load_checkpoint)
       .def("stats", &NativeStream::stats)
       .def("is_closed", &NativeStream::is_closed)
-      .def("close", &NativeStream::close);
+      .def("close", &NativeStream::close)
+      .def("ready_fd", &NativeStream::ready_fd)
+      .def("clear_ready", &NativeStream::clear_ready)
+      .def("worker_wakeups", &NativeStream::worker_wakeups);
 }
