@@ -7,12 +7,13 @@
 // block for ever on the first call and never deliver what it is given.
 //
 // Lock order: the registry mutex, then for each stream in registry order its
-// worker_gate and its queue_mutex.  The worker takes its queue_mutex only
-// inside its gate, no other code holds two of these at once, and nobody who
-// holds one waits for the interpreter lock, so prepare cannot deadlock: it
-// waits at most for one worker iteration per stream.  With the gate held
-// the worker is parked in its pause, outside any allocation, which matters
-// for allocators that do not lock themselves around fork.  state_mutex is
+// worker_gate and its queue_mutex.  The worker takes its queue_mutex inside
+// its gate, or in its sleep without the gate (never the gate after it), no
+// other code holds two of these at once, and nobody who holds one waits for
+// the interpreter lock, so prepare cannot deadlock: it waits at most for one
+// worker iteration per stream.  With both held the worker is parked in its
+// sleep, where it allocates nothing, which matters for allocators that do
+// not lock themselves around fork.  state_mutex is
 // left alone; it is only ever held together with the interpreter lock, which
 // the forking thread holds itself.
 #include <fcntl.h>

@@ -214,7 +214,7 @@ class NativeStream {
   // after it has been joined.
   std::unique_ptr<ReceiveBuffers, ReceiveBuffersDeleter> receive_buffers;
 
-  // Held by the worker through each iteration but its pause, and by the
+  // Held by the worker through each iteration but its sleep, and by the
   // prepare handler of a fork, so a child never inherits a worker caught
   // halfway through a row or an allocation (not every allocator makes its
   // own locks safe across fork).  Taken before queue_mutex.
