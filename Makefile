@@ -114,7 +114,8 @@ test-tsan: build/tsan/.built $(VENV)/.built
 	TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=$(abspath tools/tsan.supp) build/tsan/movra_core_tests
 	TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=$(abspath tools/tsan.supp) LD_PRELOAD="$(LIBTSAN)" \
 	    PYTHONPATH=build/tsan MOVRA_SANITIZED=1 $(VPY) -m pytest -q -p no:cacheprovider -m "not slow" \
-	    tests/test_stress.py tests/test_module.py tests/test_intake.py tests/test_udp.py tests/test_numeric.py
+	    tests/test_stress.py tests/test_module.py tests/test_intake.py tests/test_udp.py tests/test_numeric.py \
+    tests/test_wake.py
 
 # libFuzzer targets, built with clang and run for FUZZ_SECONDS each from the
 # seed corpora under fuzz/seeds (new inputs go to build/fuzz/corpus-*).

@@ -11,6 +11,8 @@ inline constexpr char kInvalidIpv4Address[] = "invalid IPv4 address";
 // A path or host holding a NUL byte, which the system call would cut short.
 inline constexpr char kEmbeddedNullByte[] = "embedded null byte";
 inline constexpr char kUdpBindFailed[] = "udp bind failed";
+// The eventfds a stream wakes its worker and its consumers with.
+inline constexpr char kEventFdCreateFailed[] = "eventfd create failed";
 inline constexpr char kColumnsSameLength[] = "all columns must have the same length";
 inline constexpr char kWriteCheckpointFailed[] = "write checkpoint failed";
 inline constexpr char kReadCheckpointFailed[] = "read checkpoint failed";

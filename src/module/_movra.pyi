@@ -66,3 +66,15 @@ class NativeStream:
     def scan_ready_times(self, field: str) -> tuple[int, int]:
         """(rows, rows without an integer `field`) over the batches cut and
         not yet taken; changes nothing."""
+    def ready_fd(self) -> int:
+        """A descriptor that is readable from each cut of a batch until
+        `clear_ready`, and for good once the stream is closed.  The stream
+        owns it (do not close it) until the stream object is freed.  In the
+        child of a fork it is the child's own, and readable."""
+    def clear_ready(self) -> None:
+        """Makes `ready_fd` unreadable until the next cut; nothing once the
+        stream is closed.  Clear, then take with ``next_batch(plan, 0)``, then
+        wait: a cut in between leaves the descriptor readable."""
+    def worker_wakeups(self) -> int:
+        """How often the worker has come back from a sleep; a stream with
+        nothing pending and nothing arriving leaves it unchanged."""

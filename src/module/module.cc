@@ -1,7 +1,7 @@
 // The _movra extension module: binds NativeStream's thirteen operations and,
 // beside them, rejected_datagrams(), the wait for room of the package's
-// blocking emits, and the scan of the ready batches for events without an
-// integer time.
+// blocking emits, the scan of the ready batches for events without an
+// integer time, the readiness descriptor and the worker's wakeup count.
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -36,5 +36,8 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       // Beside the thirteen: the wait of the Python package's blocking emits.
       .def("wait_for_room", &NativeStream::wait_for_room, py::arg("rows"), py::arg("timeout_ms"))
       // And the count behind the package's report of events without a time.
-      .def("scan_ready_times", &NativeStream::scan_ready_times, py::arg("field"));
+      .def("scan_ready_times", &NativeStream::scan_ready_times, py::arg("field"))
+      .def("ready_fd", &NativeStream::ready_fd)
+      .def("clear_ready", &NativeStream::clear_ready)
+      .def("worker_wakeups", &NativeStream::worker_wakeups);
 }

@@ -58,7 +58,7 @@ from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedErr
 from ._frames import Output
 from ._plan import (OPS, Duration, Filter, FilterLike, Plan, PlanLike, RawFilter, RawMean, RawPlan, RawWindow,
                     format_duration, parse_duration)
-from ._stream import Batch, OnDrop, Stats, Stream, manual, udp
+from ._stream import Batch, OnDrop, Stats, Stream, manual, udp, wait
 
 __all__ = [
     "OPS",
@@ -95,6 +95,7 @@ __all__ = [
     "manual",
     "parse_duration",
     "udp",
+    "wait",
 ]
 
 try:

@@ -383,6 +383,13 @@ class CheckpointManager:
             return ingested - self._events_at_save >= self._every_events
         return False
 
+    def due_in(self) -> float | None:
+        """Seconds until `every` will have passed since the last save (0 when
+        it has); None without `every`."""
+        if self._every is None:
+            return None
+        return max(0.0, self._every - (time.monotonic() - self._saved_at))
+
     def save(self, user: Mapping[str, Any] | None = None) -> Generation:
         """Saves a new generation now, with `user` (JSON-serialisable) in its
         metadata, and removes the generations beyond `keep`.  Returns it.

@@ -48,7 +48,7 @@ from ._log import logger
 from ._plan import Plan
 from ._schema import Schema
 from ._sources import Chunk, InputFormat, LineSource, columns_of_rows, file_identity
-from ._stream import Batch, Stream, manual, udp
+from ._stream import Batch, Stream, manual, udp, wait
 from .metrics import Metric, StreamMetrics
 
 __all__ = ["ListenError", "ListenOptions", "OutputFormat", "SourceSpec", "listen"]
@@ -56,9 +56,6 @@ __all__ = ["ListenError", "ListenOptions", "OutputFormat", "SourceSpec", "listen
 OutputFormat = Literal["table", "csv", "jsonl"]
 
 _IDLE_WAIT: Final = 0.05
-# A poll that finds no window closing goes on polling; it returns this often
-# so that the batches-waiting count, saves and a stop are seen in time.
-_POLL: Final = 0.02
 
 
 class ListenError(MovraError):
@@ -255,13 +252,17 @@ def _cell(value: Any, mean: bool) -> str:
 
 class _Stop:
     """SIGINT and SIGTERM ask the listener to stop; a second Ctrl-C
-    interrupts at once."""
+    interrupts at once.  A request also makes `fileno` readable, so that a
+    `movra.wait` on it returns (a signal alone would only restart the
+    wait)."""
 
     def __init__(self) -> None:
         self.requested = False
         self._previous: dict[int, Any] = {}
+        self._pipe: tuple[int, int] | None = None
 
     def __enter__(self) -> _Stop:
+        self._pipe = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
         for sig in (signal.SIGINT, signal.SIGTERM):
             self._previous[sig] = signal.signal(sig, self._handle)
         return self
@@ -269,11 +270,24 @@ class _Stop:
     def __exit__(self, *exc: object) -> None:
         for sig, handler in self._previous.items():
             signal.signal(sig, handler)
+        if self._pipe is not None:
+            for fd in self._pipe:
+                os.close(fd)
+            self._pipe = None
+
+    def fileno(self) -> int:
+        assert self._pipe is not None, "fileno() outside the with block"
+        return self._pipe[0]
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
         if self.requested and signum == signal.SIGINT:
             raise KeyboardInterrupt
         self.requested = True
+        if self._pipe is not None:
+            try:
+                os.write(self._pipe[1], b"x")
+            except BlockingIOError:
+                pass  # readable already
         logger.info("%s: stopping", signal.Signals(signum).name)
 
 
@@ -478,11 +492,15 @@ class _Listener:
     def run_udp(self, stream: Stream) -> None:
         native = stream.native
         while not self.stop.requested:
-            out = stream.poll(self.raw, timeout=_POLL)
+            out = stream.poll(self.raw)
             self.taken_mark = native.stats()["microbatches_emitted"]
             self.write(out)
             if self.manager is not None and self.manager.due() and self.unsaved():
                 self.save()
+            if out is None:
+                # Asleep until a batch is cut, a stop is asked for, or a
+                # save falls due: a quiet feed does not wake the listener.
+                wait([stream, self.stop], self.next_save_in())
         # Take what is ready without flushing, save, then close and flush:
         # a restart cuts the flushed windows back and resumes them.
         while (out := stream.poll(self.raw, timeout=0)) is not None:
@@ -512,6 +530,13 @@ class _Listener:
                 self.save()
         if self.manager is not None:
             self.save(stopped=True)
+
+    def next_save_in(self) -> float | None:
+        """Seconds until a save by time falls due, when there is something
+        to save; None when only a cut (or nothing) can make one due."""
+        if self.manager is None or not self.unsaved():
+            return None
+        return self.manager.due_in()
 
     def unsaved(self) -> bool:
         """Whether the state may have changed since the last save (an idle

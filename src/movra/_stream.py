@@ -3,9 +3,13 @@
 Iteration.  ``NativeStream.next_batch`` keeps the interpreter lock while it
 waits, which stalls every other thread and the event loop.  `Stream.poll`,
 `Stream.batches` and `Stream.abatches` therefore call it with
-``timeout_ms=0`` and wait in Python between calls: 0.5 ms after a result,
-doubling up to 2 ms while data came within the last second, then up to
-``max_wait`` (50 ms by default) while the stream is idle.
+``timeout_ms=0`` and wait on the stream's readiness descriptor
+(`Stream.fileno`) between calls: in ``poll(2)`` without the interpreter
+lock, or, in `abatches`, as a reader of the event loop.  The descriptor is
+readable from a cut until it is cleared, and for good once the stream is
+closed; each take clears it first and then takes, so a cut that comes
+between the two leaves it readable and is taken after a wait that returns
+at once.  Nothing wakes while no batch is cut.
 
 End of stream.  Once the stream is closed, the first call that finds the
 native stream closed closes it again (which returns only once its worker has
@@ -41,6 +45,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import errno
+import select
 import ipaddress
 import math
 import os
@@ -50,7 +55,7 @@ import tempfile
 import threading
 import time
 import warnings
-from collections.abc import AsyncIterator, Iterator, Mapping
+from collections.abc import AsyncIterator, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import Any, Final, Literal, TypedDict, cast, overload
 
@@ -66,7 +71,7 @@ from ._frames import Output, check_output, columns_of, convert_result, event_of
 from ._log import CounterWatch, logger
 from ._plan import Plan, PlanLike, as_plan
 
-__all__ = ["Batch", "OnDrop", "Stats", "Stream", "manual", "udp"]
+__all__ = ["Batch", "OnDrop", "Stats", "Stream", "manual", "udp", "wait"]
 
 OnDrop = Literal["block", "warn", "raise"]
 
@@ -79,11 +84,6 @@ DEFAULT_BATCH_SIZE: Final = 8192
 DEFAULT_LINGER_MS: Final = 10
 DEFAULT_CAPACITY: Final = 100_000
 DEFAULT_CHUNK_ROWS: Final = 16_384  # the Python values of a chunk stay in the CPU caches
-DEFAULT_MAX_WAIT: Final = 0.05
-
-_FIRST_WAIT: Final = 0.0005
-_BUSY_WAIT: Final = 0.002
-_BUSY_FOR: Final = 1.0
 
 
 class Stats(TypedDict):
@@ -105,37 +105,78 @@ class Stats(TypedDict):
     seen_event_ids: int
 
 
-class _Backoff:
-    """The wait between two empty polls: short while data flows, growing to
-    `max_wait` once the stream has been idle for a second."""
-
-    __slots__ = ("last_data", "max_wait", "wait")
-
-    def __init__(self, max_wait: float) -> None:
-        self.max_wait = max_wait
-        self.wait = _FIRST_WAIT
-        self.last_data = time.monotonic()
-
-    def data(self) -> None:
-        self.wait = _FIRST_WAIT
-        self.last_data = time.monotonic()
-
-    def idle(self) -> float:
-        busy = time.monotonic() - self.last_data < _BUSY_FOR
-        cap = min(_BUSY_WAIT, self.max_wait) if busy else self.max_wait
-        wait = min(self.wait, cap)
-        self.wait = min(wait * 2, cap)
-        return wait
-
-
-def _prepare(plan: PlanLike, output: Output, max_wait: float) -> tuple[Plan, float]:
+def _prepare(plan: PlanLike, output: Output, max_wait: float | None) -> tuple[Plan, float | None]:
     """The plan and the checked `max_wait` of an iterator; raises for a bad
     plan, output or wait before the first item is asked for."""
     checked = as_plan(plan)
     check_output(output)
-    if isinstance(max_wait, bool) or not isinstance(max_wait, (int, float)) or not 0 < max_wait <= 60:
-        raise ValueError(f"max_wait must be seconds between 0 and 60, got {max_wait!r}")
-    return checked, float(max_wait)
+    if max_wait is not None and (isinstance(max_wait, bool) or not isinstance(max_wait, (int, float))
+                                 or not 0 < max_wait <= 60):
+        raise ValueError(f"max_wait must be None or seconds between 0 and 60, got {max_wait!r}")
+    return checked, None if max_wait is None else float(max_wait)
+
+
+def _check_timeout(timeout: object) -> float | None:
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be seconds (a number) or None, got {timeout!r}")
+    if math.isnan(timeout):
+        raise ValueError("timeout must be seconds or None, got nan")
+    return float(timeout)
+
+
+def _poll_ms(timeout: float | None) -> float | None:
+    """`timeout` seconds as the milliseconds of ``select.poll``: None for no
+    limit, never negative."""
+    return None if timeout is None else max(timeout, 0.0) * 1000
+
+
+def _wait_readable(fd: int, timeout: float | None) -> bool:
+    """Waits, without the interpreter lock, until `fd` is readable or
+    `timeout` seconds (None: no limit) have passed; whether it is."""
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    return bool(poller.poll(_poll_ms(timeout)))
+
+
+def wait(streams: Iterable[Any], timeout: float | None = None) -> list[Any]:
+    """Waits until at least one of `streams` has a result to take, or
+    `timeout` seconds (None: no limit) have passed; returns those that have,
+    in the order given (an empty list at the timeout).
+
+    A stream counts as having a result from the moment its worker cuts a
+    batch, or it is closed, until its next `Stream.poll` (or `batches`
+    step).  Anything with a ``fileno()`` (a socket, a pipe) or a descriptor
+    number may be waited on with the streams.  One thread can serve many
+    streams this way::
+
+        while streams:
+            for s in movra.wait(streams):
+                while (batch := s.poll(plan)) is not None:
+                    handle(batch)
+                if s.drained:
+                    streams.remove(s)
+
+    The wait is one ``poll(2)`` and releases the interpreter lock.  Each
+    stream is also a file object for `selectors` (`Stream.fileno`).
+    """
+    items = list(streams)
+    timeout = _check_timeout(timeout)
+    poller = select.poll()
+    fds = []
+    for item in items:
+        fd = item if isinstance(item, int) and not isinstance(item, bool) else getattr(item, "fileno", None)
+        if callable(fd):
+            fd = fd()
+        if not isinstance(fd, int) or isinstance(fd, bool) or fd < 0:
+            raise TypeError(f"wait() takes streams or objects with a fileno(), got {item!r}")
+        fds.append(fd)
+        poller.register(fd, select.POLLIN)
+    if not items:
+        raise ValueError("wait() needs at least one stream")
+    ready = {fd for fd, _ in poller.poll(_poll_ms(timeout))}
+    return [item for item, fd in zip(items, fds) if fd in ready]
 
 
 class Stream:
@@ -184,6 +225,9 @@ class Stream:
         # Per thread, its ``held`` dict: plan to the results taken from the
         # core and not yet handed out.
         self._thread = threading.local()
+        # Per event loop, the futures of the `abatches` waiting for the
+        # readiness descriptor; the loop has one reader for it while any do.
+        self._async_waiters: dict[asyncio.AbstractEventLoop, set[asyncio.Future[None]]] = {}
 
     # ------------------------------------------------------------ basics
 
@@ -196,6 +240,15 @@ class Stream:
     def address(self) -> tuple[str, int]:
         """(host, port) as bound; ("manual", 0) for a manual stream."""
         return self._native.address()
+
+    def fileno(self) -> int:
+        """The stream's readiness descriptor: readable from the moment its
+        worker cuts a batch until the next `poll` (or step of `batches`,
+        `abatches`) takes it, and for good once the stream is closed.  For
+        `select`, `selectors` and ``loop.add_reader``; see also `movra.wait`.
+        The stream owns it: it stays open, and the same, while the stream
+        object lives (also after `close`), and must not be closed or read."""
+        return self._native.ready_fd()
 
     @property
     def closed(self) -> bool:
@@ -402,6 +455,8 @@ class Stream:
             closed = native.is_closed()
             if closed:
                 native.close()  # returns once the worker's last cut has landed
+            else:
+                native.clear_ready()  # before the take: a later cut sets it again
             if self._udp:
                 self._untimed.scan(native, plan)
             # From the core into `held` inside C code: no signal handler can
@@ -424,19 +479,16 @@ class Stream:
         """The next result of `plan`, or None when none came within `timeout`
         seconds (None: no limit) or the stream is closed and `drained`.
 
-        Waits in Python between polls of the native core, so other threads
-        and the event loop keep running.  `output` is "dict" (column name to
-        list), "pandas", "polars" or "arrow"; `datetimes` turns
+        Waits on the stream's descriptor (`fileno`) without the interpreter
+        lock, so other threads and the event loop keep running, and returns
+        as soon as a cut batch gives a result.  `output` is "dict" (column
+        name to list), "pandas", "polars" or "arrow"; `datetimes` turns
         ``window_start``/``window_end`` into UTC timestamps.
         """
         checked = as_plan(plan)
         check_output(output)
-        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))):
-            raise TypeError(f"timeout must be seconds (a number) or None, got {timeout!r}")
-        if timeout is not None and math.isnan(timeout):
-            raise ValueError("timeout must be seconds or None, got nan")
+        timeout = _check_timeout(timeout)
         deadline = None if timeout is None else time.monotonic() + timeout
-        backoff = _Backoff(DEFAULT_MAX_WAIT)
         while True:
             held, done = self._step(checked)
             if held:
@@ -445,30 +497,28 @@ class Stream:
                 return result
             if done:
                 return None
-            wait = backoff.idle()
-            if deadline is not None:
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    return None
-                wait = min(wait, remaining)
-            time.sleep(wait)
+            remaining = None if deadline is None else deadline - time.monotonic()
+            if remaining is not None and remaining <= 0:
+                return None
+            _wait_readable(self.fileno(), remaining)
 
     @overload
     def batches(self, plan: PlanLike, *, output: Literal["dict"] = ..., datetimes: bool = ...,
-                max_wait: float = ...) -> Iterator[Batch]: ...
+                max_wait: float | None = ...) -> Iterator[Batch]: ...
     @overload
     def batches(self, plan: PlanLike, *, output: FrameOutput, datetimes: bool = ...,
-                max_wait: float = ...) -> Iterator[Any]: ...
+                max_wait: float | None = ...) -> Iterator[Any]: ...
     def batches(self, plan: PlanLike, *, output: Output = "dict", datetimes: bool = False,
-                max_wait: float = DEFAULT_MAX_WAIT) -> Iterator[Any]:
+                max_wait: float | None = None) -> Iterator[Any]:
         """Every non-empty result of `plan`, until the stream is closed and
         fully drained (every accepted event delivered once, the open windows
         flushed).
 
-        The native core is polled without waiting; between empty polls the
-        generator sleeps in Python, 0.5 to 2 ms while data flows and up to
-        `max_wait` seconds when idle, so other threads keep running and
-        Ctrl-C is seen at once.  `output` and `datetimes` as for `poll`.
+        Between results the generator waits on the stream's descriptor
+        without the interpreter lock, as `poll` does, so other threads keep
+        running and Ctrl-C is seen at once; nothing wakes it but a cut batch
+        or the close.  With `max_wait` (seconds) it also looks again at least
+        that often.  `output` and `datetimes` as for `poll`.
         The plan is checked when this is called, not at the first item.
         A result the core handed over before an exception (Ctrl-C, a failed
         conversion) stopped the loop comes first from the next `batches`,
@@ -476,40 +526,40 @@ class Stream:
         """
         return self._batches(*_prepare(plan, output, max_wait), output, datetimes)
 
-    def _batches(self, plan: Plan, max_wait: float, output: Output, datetimes: bool) -> Iterator[Any]:
-        backoff = _Backoff(max_wait)
+    def _batches(self, plan: Plan, max_wait: float | None, output: Output,
+                 datetimes: bool) -> Iterator[Any]:
         while True:
             held, done = self._step(plan)
             if held:
-                backoff.data()
                 result = convert_result(held[0], output, datetimes)
                 del held[0]  # nothing between here and the yield can raise
                 yield result
             elif done:
                 return
             else:
-                time.sleep(backoff.idle())
+                _wait_readable(self.fileno(), max_wait)
 
     @overload
     def abatches(self, plan: PlanLike, *, output: Literal["dict"] = ..., datetimes: bool = ...,
-                 max_wait: float = ...) -> AsyncIterator[Batch]: ...
+                 max_wait: float | None = ...) -> AsyncIterator[Batch]: ...
     @overload
     def abatches(self, plan: PlanLike, *, output: FrameOutput, datetimes: bool = ...,
-                 max_wait: float = ...) -> AsyncIterator[Any]: ...
+                 max_wait: float | None = ...) -> AsyncIterator[Any]: ...
     def abatches(self, plan: PlanLike, *, output: Output = "dict", datetimes: bool = False,
-                 max_wait: float = DEFAULT_MAX_WAIT) -> AsyncIterator[Any]:
+                 max_wait: float | None = None) -> AsyncIterator[Any]:
         """`batches` as an async iterator: ``async for batch in
-        stream.abatches(plan)``.  It waits with ``asyncio.sleep`` and hands
-        the loop back after every result, so other tasks keep running."""
+        stream.abatches(plan)``.  It waits as a reader of the running loop
+        on the stream's descriptor (no thread, no timer) and hands the loop
+        back after every result, so other tasks keep running; any number of
+        streams, and iterators of one stream, can wait in one loop (for
+        instance under ``asyncio.gather``)."""
         return self._abatches(*_prepare(plan, output, max_wait), output, datetimes)
 
-    async def _abatches(self, plan: Plan, max_wait: float, output: Output,
+    async def _abatches(self, plan: Plan, max_wait: float | None, output: Output,
                         datetimes: bool) -> AsyncIterator[Any]:
-        backoff = _Backoff(max_wait)
         while True:
             held, done = self._step(plan)
             if held:
-                backoff.data()
                 result = convert_result(held[0], output, datetimes)
                 del held[0]
                 yield result
@@ -517,7 +567,39 @@ class Stream:
             elif done:
                 return
             else:
-                await asyncio.sleep(backoff.idle())
+                await self._readable(max_wait)
+
+    async def _readable(self, timeout: float | None) -> None:
+        """Returns once the readiness descriptor is readable, or after
+        `timeout` seconds (None: no limit).  All waiters of one loop share
+        one reader, which is removed at the first wake (the descriptor stays
+        readable until a take clears it, so a reader left in place would
+        fire again and again)."""
+        loop = asyncio.get_running_loop()
+        waiters = self._async_waiters.get(loop)
+        if waiters is None:
+            waiters = self._async_waiters[loop] = set()
+            loop.add_reader(self.fileno(), self._wake_waiters, loop, waiters)
+        future: asyncio.Future[None] = loop.create_future()
+        waiters.add(future)
+        try:
+            if timeout is None:
+                await future
+            else:
+                await asyncio.wait((future,), timeout=timeout)
+        finally:
+            waiters.discard(future)
+            if not waiters and self._async_waiters.get(loop) is waiters:
+                del self._async_waiters[loop]
+                loop.remove_reader(self.fileno())
+
+    def _wake_waiters(self, loop: asyncio.AbstractEventLoop, waiters: set[asyncio.Future[None]]) -> None:
+        if self._async_waiters.get(loop) is waiters:
+            del self._async_waiters[loop]
+            loop.remove_reader(self.fileno())
+        for future in waiters:
+            if not future.done():
+                future.set_result(None)
 
     @overload
     def aggregate(self, data: Any, plan: PlanLike, *, output: Literal["dict"] = ...,

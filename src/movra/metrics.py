@@ -23,8 +23,13 @@ from __future__ import annotations
 
 import collections
 import dataclasses
+import os
+import selectors
+import socket
+import socketserver
 import threading
 import time
+import wsgiref.simple_server
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Final, Literal
 
@@ -176,15 +181,15 @@ class StreamMetrics:
 
     def serve(self, port: int, host: str = "127.0.0.1") -> MetricsServer:
         """Serves the metrics at ``http://host:port/metrics`` from a thread,
-        through ``prometheus_client`` with a collector of its own (port 0
-        picks a free port, see `MetricsServer.address`).  Only this machine
-        can reach them unless `host` says otherwise ("0.0.0.0": every
-        interface)."""
+        through ``prometheus_client``'s WSGI app with a collector of its own
+        (port 0 picks a free port, see `MetricsServer.address`).  The thread
+        sleeps until a request comes or the server is closed.  Only this
+        machine can reach the metrics unless `host` says otherwise
+        ("0.0.0.0": every interface)."""
         prometheus = require("prometheus_client", "serving metrics")
         registry = prometheus.CollectorRegistry(auto_describe=False)
         registry.register(_Collector(self))
-        server, thread = prometheus.start_http_server(port, addr=host, registry=registry)
-        return MetricsServer(server, thread)
+        return MetricsServer.start(prometheus.make_wsgi_app(registry), host, port)
 
 
 class _Collector:
@@ -201,12 +206,56 @@ class _Collector:
             yield family(m.name, m.help, value=m.value)
 
 
-class MetricsServer:
-    """A running metrics endpoint; `close` stops it."""
+class _QuietHandler(wsgiref.simple_server.WSGIRequestHandler):
+    def log_message(self, format: str, *args: Any) -> None:
+        """Requests are not logged."""
 
-    def __init__(self, server: Any, thread: threading.Thread) -> None:
+
+class _Server(socketserver.ThreadingMixIn, wsgiref.simple_server.WSGIServer):
+    daemon_threads = True
+
+
+class MetricsServer:
+    """A running metrics endpoint; `close` stops it.
+
+    Its thread waits in one ``select`` on the listening socket and a pipe
+    that `close` writes to, with no timeout, so an idle endpoint never
+    wakes (``socketserver``'s own loop looks for a shutdown twice a
+    second)."""
+
+    def __init__(self, server: Any, thread: threading.Thread, wake: tuple[int, int]) -> None:
+        """Use `StreamMetrics.serve` instead."""
         self._server = server
         self._thread = thread
+        self._wake: tuple[int, int] | None = wake
+
+    @classmethod
+    def start(cls, app: Any, host: str, port: int) -> MetricsServer:
+        """Binds `host`:`port` (IPv4 or IPv6, as the address is) and serves
+        the WSGI `app` from a daemon thread."""
+        family, _, _, _, address = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
+                                                      flags=socket.AI_PASSIVE)[0]
+
+        class Server(_Server):
+            address_family = family
+
+        server = wsgiref.simple_server.make_server(str(address[0]), port, app, Server,
+                                                  handler_class=_QuietHandler)
+        wake = os.pipe2(os.O_CLOEXEC)
+        thread = threading.Thread(target=cls._serve, args=(server, wake[0]), name="movra-metrics", daemon=True)
+        thread.start()
+        return cls(server, thread, wake)
+
+    @staticmethod
+    def _serve(server: Any, wake: int) -> None:
+        with selectors.DefaultSelector() as selector:
+            selector.register(server, selectors.EVENT_READ)
+            selector.register(wake, selectors.EVENT_READ)
+            while True:
+                events = selector.select()
+                if any(key.fileobj == wake for key, _ in events):
+                    return
+                server.handle_request()  # readable: accepts without waiting
 
     @property
     def address(self) -> tuple[str, int]:
@@ -215,7 +264,12 @@ class MetricsServer:
         return host, port
 
     def close(self) -> None:
-        """Stops serving and frees the port."""
-        self._server.shutdown()
-        self._server.server_close()
+        """Stops serving and frees the port.  Idempotent."""
+        wake, self._wake = self._wake, None
+        if wake is None:
+            return
+        os.write(wake[1], b"x")
         self._thread.join()
+        self._server.server_close()
+        for fd in wake:
+            os.close(fd)

@@ -7,15 +7,18 @@
 // block for ever on the first call and never deliver what it is given.
 //
 // Lock order: the registry mutex, then for each stream in registry order its
-// worker_gate and its queue_mutex.  The worker takes its queue_mutex only
-// inside its gate, no other code holds two of these at once, and nobody who
-// holds one waits for the interpreter lock, so prepare cannot deadlock: it
-// waits at most for one worker iteration per stream.  With the gate held
-// the worker is parked in its pause, outside any allocation, which matters
-// for allocators that do not lock themselves around fork.  state_mutex is
+// worker_gate and its queue_mutex.  The worker takes its queue_mutex inside
+// its gate, or in its sleep without the gate (never the gate after it), no
+// other code holds two of these at once, and nobody who holds one waits for
+// the interpreter lock, so prepare cannot deadlock: it waits at most for one
+// worker iteration per stream.  With both held the worker is parked in its
+// sleep, where it allocates nothing, which matters for allocators that do
+// not lock themselves around fork.  state_mutex is
 // left alone; it is only ever held together with the interpreter lock, which
 // the forking thread holds itself.
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -95,6 +98,7 @@ void NativeStream::become_closed_in_fork_child() {
   // here, and a condition variable that counts them could block a notify.
   new (&queue_cv) std::condition_variable();
   new (&joined_cv) std::condition_variable();
+  new (&worker_cv) std::condition_variable();
   closed = true;
   worker_done = true;
   join_state = JoinState::kJoined;
@@ -105,6 +109,24 @@ void NativeStream::become_closed_in_fork_child() {
     ::close(sock);
     sock = -1;
   }
+  // The child has no worker to wake.
+  if (worker_event != -1) {
+    ::close(worker_event);
+    worker_event = -1;
+  }
+  // The readiness descriptor is shared with the parent, whose cuts and
+  // clears would show here.  A fresh one, readable for good as a closed
+  // stream's is, takes its number, so a selector or event loop that knew the
+  // number before the fork still waits on this stream's own.  Should no
+  // descriptor be left to make one, the shared one stays: the stream is
+  // closed, so nothing waits on it before taking what is left.
+  const int fresh = ::eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fresh != -1) {
+    ::dup3(fresh, ready_event, O_CLOEXEC);
+    ::close(fresh);
+  }
+  ready_signalled = true;
+  worker_idle = false;
   queue_mutex.unlock();
   worker_gate.unlock();
 }

@@ -1,9 +1,12 @@
 #include "stream/native_stream.h"
 
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
@@ -18,7 +21,34 @@ namespace movra {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 std::size_t at_least_one(std::size_t v) { return v < 2 ? 1 : v; }
+
+// The longest single sleep of the worker: a tick further away than this
+// (a linger of days) is reached in several sleeps.
+constexpr std::int64_t kLongestSleepNs = 3600LL * 1000 * 1000 * 1000;
+
+void close_if_open(int& fd) {
+  if (fd != -1) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+// Adds one to an eventfd's count; a full count is readable all the same.
+void write_event(int fd) {
+  const std::uint64_t one = 1;
+  while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+// Empties an eventfd (non-blocking), so that it is no longer readable.
+void drain_event(int fd) {
+  std::uint64_t count;
+  while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+  }
+}
 
 // Releases the interpreter lock for its lifetime when the calling thread
 // holds it, and does nothing otherwise.
@@ -61,15 +91,21 @@ NativeStream::NativeStream(std::string host_arg, std::uint16_t port_arg, std::si
       capacity(at_least_one(capacity_arg)),
       udp_mode(udp_mode_arg) {
   if (udp_mode) bind_udp();
+  ready_event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (udp_mode && ready_event != -1) worker_event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (ready_event == -1 || (udp_mode && worker_event == -1)) {
+    close_if_open(ready_event);
+    close_if_open(sock);
+    throw std::runtime_error(messages::kEventFdCreateFailed);
+  }
   enter_fork_registry();
   try {
     worker = std::thread([this] { worker_loop(); });
   } catch (const std::system_error& e) {
     leave_fork_registry();
-    if (sock != -1) {
-      ::close(sock);
-      sock = -1;
-    }
+    close_if_open(sock);
+    close_if_open(worker_event);
+    close_if_open(ready_event);
     throw std::system_error(e.code(), messages::kThreadConstructorFailed);
   }
 }
@@ -77,6 +113,10 @@ NativeStream::NativeStream(std::string host_arg, std::uint16_t port_arg, std::si
 NativeStream::~NativeStream() {
   stop(true);
   leave_fork_registry();
+  // No fork can copy these any more, and no waiter can still be using them:
+  // the object is going away.
+  close_if_open(worker_event);
+  close_if_open(ready_event);
 }
 
 void NativeStream::refuse_embedded_nul(std::string_view text) {
@@ -102,6 +142,9 @@ void NativeStream::stop(bool join) {
     if (!closed) {
       closed = true;
       queue_cv.notify_all();
+      worker_cv.notify_all();
+      if (worker_event != -1) write_event(worker_event);
+      signal_ready_locked();
     }
     if (!join) return;
     if (join_state == JoinState::kNotJoined) {
@@ -122,10 +165,7 @@ void NativeStream::stop(bool join) {
   if (worker.joinable()) worker.join();
   {
     std::lock_guard<std::mutex> lock(queue_mutex);
-    if (sock != -1) {
-      ::close(sock);
-      sock = -1;
-    }
+    close_if_open(sock);
     join_state = JoinState::kJoined;
   }
   joined_cv.notify_all();
@@ -137,6 +177,7 @@ std::size_t NativeStream::offer_rows_locked(Row* rows, std::size_t count) {
     const std::size_t room = capacity > pending.size() ? capacity - pending.size() : 0;
     queued = std::min(room, count);
     for (std::size_t i = 0; i < queued; ++i) pending.push_back(std::move(rows[i]));
+    if (queued != 0) wake_idle_worker_locked();
   }
   // Events offered after close are counted as dropped: nothing would ever
   // cut them into a batch.
@@ -171,16 +212,44 @@ void NativeStream::drain_queue_locked() {
   ready.push_back(std::move(batch));
   bump(counters.microbatches_emitted);
   queue_cv.notify_all();
+  signal_ready_locked();
+}
+
+void NativeStream::wake_idle_worker_locked() {
+  if (!worker_idle) return;
+  worker_idle = false;
+  if (udp_mode) {
+    write_event(worker_event);
+  } else {
+    worker_cv.notify_one();
+  }
+}
+
+void NativeStream::signal_ready_locked() {
+  if (ready_signalled) return;
+  ready_signalled = true;
+  write_event(ready_event);
+}
+
+void NativeStream::clear_ready() {
+  std::lock_guard<std::mutex> lock(queue_mutex);
+  if (closed || !ready_signalled) return;
+  ready_signalled = false;
+  drain_event(ready_event);
 }
 
 void NativeStream::worker_loop() {
-  using Clock = std::chrono::steady_clock;
+  // Signals are for the threads that run Python; this one never handles one,
+  // so its sleeps are never cut short by them either.
+  sigset_t all;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
   const std::int64_t linger_ns = millis_to_nanos_saturated(linger_ms);
   auto last_tick = Clock::now();
   std::vector<Row> received;
   while (true) {
     {
-      // Everything but the pause happens behind the gate, so that a fork
+      // Everything but the sleep happens behind the gate, so that a fork
       // never catches this thread halfway through a row or an allocation.
       std::lock_guard<std::mutex> gate(worker_gate);
       {
@@ -190,6 +259,7 @@ void NativeStream::worker_loop() {
           // of at most batch_size rows.
           while (!pending.empty()) drain_queue_locked();
           worker_done = true;
+          signal_ready_locked();
           queue_cv.notify_all();
           return;
         }
@@ -204,7 +274,46 @@ void NativeStream::worker_loop() {
         last_tick = now;
       }
     }
-    wait_for_datagrams_or_1ms();
+    wait_for_work(last_tick);
+  }
+}
+
+void NativeStream::wait_for_work(Clock::time_point& last_tick) {
+  const std::int64_t linger_ns = millis_to_nanos_saturated(linger_ms);
+  bool idle;
+  std::int64_t sleep_ns = -1;  // no limit
+  {
+    std::unique_lock<std::mutex> lock(queue_mutex);
+    if (closed) return;
+    idle = pending.empty();
+    if (!idle) {
+      const std::int64_t elapsed =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - last_tick).count();
+      if (elapsed >= linger_ns) return;  // a tick is due now
+      sleep_ns = std::min(linger_ns - elapsed, kLongestSleepNs);
+    }
+    worker_idle = idle;
+    if (!udp_mode) {
+      if (idle) {
+        worker_cv.wait(lock);
+      } else {
+        worker_cv.wait_for(lock, std::chrono::nanoseconds(sleep_ns));
+      }
+      worker_idle = false;
+    }
+  }
+  if (udp_mode) {
+    poll_socket_and_wake_event(sleep_ns);
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    worker_idle = false;
+  }
+  bump(wakeups);
+  if (idle && linger_ns > 0) {
+    // The ticks that fell due during the sleep found nothing pending: the
+    // grid moves on to its last point before now.
+    const std::int64_t elapsed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - last_tick).count();
+    if (elapsed >= linger_ns) last_tick += std::chrono::nanoseconds(elapsed / linger_ns * linger_ns);
   }
 }
 

@@ -5,6 +5,24 @@
 // cut micro-batches, one worker thread that cuts batches on a fixed tick (and
 // receives datagrams), the event-time ProcessorState and the counters.
 //
+// Waking.  The worker sleeps until there is work: an event queued while
+// nothing was pending, the next tick while events are pending, a readable
+// datagram, or the stop.  A manual stream's worker waits on worker_cv; a UDP
+// stream's worker polls its socket and worker_event, an eventfd the producers
+// and stop write to.  With nothing pending and nothing arriving it does not
+// wake at all.  The ticks keep their grid while the worker sleeps: ticks that
+// fall due while nothing is pending are empty, and the first event after a
+// quiet spell is cut at the next point of the grid.
+//
+// Readiness.  ready_event, an eventfd that the stream owns for its whole
+// life, is readable from the moment a batch is cut until clear_ready(), and
+// for good from the moment the stream is closed.  A consumer clears it, then
+// takes with next_batch(plan, 0), and waits on the descriptor (select, poll,
+// an event loop's reader) only when that brought nothing: a cut after the
+// clear leaves it readable, so no batch is missed.  The descriptor is closed
+// by the destructor, never by close(), so a waiter in another thread never
+// finds its number closed or reused under it.
+//
 // Thread safety: the Python-facing methods are called with the interpreter
 // lock held, so Python callers are serialised; the worker never touches a
 // Python object or the interpreter lock.  Two mutexes, never held together:
@@ -25,7 +43,9 @@
 // queues; in the child, where the worker does not exist, every
 // stream is made Closed at once: worker_done set, the thread handle
 // forgotten, fresh condition variables, the child's copy of the socket
-// closed (never shut down: that acts on the socket the parent still uses).
+// closed (never shut down: that acts on the socket the parent still uses),
+// and a fresh readiness descriptor, readable for good, put in place of the
+// one shared with the parent under the same number.
 // The events the parent had accepted but not cut stay pending there until
 // the child's first next_batch cuts them, as the worker's last act would.
 #ifndef MOVRA_STREAM_NATIVE_STREAM_H_
@@ -34,7 +54,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -129,6 +151,16 @@ class NativeStream {
   // between the two goes unscanned.
   std::pair<std::size_t, std::size_t> scan_ready_times(const std::string& field) const;
 
+  // The readiness descriptor (see above).  Owned by the stream: callers wait
+  // on it and never close it.
+  int ready_fd() const { return ready_event; }
+  // Makes the readiness descriptor unreadable until the next cut; does
+  // nothing once the stream is closed.
+  void clear_ready();
+  // How often the worker has come back from a wait: a stream with nothing
+  // pending and nothing arriving leaves this unchanged.
+  std::uint64_t worker_wakeups() const { return wakeups.load(std::memory_order_relaxed); }
+
  private:
   enum class JoinState { kNotJoined, kJoining, kJoined };
 
@@ -146,6 +178,16 @@ class NativeStream {
   // REQUIRES: queue_mutex is held.  Moves up to batch_size pending rows into
   // one new ready batch.
   void drain_queue_locked();
+  // The worker's sleep until its next piece of work.  `last_tick` is the
+  // tick grid's last point; after a sleep that began with nothing pending it
+  // is moved on to the grid's last point before the wake.  No lock held on
+  // entry.
+  void wait_for_work(std::chrono::steady_clock::time_point& last_tick);
+  // REQUIRES: queue_mutex is held.  Wakes the worker if it sleeps with
+  // nothing pending.
+  void wake_idle_worker_locked();
+  // REQUIRES: queue_mutex is held.  Makes ready_event readable.
+  void signal_ready_locked();
 
   // Raises ValueError "embedded null byte" when text holds a NUL, which the
   // system call it is meant for would take as its end.
@@ -164,10 +206,9 @@ class NativeStream {
   static void after_fork_in_child();
 
   void bind_udp();
-  // The worker's pause between iterations: 1 ms, cut short when a datagram
-  // arrives on the socket, so a burst is taken in while it still fits in the
-  // socket's buffer.
-  void wait_for_datagrams_or_1ms();
+  // The UDP worker's sleep: until a datagram is readable, worker_event is
+  // written, or `timeout_ns` has passed (negative: no limit).
+  void poll_socket_and_wake_event(std::int64_t timeout_ns);
   // Receives every datagram waiting (up to a bound), many per system call,
   // and offers the parsed rows under one lock hold.  Worker thread only, no
   // lock held on entry.
@@ -185,11 +226,16 @@ class NativeStream {
   // with queue_mutex held (so a fork copies either the open descriptor or
   // -1, never a closed number).  Read by the worker without a lock.
   int sock = -1;
+  // Made by the constructor, closed by the destructor (ready_event in a fork
+  // child is replaced under the same number).  worker_event is -1 for a
+  // manual stream.
+  int ready_event = -1;
+  int worker_event = -1;
   // Touched by the worker thread only (made at its first receive), and freed
   // after it has been joined.
   std::unique_ptr<ReceiveBuffers, ReceiveBuffersDeleter> receive_buffers;
 
-  // Held by the worker through each iteration but its pause, and by the
+  // Held by the worker through each iteration but its sleep, and by the
   // prepare handler of a fork, so a child never inherits a worker caught
   // halfway through a row or an allocation (not every allocator makes its
   // own locks safe across fork).  Taken before queue_mutex.
@@ -197,9 +243,14 @@ class NativeStream {
 
   mutable std::mutex queue_mutex;
   std::condition_variable queue_cv;  // always notified to all
+  // The manual worker's sleep; notified by a producer that finds it idle,
+  // and by stop.
+  std::condition_variable worker_cv;
   // Guarded by queue_mutex.
   bool closed = false;
   bool worker_done = false;  // the worker has made its last cuts and ended
+  bool worker_idle = false;  // the worker sleeps with nothing pending
+  bool ready_signalled = false;  // ready_event is readable
   std::deque<Row> pending;
   std::deque<Batch> ready;
   JoinState join_state = JoinState::kNotJoined;
@@ -212,6 +263,7 @@ class NativeStream {
   ProcessorState state;
 
   Stats counters;
+  std::atomic<std::uint64_t> wakeups{0};
 };
 
 }  // namespace movra

@@ -1,5 +1,5 @@
-// The UDP receiver of a NativeStream: binding the socket, and the worker's
-// receive of the datagrams that are waiting.
+// The UDP receiver of a NativeStream: binding the socket, the worker's sleep
+// until a datagram is readable, and its receive of the datagrams waiting.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -8,12 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
-#include <thread>
 
 #include "model/json_datagram.h"
 #include "model/messages.h"
@@ -80,13 +79,16 @@ void NativeStream::bind_udp() {
   ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &kSocketBufferBytes, sizeof kSocketBufferBytes);
 }
 
-void NativeStream::wait_for_datagrams_or_1ms() {
-  if (sock == -1) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return;
+void NativeStream::poll_socket_and_wake_event(std::int64_t timeout_ns) {
+  pollfd fds[2] = {{sock, POLLIN, 0}, {worker_event, POLLIN, 0}};
+  timespec limit{static_cast<time_t>(timeout_ns / 1000000000), static_cast<long>(timeout_ns % 1000000000)};
+  // A signal cannot reach this thread (its mask blocks them all), so EINTR
+  // needs no retry: the caller's loop simply looks again.
+  ::ppoll(fds, 2, timeout_ns < 0 ? nullptr : &limit, nullptr);
+  if (fds[1].revents & POLLIN) {
+    std::uint64_t count;
+    (void)!::read(worker_event, &count, sizeof count);
   }
-  pollfd pfd{sock, POLLIN, 0};
-  ::poll(&pfd, 1, 1);
 }
 
 void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
