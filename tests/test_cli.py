@@ -140,7 +140,8 @@ class Command:
         return self
 
     def __exit__(self, *exc):
-        self.proc.send_signal(signal.SIGTERM)
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
         status = self.proc.wait(timeout=30)
         self.proc.stderr.close()
         assert status == 0 or exc[0] is not None
@@ -246,6 +247,7 @@ def test_listen_counts_rejected_datagrams_in_its_metrics_and_tally():
                         and scrape(metrics, "movra_events_ingested_total") == 2, timeout=30)
         listener.proc.send_signal(signal.SIGTERM)
         assert listener.announced(r"stopped: 2 events in, .* 0 dropped, 2 datagrams rejected;")
+        assert listener.proc.wait(timeout=30) == 0  # one SIGTERM: a second after the stop would kill it
 
 
 @pytest.mark.parametrize("change, text", [
