@@ -513,8 +513,7 @@ class _Listener:
         checkpoint cannot hold (a line feed; a tab in a group): taken in,
         they would make every later save fail.  Only with checkpoints."""
         rows = chunk.rows
-        fields = [(f, "\n") for f in (self.plan.dedup,) if f]
-        fields += [(f, "\n\t") for f in (self.plan.by,) if f]
+        fields = list(unsaveable_text(self.plan).items())
         if self.manager is None or not fields:
             return rows
         bad = [i for i, row in enumerate(rows)
@@ -605,6 +604,17 @@ class _Listener:
         return extra
 
 
+def unsaveable_text(plan: Plan) -> dict[str, str]:
+    """The characters a checkpoint cannot hold in the plan's columns: a line
+    feed in an event id, a line feed or a tab in a group text."""
+    refused: dict[str, str] = {}
+    if plan.dedup:
+        refused[plan.dedup] = "\n"
+    if plan.by:
+        refused[plan.by] = "\n\t"
+    return refused
+
+
 def same_plan(saved: Any, raw: Any) -> bool:
     """Whether a plan read back from checkpoint metadata is `raw`, with the
     types of its values: a filter on ``true`` is not one on ``1``, which the
@@ -665,6 +675,11 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
         console = Console()
     with lis.stop:
         stream = lis.open_stream()
+        if opts.checkpoint is not None and opts.source.kind == "udp":
+            # Datagrams reach the state without passing through this loop:
+            # the stream itself turns away the ones a save could not hold.
+            for column, characters in unsaveable_text(lis.plan).items():
+                stream.refuse_text(column, characters)
         source: LineSource | None = None
         server = None
         try:

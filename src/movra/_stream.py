@@ -200,6 +200,20 @@ class Stream:
         counters["rejected_datagrams"] = self._native.rejected_datagrams()
         return cast(Stats, counters)
 
+    def refuse_text(self, column: str, characters: str) -> None:
+        """UDP streams: from the next receive on, a datagram with an object
+        whose string in `column` holds any of `characters` is rejected whole
+        and counted in ``rejected_datagrams``.  A checkpoint cannot hold an
+        event id with a line feed, nor a group text with a line feed or a
+        tab; a stream that is saved can refuse them where they enter, so
+        that every later save does not fail.  Empty `characters` lift the
+        rule for `column`.  Events given to `emit` and `emit_columns` are
+        not checked."""
+        if not isinstance(column, str) or not isinstance(characters, str):
+            raise TypeError(f"refuse_text() takes a column name and characters as str, not "
+                            f"{type(column).__name__} and {type(characters).__name__}")
+        self._native.refuse_text(column, characters)
+
     def close(self) -> None:
         """Closes the stream: the events it accepted are still delivered by
         the next polls, then the open windows are flushed.  Idempotent."""
