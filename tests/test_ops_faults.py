@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import time
+import types
 
 import pytest
 
@@ -18,6 +19,7 @@ from conftest import wait_for
 from movra import flink
 from movra._checkpoints import CheckpointManager
 from movra._cli import main
+from movra._listen import _Listener
 from movra._sources import LineSource
 
 WINDOW = ["--window", "1s", "--by", "symbol", "--mean", "price"]
@@ -55,6 +57,34 @@ def test_a_followed_file_truncated_or_rotated_is_read_again_from_its_start(tmp_p
         assert re.search(r"(truncated|rotated)\): reading it from the start", caplog.text)
     finally:
         source.close()
+
+
+def csv_events(start, stop):
+    return "".join(f"S,1.0,{i * 100}\n" for i in range(start, stop))
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
+@pytest.mark.parametrize("change", ["refill", "rotate", "truncate"])
+def test_a_followed_file_written_anew_between_two_looks_is_read_from_its_start(tmp_path, fmt, change):
+    head = "symbol,price,timestamp\n" if fmt == "csv" else ""
+    lines = csv_events if fmt == "csv" else events
+    path = tmp_path / f"f.{fmt}"
+    path.write_text(head + lines(0, 20))
+    source = LineSource(str(path), fmt, follow=True)
+    try:
+        assert len(read_all(source)) == 20
+        if change == "rotate":
+            path.rename(tmp_path / "old")
+            path.write_text(head + lines(100, 130))
+        else:  # in place; "refill" writes past where the first file was read
+            with path.open("r+") as f:
+                f.truncate(0)
+                f.write(head + lines(100, 130 if change == "refill" else 105))
+        rows = read_all(source)
+    finally:
+        source.close()
+    assert [int(r["timestamp"]) for r in rows] == [i * 100 for i in range(100, 130 if change != "truncate" else 105)]
+    assert source.skipped == 0
 
 
 @pytest.mark.parametrize("fmt, content, rows, skipped", [
@@ -129,6 +159,34 @@ def test_a_torn_last_output_line_is_cut_back_before_a_resume(tmp_path, out, torn
     again = (tmp_path / out).read_bytes()
     assert again.startswith(complete) and torn not in again and again.endswith(b"\n")
     assert len(again.splitlines()) == len(set(again.splitlines()))
+
+
+@pytest.mark.parametrize("out", ["out.jsonl", "out.csv"])
+@pytest.mark.parametrize("edit", [
+    lambda data, end: data[:end - 1] + data[end:],  # the line feed where the checkpoint's output ends removed
+    lambda data, end: data[:end - 2] + b" " + data[end - 2:],  # a blank added in the line before it
+    lambda data, end: data[:end - 5],  # cut short, in a line the checkpoint vouches for
+])
+def test_an_output_edited_by_hand_is_refused_untouched(tmp_path, out, edit, capsys):
+    (tmp_path / "in.jsonl").write_text(events(0, 30))
+    assert listen(tmp_path, "-q", out=out) == 0
+    end = json.loads(sorted(tmp_path.glob("t.ckpt.*.json"))[-1].read_text())["user"]["output"]["bytes"]
+    edited = edit((tmp_path / out).read_bytes(), end)
+    (tmp_path / out).write_bytes(edited)
+    (tmp_path / "in.jsonl").write_text(events(0, 60))
+    assert listen(tmp_path, "-q", out=out) != 0
+    assert "it was changed since" in capsys.readouterr().err
+    assert (tmp_path / out).read_bytes() == edited
+
+
+@pytest.mark.parametrize("tail", [b"not json\n", b'{"window_start": "x", "symbol": "S"}\n', b"[1, 2]\n"])
+def test_lines_after_the_checkpoint_that_do_not_read_back_are_not_a_traceback(tmp_path, tail, caplog):
+    path = tmp_path / "out.jsonl"
+    path.write_bytes(b'{"window_start": 0, "symbol": "S"}\n' + tail)
+    listener = types.SimpleNamespace(plan=movra.Plan(window="1s", by="symbol", mean="price"),
+                                     opts=types.SimpleNamespace(format="jsonl"))
+    assert _Listener.written_windows(listener, str(path), 0, None) is None
+    assert "cannot be recognised" in caplog.text
 
 
 def test_an_id_or_group_a_checkpoint_cannot_hold_is_refused_where_it_enters(tmp_path, caplog):

@@ -369,14 +369,18 @@ class _Listener:
             return
         keep: int | None = None
         size = os.path.getsize(o.output) if os.path.exists(o.output) else 0
-        if restored is not None and size:
-            size = cut_torn_line(o.output)
         if restored is not None:
             keep = int((restored.user.get("output") or {}).get("bytes") or 0)
-        if restored is not None and keep is not None and size < keep:
-            raise ListenError(f"the output {o.output!r} holds {size} bytes, but checkpoint "
-                              f"{os.path.basename(restored.path)} recorded {keep}: it was changed since; move "
-                              "it away or start with another --checkpoint path")
+            # The checkpoint vouches for the first `keep` bytes, which end a
+            # line; a file that no longer does was changed by hand and is
+            # refused untouched.
+            if size < keep or (keep and not _line_ends_at(o.output, keep)):
+                held = f"holds {size} bytes" if size < keep else f"does not end a line at byte {keep}"
+                raise ListenError(f"the output {o.output!r} {held}, but checkpoint "
+                                  f"{os.path.basename(restored.path)} recorded {keep} bytes: it was changed "
+                                  "since; move it away or start with another --checkpoint path")
+            if size > keep:
+                size = cut_torn_line(o.output, keep)
         columns = self.csv_header(o.output) if keep else None
         if restored is not None:
             # Windows of the restored state that were written before it
@@ -411,17 +415,23 @@ class _Listener:
         with open(path, "rb") as f:
             f.seek(start)
             tail = f.read().decode("utf-8", "replace")
-        if self.opts.format == "csv":
-            records: list[dict[str, Any]] = list(csv.DictReader(io.StringIO(tail), fieldnames=columns))
-        else:
-            records = [json.loads(line) for line in tail.splitlines() if line.strip()]
-        keys = set()
-        for r in records:
-            if r.get("window_start") in (None, "") or (by is not None and by not in r):
-                logger.warning("the output lacks window_start or %s, so windows written after the checkpoint "
-                               "cannot be recognised; they are cut back and come out again", by)
-                return None
-            keys.add((int(r["window_start"]), str(r.get(by) or "") if by else ""))
+        unreadable = ("the output lacks window_start or %s, so windows written after the checkpoint cannot be "
+                      "recognised; they are cut back and come out again")
+        try:
+            if self.opts.format == "csv":
+                records: list[Any] = list(csv.DictReader(io.StringIO(tail), fieldnames=columns))
+            else:
+                records = [json.loads(line) for line in tail.splitlines() if line.strip()]
+            keys = set()
+            for r in records:
+                if not isinstance(r, dict) or r.get("window_start") in (None, "") or (by is not None and by not in r):
+                    logger.warning(unreadable, by)
+                    return None
+                keys.add((int(r["window_start"]), str(r.get(by) or "") if by else ""))
+        except (ValueError, TypeError) as e:
+            # Lines changed by hand after the checkpoint.
+            logger.warning(unreadable + " (%s)", by, e)
+            return None
         return keys
 
     # -- output
@@ -630,18 +640,25 @@ def _typed(value: Any) -> Any:
     return type(value).__name__, value
 
 
-def cut_torn_line(path: str) -> int:
+def _line_ends_at(path: str, offset: int) -> bool:
+    """Whether byte `offset` - 1 of the file at `path` is a line feed."""
+    with open(path, "rb") as f:
+        f.seek(offset - 1)
+        return f.read(1) == b"\n"
+
+
+def cut_torn_line(path: str, floor: int = 0) -> int:
     """Cuts a regular file that ends in a partial line (a full disk or a
-    kill in the middle of a write) back to its last whole line, saying so;
-    returns its size."""
+    kill in the middle of a write) back to its last whole line, saying so,
+    but never below `floor` (which ends a line); returns its size."""
     with open(path, "r+b") as f:
         st = os.fstat(f.fileno())
         size = st.st_size
-        if not stat.S_ISREG(st.st_mode) or size == 0:
+        if not stat.S_ISREG(st.st_mode) or size <= floor:
             return size
         end = size
-        while end > 0:
-            start = max(0, end - (1 << 16))
+        while end > floor:
+            start = max(floor, end - (1 << 16))
             f.seek(start)
             block = f.read(end - start)
             if end == size and block.endswith(b"\n"):
