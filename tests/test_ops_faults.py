@@ -235,9 +235,10 @@ def test_output_to_a_device_or_pipe_is_not_synced(tmp_path, target):
         assert proc.stdout.startswith("window_start,window_end,symbol")
 
 
-def test_a_followed_file_rotated_while_the_listener_was_down_is_read_from_its_start(tmp_path):
+@pytest.mark.parametrize("change", ["rotate", "truncate"])
+def test_a_followed_file_rotated_while_the_listener_was_down_is_read_from_its_start(tmp_path, change):
     src, out, ckpt = tmp_path / "f.jsonl", tmp_path / "out.jsonl", tmp_path / "t.ckpt"
-    src.write_text(events(0, 50))
+    src.write_text(events(0, 50 if change == "rotate" else 150))
     args = [sys.executable, "-m", "movra", "listen", str(src), "--follow", *WINDOW, "-o", str(out),
             "--checkpoint", str(ckpt), "--every", "1ms", "-v"]
 
@@ -249,12 +250,15 @@ def test_a_followed_file_rotated_while_the_listener_was_down_is_read_from_its_st
         return proc.communicate(timeout=30)[1]
 
     run_until_read()
-    src.rename(tmp_path / "f.jsonl.1")
-    src.write_text(events(50, 120))  # more bytes than the saved offset
+    if change == "rotate":
+        src.rename(tmp_path / "f.jsonl.1")
+        src.write_text(events(50, 120))  # more bytes than the saved offset
+    else:  # truncated in place, refilled with fewer bytes that begin as before
+        src.write_text(events(0, 100))
     err = run_until_read()
     assert "was rotated or truncated since): reading it from the start" in err
     starts = [json.loads(line)["window_start"] for line in out.read_text().splitlines()]
-    assert sorted(starts) == list(range(0, 12000, 1000))
+    assert sorted(starts) == list(range(0, 12000 if change == "rotate" else 15000, 1000))
 
 
 # ------------------------------------------------------------------ checkpoints
@@ -292,10 +296,9 @@ def test_a_full_disk_during_a_save_is_reported_as_such(tmp_path, monkeypatch, wh
     with movra.manual() as s, CheckpointManager(s, tmp_path / "t.ckpt") as manager:
         if where == "core":
             def no_space(path):
-                raise RuntimeError("cannot write checkpoint")
-            monkeypatch.setattr(s, "_native", Native(s._native, save_checkpoint=no_space))
-            full = os.statvfs_result((4096, 4096, 100, 0, 0, 10, 0, 0, 0, 255))
-            monkeypatch.setattr(os, "statvfs", lambda path: full)
+                raise RuntimeError("write checkpoint failed")
+            monkeypatch.setattr(s, "_native", Native(s._native, save_checkpoint=no_space,
+                                                     save_errno=lambda: errno.ENOSPC))
         else:
             def no_space_json(*args, **kwargs):
                 raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
@@ -303,6 +306,31 @@ def test_a_full_disk_during_a_save_is_reported_as_such(tmp_path, monkeypatch, wh
         with pytest.raises(movra.CheckpointError) as e:
             manager.save({})
     assert os.strerror(errno.ENOSPC) in str(e.value) and "line feed" not in str(e.value)
+
+
+SAVE_UNDER_LIMIT = """
+import resource, signal, sys
+import movra
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+ids = [sys.argv[2] + str(i) for i in range(2000)]
+with movra.manual() as s:
+    s.process({"event_id": ids, "timestamp": list(range(2000))}, movra.Plan(dedup="event_id"))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+    try:
+        s.save_checkpoint(sys.argv[1])
+    except movra.CheckpointError as e:
+        print(e)
+"""
+
+
+@pytest.mark.parametrize("prefix, reason", [("e", os.strerror(errno.EFBIG)), ("e\n", "a line feed")])
+def test_a_failed_save_names_the_operating_systems_reason_or_the_text(tmp_path, prefix, reason):
+    # Past the file size limit the system refuses the write as a full disk
+    # would, with plenty of room left.
+    done = subprocess.run([sys.executable, "-c", SAVE_UNDER_LIMIT, str(tmp_path / "c.ckpt"), prefix],
+                          capture_output=True, text=True, timeout=60, check=True)
+    assert reason in done.stdout
+    assert ("line feed" in done.stdout) == (prefix != "e")
 
 
 # ------------------------------------------------------------------ the package

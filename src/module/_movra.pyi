@@ -57,6 +57,10 @@ class NativeStream:
         not one or more flat JSON objects (a nested object, an array,
         garbage).  None of their events was offered, so they are in no
         counter of `stats`.  Always 0 for a manual stream."""
+    def save_errno(self) -> int:
+        """The errno of the system call that failed the last failed
+        `save_checkpoint`, or 0 when the state held text a checkpoint cannot
+        hold (and before any save failed)."""
     def refuse_text(self, column: str, characters: str) -> None:
         """From the next receive on, a datagram with an object whose string
         in `column` holds any of `characters` is rejected whole and counted

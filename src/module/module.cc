@@ -1,5 +1,5 @@
 // The _movra extension module: binds NativeStream's thirteen operations and
-// rejected_datagrams() and refuse_text().
+// rejected_datagrams(), refuse_text() and save_errno().
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -29,6 +29,7 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("load_checkpoint", &NativeStream::load_checkpoint)
       .def("stats", &NativeStream::stats)
       .def("rejected_datagrams", &NativeStream::rejected_datagrams)
+      .def("save_errno", &NativeStream::save_errno)
       .def("refuse_text", &NativeStream::refuse_text, py::arg("column"), py::arg("characters"))
       .def("is_closed", &NativeStream::is_closed)
       .def("close", &NativeStream::close);

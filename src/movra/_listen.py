@@ -350,7 +350,11 @@ class _Listener:
         if saved is None or self.offset == 0:
             return
         now = file_identity(path, self.offset)
-        if now == saved:
+        try:
+            shorter = os.path.getsize(path) < self.offset  # truncated, refilled with the same first bytes
+        except OSError:
+            shorter = False
+        if now == saved and not shorter:
             return
         logger.warning("%s is not the file checkpoint %s read up to byte %d (it was rotated or truncated "
                        "since): reading it from the start", path, os.path.basename(restored.path), self.offset)

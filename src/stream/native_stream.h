@@ -34,6 +34,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -109,6 +110,13 @@ class NativeStream {
   // objects, or empty); none of their events was offered.  0 for a manual
   // stream.  Reads one relaxed counter; takes no lock.
   std::uint64_t rejected_datagrams() const;
+
+  // Why the last save_checkpoint that failed did: the errno of the system
+  // call that failed, or 0 when the state held text a checkpoint cannot hold
+  // (and before any save failed).  The save's message stays "write
+  // checkpoint failed"; this lets a caller name the operating system's
+  // reason (a full disk, a quota).  Reads one relaxed atomic; takes no lock.
+  int save_errno() const;
 
   // UDP streams: from the next receive on, a datagram with an object whose
   // string in `column` holds any byte of `characters` is rejected whole and
@@ -214,6 +222,7 @@ class NativeStream {
   ProcessorState state;
 
   Stats counters;
+  std::atomic<int> last_save_errno{0};
 };
 
 }  // namespace movra
