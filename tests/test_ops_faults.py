@@ -215,6 +215,13 @@ def test_a_resume_compares_the_plan_with_its_types_and_the_alignment(tmp_path, c
     assert text in capsys.readouterr().err
 
 
+def test_a_plan_a_checkpoint_cannot_record_is_refused_before_any_work(tmp_path, capsys):
+    (tmp_path / "in.jsonl").write_text(events(0, 30))
+    assert listen(tmp_path, "--filter", "price==1e999") == 1
+    assert "holds an infinite or NaN number" in capsys.readouterr().err
+    assert not list(tmp_path.glob("out.*"))
+
+
 def test_keep_late_is_refused_where_the_output_must_survive_restarts(tmp_path, capsys):
     (tmp_path / "in.jsonl").write_text(events(0, 3))
     with pytest.raises(SystemExit):

@@ -705,6 +705,12 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
         server = None
         try:
             if opts.checkpoint is not None:
+                try:
+                    json.dumps(dict(lis.raw), allow_nan=False)
+                except ValueError:
+                    # Found at the first save otherwise, after the work.
+                    raise ListenError(f"the plan {lis.plan!r} holds an infinite or NaN number, which a checkpoint "
+                                      "cannot record: write it as a finite number, or run without --checkpoint")
                 lis.manager = CheckpointManager(stream, opts.checkpoint, every=opts.every_ms,
                                                 every_events=opts.every_events, keep=opts.keep)
             restored = lis.manager.restore() if lis.manager is not None else None
