@@ -215,6 +215,16 @@ def test_a_resume_compares_the_plan_with_its_types_and_the_alignment(tmp_path, c
     assert text in capsys.readouterr().err
 
 
+def test_a_resume_over_another_file_of_the_same_name_is_refused(tmp_path, capsys):
+    (tmp_path / "in.jsonl").write_text(events(0, 30))
+    assert listen(tmp_path, "-q") == 0
+    (tmp_path / "in.jsonl").write_text(events(0, 60, price=2.0))  # another input, longer than the offset
+    assert listen(tmp_path, "-q") == 1
+    assert "its first bytes differ" in capsys.readouterr().err
+    (tmp_path / "in.jsonl").write_text(events(0, 30) + events(30, 60))  # the same input, grown: resumed
+    assert listen(tmp_path, "-q") == 0
+
+
 def test_a_plan_a_checkpoint_cannot_record_is_refused_before_any_work(tmp_path, capsys):
     (tmp_path / "in.jsonl").write_text(events(0, 30))
     assert listen(tmp_path, "--filter", "price==1e999") == 1

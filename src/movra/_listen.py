@@ -345,7 +345,7 @@ class _Listener:
     def check_file(self, restored: Restored, path: str) -> None:
         """With --follow: reads the file from its start when it is no longer
         the one the checkpoint's offset belongs to (rotated or truncated
-        since)."""
+        since).  Without: refuses a file whose first bytes changed."""
         saved = restored.user.get("file")
         if saved is None or self.offset == 0:
             return
@@ -356,6 +356,14 @@ class _Listener:
             shorter = False
         if now == saved and not shorter:
             return
+        if not self.opts.follow:
+            # A file read to its end once and run again may have grown, but
+            # one whose first bytes changed is another input.
+            if now is None or now.get("head") == saved.get("head"):
+                return  # (one that cannot be read is reported when it is opened)
+            raise ListenError(f"{path} is not the file checkpoint {os.path.basename(restored.path)} read up to "
+                              f"byte {self.offset:,}: its first bytes differ; run with the same input, or use "
+                              "another --checkpoint path")
         logger.warning("%s is not the file checkpoint %s read up to byte %d (it was rotated or truncated "
                        "since): reading it from the start", path, os.path.basename(restored.path), self.offset)
         self.offset = 0
@@ -726,7 +734,7 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
             lis.open_output(restored, console)
             if opts.source.kind != "udp":
                 path = opts.source.path if opts.source.kind == "file" else None
-                if restored is not None and path is not None and opts.follow:
+                if restored is not None and path is not None:
                     lis.check_file(restored, path)
                 try:
                     source = LineSource(path, opts.input_format, lis.offset, follow=opts.follow)
