@@ -424,3 +424,18 @@ def test_flink_string_literals_keep_every_statement_on_its_own_lines(value):
     if literal.group(1) is not None:
         decoded = re.sub(r"\\([0-9A-F]{4})", lambda m: chr(int(m.group(1), 16)), decoded)
     assert decoded == value
+
+
+@pytest.mark.parametrize("where", ["by", "time_field", "mean", "alias"])
+@pytest.mark.parametrize("name", ["x;--", "a --", "--"])
+def test_flink_names_that_a_line_splitter_would_misread_are_refused(where, name):
+    window = {"seconds": 1, "by": "symbol", "time_field": "timestamp"}
+    mean = {"field": "price", "alias": "avg_price"}
+    if where in ("by", "time_field"):
+        window[where] = name
+    else:
+        mean["field" if where == "mean" else "alias"] = name
+    base = {"filters": [], "select": None, "window": window, "mean": mean, "watermark_ms": 0,
+            "allowed_lateness_ms": 0, "event_id_field": None, "drop_late": True}
+    with pytest.raises(ValueError, match="'--'"):
+        flink.translate(base, origin=0)
