@@ -349,3 +349,22 @@ def test_inspect_lists_generations_and_summarises_the_newest_sound_one(tmp_path,
     out = capsys.readouterr().out
     assert f"{newest.name}  NOT USABLE: its checksum does not match" in out
     assert "metadata      sequence" in out and "checksum matches" in out
+
+
+def test_a_checkpointed_udp_listener_rejects_ids_and_groups_a_save_cannot_hold(tmp_path):
+    out, ckpt = tmp_path / "windows.jsonl", tmp_path / "udp.ckpt"
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx, \
+            Command("listen", "udp://127.0.0.1:0", "--window", "1s", "--by", "g", "--mean", "v", "--dedup", "id",
+                    "-o", str(out), "--checkpoint", str(ckpt), "--every", "1ms", "--linger", "2ms",
+                    "--metrics", "127.0.0.1:0") as listener:
+        metrics = listener.announced(r"metrics at (\S+)").group(1)
+        port = int(listener.announced(r"listening on udp://127.0.0.1:(\d+)").group(1))
+        datagram(tx, port, id="e\n1", g="A", v=1.0, timestamp=1000)  # a JSON escape: a real line feed
+        datagram(tx, port, id="e2", g="A\tB", v=1.0, timestamp=1000)
+        datagram(tx, port, id="e3", g="A", v=2.0, timestamp=1200)
+        assert wait_for(lambda: scrape(metrics, "movra_datagrams_rejected_total") == 2
+                        and scrape(metrics, "movra_events_ingested_total") == 1, timeout=30)
+        assert wait_for(lambda: (newest_metadata(ckpt) or {}).get("stopped") is False, timeout=30)
+        listener.proc.send_signal(signal.SIGTERM)
+        assert listener.announced(r"stopped: 1 events in, .* 2 datagrams rejected;")
+    assert newest_metadata(ckpt)["stopped"] is True

@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import time
+import types
 
 import pytest
 
@@ -18,6 +19,7 @@ from conftest import wait_for
 from movra import flink
 from movra._checkpoints import CheckpointManager
 from movra._cli import main
+from movra._listen import _Listener
 from movra._sources import LineSource
 
 WINDOW = ["--window", "1s", "--by", "symbol", "--mean", "price"]
@@ -55,6 +57,34 @@ def test_a_followed_file_truncated_or_rotated_is_read_again_from_its_start(tmp_p
         assert re.search(r"(truncated|rotated)\): reading it from the start", caplog.text)
     finally:
         source.close()
+
+
+def csv_events(start, stop):
+    return "".join(f"S,1.0,{i * 100}\n" for i in range(start, stop))
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
+@pytest.mark.parametrize("change", ["refill", "rotate", "truncate"])
+def test_a_followed_file_written_anew_between_two_looks_is_read_from_its_start(tmp_path, fmt, change):
+    head = "symbol,price,timestamp\n" if fmt == "csv" else ""
+    lines = csv_events if fmt == "csv" else events
+    path = tmp_path / f"f.{fmt}"
+    path.write_text(head + lines(0, 20))
+    source = LineSource(str(path), fmt, follow=True)
+    try:
+        assert len(read_all(source)) == 20
+        if change == "rotate":
+            path.rename(tmp_path / "old")
+            path.write_text(head + lines(100, 130))
+        else:  # in place; "refill" writes past where the first file was read
+            with path.open("r+") as f:
+                f.truncate(0)
+                f.write(head + lines(100, 130 if change == "refill" else 105))
+        rows = read_all(source)
+    finally:
+        source.close()
+    assert [int(r["timestamp"]) for r in rows] == [i * 100 for i in range(100, 130 if change != "truncate" else 105)]
+    assert source.skipped == 0
 
 
 @pytest.mark.parametrize("fmt, content, rows, skipped", [
@@ -131,6 +161,34 @@ def test_a_torn_last_output_line_is_cut_back_before_a_resume(tmp_path, out, torn
     assert len(again.splitlines()) == len(set(again.splitlines()))
 
 
+@pytest.mark.parametrize("out", ["out.jsonl", "out.csv"])
+@pytest.mark.parametrize("edit", [
+    lambda data, end: data[:end - 1] + data[end:],  # the line feed where the checkpoint's output ends removed
+    lambda data, end: data[:end - 2] + b" " + data[end - 2:],  # a blank added in the line before it
+    lambda data, end: data[:end - 5],  # cut short, in a line the checkpoint vouches for
+])
+def test_an_output_edited_by_hand_is_refused_untouched(tmp_path, out, edit, capsys):
+    (tmp_path / "in.jsonl").write_text(events(0, 30))
+    assert listen(tmp_path, "-q", out=out) == 0
+    end = json.loads(sorted(tmp_path.glob("t.ckpt.*.json"))[-1].read_text())["user"]["output"]["bytes"]
+    edited = edit((tmp_path / out).read_bytes(), end)
+    (tmp_path / out).write_bytes(edited)
+    (tmp_path / "in.jsonl").write_text(events(0, 60))
+    assert listen(tmp_path, "-q", out=out) != 0
+    assert "it was changed since" in capsys.readouterr().err
+    assert (tmp_path / out).read_bytes() == edited
+
+
+@pytest.mark.parametrize("tail", [b"not json\n", b'{"window_start": "x", "symbol": "S"}\n', b"[1, 2]\n"])
+def test_lines_after_the_checkpoint_that_do_not_read_back_are_not_a_traceback(tmp_path, tail, caplog):
+    path = tmp_path / "out.jsonl"
+    path.write_bytes(b'{"window_start": 0, "symbol": "S"}\n' + tail)
+    listener = types.SimpleNamespace(plan=movra.Plan(window="1s", by="symbol", mean="price"),
+                                     opts=types.SimpleNamespace(format="jsonl"))
+    assert _Listener.written_windows(listener, str(path), 0, None) is None
+    assert "cannot be recognised" in caplog.text
+
+
 def test_an_id_or_group_a_checkpoint_cannot_hold_is_refused_where_it_enters(tmp_path, caplog):
     rows = [{"event_id": "e\n1" if i == 15 else f"e{i}", "symbol": "A\tB" if i == 20 else "A", "price": 1.0,
              "timestamp": 100 * i} for i in range(40)]
@@ -157,6 +215,23 @@ def test_a_resume_compares_the_plan_with_its_types_and_the_alignment(tmp_path, c
     assert text in capsys.readouterr().err
 
 
+def test_a_resume_over_another_file_of_the_same_name_is_refused(tmp_path, capsys):
+    (tmp_path / "in.jsonl").write_text(events(0, 30))
+    assert listen(tmp_path, "-q") == 0
+    (tmp_path / "in.jsonl").write_text(events(0, 60, price=2.0))  # another input, longer than the offset
+    assert listen(tmp_path, "-q") == 1
+    assert "its first bytes differ" in capsys.readouterr().err
+    (tmp_path / "in.jsonl").write_text(events(0, 30) + events(30, 60))  # the same input, grown: resumed
+    assert listen(tmp_path, "-q") == 0
+
+
+def test_a_plan_a_checkpoint_cannot_record_is_refused_before_any_work(tmp_path, capsys):
+    (tmp_path / "in.jsonl").write_text(events(0, 30))
+    assert listen(tmp_path, "--filter", "price==1e999") == 1
+    assert "holds an infinite or NaN number" in capsys.readouterr().err
+    assert not list(tmp_path.glob("out.*"))
+
+
 def test_keep_late_is_refused_where_the_output_must_survive_restarts(tmp_path, capsys):
     (tmp_path / "in.jsonl").write_text(events(0, 3))
     with pytest.raises(SystemExit):
@@ -177,9 +252,10 @@ def test_output_to_a_device_or_pipe_is_not_synced(tmp_path, target):
         assert proc.stdout.startswith("window_start,window_end,symbol")
 
 
-def test_a_followed_file_rotated_while_the_listener_was_down_is_read_from_its_start(tmp_path):
+@pytest.mark.parametrize("change", ["rotate", "truncate"])
+def test_a_followed_file_rotated_while_the_listener_was_down_is_read_from_its_start(tmp_path, change):
     src, out, ckpt = tmp_path / "f.jsonl", tmp_path / "out.jsonl", tmp_path / "t.ckpt"
-    src.write_text(events(0, 50))
+    src.write_text(events(0, 50 if change == "rotate" else 150))
     args = [sys.executable, "-m", "movra", "listen", str(src), "--follow", *WINDOW, "-o", str(out),
             "--checkpoint", str(ckpt), "--every", "1ms", "-v"]
 
@@ -191,12 +267,15 @@ def test_a_followed_file_rotated_while_the_listener_was_down_is_read_from_its_st
         return proc.communicate(timeout=30)[1]
 
     run_until_read()
-    src.rename(tmp_path / "f.jsonl.1")
-    src.write_text(events(50, 120))  # more bytes than the saved offset
+    if change == "rotate":
+        src.rename(tmp_path / "f.jsonl.1")
+        src.write_text(events(50, 120))  # more bytes than the saved offset
+    else:  # truncated in place, refilled with fewer bytes that begin as before
+        src.write_text(events(0, 100))
     err = run_until_read()
     assert "was rotated or truncated since): reading it from the start" in err
     starts = [json.loads(line)["window_start"] for line in out.read_text().splitlines()]
-    assert sorted(starts) == list(range(0, 12000, 1000))
+    assert sorted(starts) == list(range(0, 12000 if change == "rotate" else 15000, 1000))
 
 
 # ------------------------------------------------------------------ checkpoints
@@ -234,10 +313,9 @@ def test_a_full_disk_during_a_save_is_reported_as_such(tmp_path, monkeypatch, wh
     with movra.manual() as s, CheckpointManager(s, tmp_path / "t.ckpt") as manager:
         if where == "core":
             def no_space(path):
-                raise RuntimeError("cannot write checkpoint")
-            monkeypatch.setattr(s, "_native", Native(s._native, save_checkpoint=no_space))
-            full = os.statvfs_result((4096, 4096, 100, 0, 0, 10, 0, 0, 0, 255))
-            monkeypatch.setattr(os, "statvfs", lambda path: full)
+                raise RuntimeError("write checkpoint failed")
+            monkeypatch.setattr(s, "_native", Native(s._native, save_checkpoint=no_space,
+                                                     save_errno=lambda: errno.ENOSPC))
         else:
             def no_space_json(*args, **kwargs):
                 raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
@@ -245,6 +323,31 @@ def test_a_full_disk_during_a_save_is_reported_as_such(tmp_path, monkeypatch, wh
         with pytest.raises(movra.CheckpointError) as e:
             manager.save({})
     assert os.strerror(errno.ENOSPC) in str(e.value) and "line feed" not in str(e.value)
+
+
+SAVE_UNDER_LIMIT = """
+import resource, signal, sys
+import movra
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+ids = [sys.argv[2] + str(i) for i in range(2000)]
+with movra.manual() as s:
+    s.process({"event_id": ids, "timestamp": list(range(2000))}, movra.Plan(dedup="event_id"))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+    try:
+        s.save_checkpoint(sys.argv[1])
+    except movra.CheckpointError as e:
+        print(e)
+"""
+
+
+@pytest.mark.parametrize("prefix, reason", [("e", os.strerror(errno.EFBIG)), ("e\n", "a line feed")])
+def test_a_failed_save_names_the_operating_systems_reason_or_the_text(tmp_path, prefix, reason):
+    # Past the file size limit the system refuses the write as a full disk
+    # would, with plenty of room left.
+    done = subprocess.run([sys.executable, "-c", SAVE_UNDER_LIMIT, str(tmp_path / "c.ckpt"), prefix],
+                          capture_output=True, text=True, timeout=60, check=True)
+    assert reason in done.stdout
+    assert ("line feed" in done.stdout) == (prefix != "e")
 
 
 # ------------------------------------------------------------------ the package
@@ -321,3 +424,18 @@ def test_flink_string_literals_keep_every_statement_on_its_own_lines(value):
     if literal.group(1) is not None:
         decoded = re.sub(r"\\([0-9A-F]{4})", lambda m: chr(int(m.group(1), 16)), decoded)
     assert decoded == value
+
+
+@pytest.mark.parametrize("where", ["by", "time_field", "mean", "alias"])
+@pytest.mark.parametrize("name", ["x;--", "a --", "--"])
+def test_flink_names_that_a_line_splitter_would_misread_are_refused(where, name):
+    window = {"seconds": 1, "by": "symbol", "time_field": "timestamp"}
+    mean = {"field": "price", "alias": "avg_price"}
+    if where in ("by", "time_field"):
+        window[where] = name
+    else:
+        mean["field" if where == "mean" else "alias"] = name
+    base = {"filters": [], "select": None, "window": window, "mean": mean, "watermark_ms": 0,
+            "allowed_lateness_ms": 0, "event_id_field": None, "drop_late": True}
+    with pytest.raises(ValueError, match="'--'"):
+        flink.translate(base, origin=0)

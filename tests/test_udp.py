@@ -199,3 +199,26 @@ def test_close_while_datagrams_keep_arriving():
     delivered = len(rows.get("a", []))
     assert st["ingested"] > 0
     assert delivered + st["dropped"] == st["ingested"]
+
+
+@pytest.mark.parametrize("datagram", [
+    {"id": "e\n1", "g": "A"},
+    {"id": "e1", "g": "tab\there"},
+    {"id": "e1", "g": "line\nfeed"},
+    [{"id": "e1", "g": "A"}, {"id": "e\n2", "g": "A"}],  # one bad object: the datagram is refused whole
+])
+def test_refused_text_rejects_the_datagram_and_keeps_the_state_saveable(udp_stream, sender, tmp_path, datagram):
+    udp_stream.refuse_text("id", "\n")
+    udp_stream.refuse_text("g", "\n\t")
+    objects = datagram if isinstance(datagram, list) else [datagram]
+    bad = "\n".join(json.dumps({**o, "v": 1.0, "timestamp": 1700000000000}) for o in objects)
+    send(sender, udp_stream, bad, json.dumps({"id": "ok", "g": "A\\B", "v": 2.0, "timestamp": 1700000000000}))
+    assert wait_for(lambda: udp_stream.rejected_datagrams() == 1 and udp_stream.stats()["ingested"] == 1)
+    plan = window_plan(by="g", event_id_field="id")
+    assert wait_for(lambda: udp_stream.next_batch(plan, timeout_ms=0) is None
+                    and udp_stream.stats()["open_windows"] == 1)
+    udp_stream.save_checkpoint(str(tmp_path / "c.ckpt"))
+    udp_stream.refuse_text("id", "")  # lifted: the same datagram is taken
+    send(sender, udp_stream, json.dumps({"id": "e\n1", "g": "A", "v": 1.0, "timestamp": 1700000000000}))
+    assert wait_for(lambda: udp_stream.stats()["ingested"] == 2)
+    assert udp_stream.rejected_datagrams() == 1

@@ -57,6 +57,17 @@ class NativeStream:
         not one or more flat JSON objects (a nested object, an array,
         garbage).  None of their events was offered, so they are in no
         counter of `stats`.  Always 0 for a manual stream."""
+    def save_errno(self) -> int:
+        """The errno of the system call that failed the last failed
+        `save_checkpoint`, or 0 when the state held text a checkpoint cannot
+        hold (and before any save failed)."""
+    def refuse_text(self, column: str, characters: str) -> None:
+        """From the next receive on, a datagram with an object whose string
+        in `column` holds any of `characters` is rejected whole and counted
+        in `rejected_datagrams` (a checkpoint cannot hold an event id with a
+        line feed, nor a group with a line feed or a tab).  Empty
+        `characters` lift the rule for the column; a manual stream's
+        `emit_json` and `emit_columns` are not affected."""
     def is_closed(self) -> bool: ...
     def close(self) -> None: ...
     def wait_for_room(self, rows: _Int, timeout_ms: _Int) -> int:

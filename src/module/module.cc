@@ -1,7 +1,8 @@
 // The _movra extension module: binds NativeStream's thirteen operations and,
-// beside them, rejected_datagrams(), the wait for room of the package's
-// blocking emits, the scan of the ready batches for events without an
-// integer time, the readiness descriptor and the worker's wakeup count.
+// beside them, rejected_datagrams(), save_errno(), refuse_text(), the wait
+// for room of the package's blocking emits, the scan of the ready batches
+// for events without an integer time, the readiness descriptor and the
+// worker's wakeup count.
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -31,6 +32,8 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("load_checkpoint", &NativeStream::load_checkpoint)
       .def("stats", &NativeStream::stats)
       .def("rejected_datagrams", &NativeStream::rejected_datagrams)
+      .def("save_errno", &NativeStream::save_errno)
+      .def("refuse_text", &NativeStream::refuse_text, py::arg("column"), py::arg("characters"))
       .def("is_closed", &NativeStream::is_closed)
       .def("close", &NativeStream::close)
       // Beside the thirteen: the wait of the Python package's blocking emits.

@@ -29,10 +29,17 @@ def ident(name: str) -> str:
 
     Raises ValueError for a name Flink cannot quote: an empty one, one with a
     line break (a back-quoted identifier ends at the line) or one that is not
-    valid Unicode text."""
+    valid Unicode text; and for one with "--", which a line-based statement
+    splitter would misread."""
     if not name or any(c in _LINE_BREAKS for c in name):
         raise ValueError(f"{name!r} cannot be a Flink SQL identifier: a name must be non-empty "
                          "and hold no line break")
+    if "--" in name:
+        # Flink would take it quoted, but a tool that splits a script line by
+        # line reads the rest of the line as a comment and may lose or find
+        # the ';' that ends a statement.
+        raise ValueError(f"{name!r} cannot be a Flink SQL identifier here: a name must not hold '--', which "
+                         "a line-based statement splitter reads as the start of a comment")
     _check_unicode(name)
     return "`" + name.replace("`", "``") + "`"
 

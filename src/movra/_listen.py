@@ -369,13 +369,25 @@ class _Listener:
     def check_file(self, restored: Restored, path: str) -> None:
         """With --follow: reads the file from its start when it is no longer
         the one the checkpoint's offset belongs to (rotated or truncated
-        since)."""
+        since).  Without: refuses a file whose first bytes changed."""
         saved = restored.user.get("file")
         if saved is None or self.offset == 0:
             return
         now = file_identity(path, self.offset)
-        if now == saved:
+        try:
+            shorter = os.path.getsize(path) < self.offset  # truncated, refilled with the same first bytes
+        except OSError:
+            shorter = False
+        if now == saved and not shorter:
             return
+        if not self.opts.follow:
+            # A file read to its end once and run again may have grown, but
+            # one whose first bytes changed is another input.
+            if now is None or now.get("head") == saved.get("head"):
+                return  # (one that cannot be read is reported when it is opened)
+            raise ListenError(f"{path} is not the file checkpoint {os.path.basename(restored.path)} read up to "
+                              f"byte {self.offset:,}: its first bytes differ; run with the same input, or use "
+                              "another --checkpoint path")
         logger.warning("%s is not the file checkpoint %s read up to byte %d (it was rotated or truncated "
                        "since): reading it from the start", path, os.path.basename(restored.path), self.offset)
         self.offset = 0
@@ -393,14 +405,18 @@ class _Listener:
             return
         keep: int | None = None
         size = os.path.getsize(o.output) if os.path.exists(o.output) else 0
-        if restored is not None and size:
-            size = cut_torn_line(o.output)
         if restored is not None:
             keep = int((restored.user.get("output") or {}).get("bytes") or 0)
-        if restored is not None and keep is not None and size < keep:
-            raise ListenError(f"the output {o.output!r} holds {size} bytes, but checkpoint "
-                              f"{os.path.basename(restored.path)} recorded {keep}: it was changed since; move "
-                              "it away or start with another --checkpoint path")
+            # The checkpoint vouches for the first `keep` bytes, which end a
+            # line; a file that no longer does was changed by hand and is
+            # refused untouched.
+            if size < keep or (keep and not _line_ends_at(o.output, keep)):
+                held = f"holds {size} bytes" if size < keep else f"does not end a line at byte {keep}"
+                raise ListenError(f"the output {o.output!r} {held}, but checkpoint "
+                                  f"{os.path.basename(restored.path)} recorded {keep} bytes: it was changed "
+                                  "since; move it away or start with another --checkpoint path")
+            if size > keep:
+                size = cut_torn_line(o.output, keep)
         columns = self.csv_header(o.output) if keep else None
         if restored is not None:
             # Windows of the restored state that were written before it
@@ -435,17 +451,23 @@ class _Listener:
         with open(path, "rb") as f:
             f.seek(start)
             tail = f.read().decode("utf-8", "replace")
-        if self.opts.format == "csv":
-            records: list[dict[str, Any]] = list(csv.DictReader(io.StringIO(tail), fieldnames=columns))
-        else:
-            records = [json.loads(line) for line in tail.splitlines() if line.strip()]
-        keys = set()
-        for r in records:
-            if r.get("window_start") in (None, "") or (by is not None and by not in r):
-                logger.warning("the output lacks window_start or %s, so windows written after the checkpoint "
-                               "cannot be recognised; they are cut back and come out again", by)
-                return None
-            keys.add((window_ms(r["window_start"]), str(r.get(by) or "") if by else ""))
+        unreadable = ("the output lacks window_start or %s, so windows written after the checkpoint cannot be "
+                      "recognised; they are cut back and come out again")
+        try:
+            if self.opts.format == "csv":
+                records: list[Any] = list(csv.DictReader(io.StringIO(tail), fieldnames=columns))
+            else:
+                records = [json.loads(line) for line in tail.splitlines() if line.strip()]
+            keys = set()
+            for r in records:
+                if not isinstance(r, dict) or r.get("window_start") in (None, "") or (by is not None and by not in r):
+                    logger.warning(unreadable, by)
+                    return None
+                keys.add((window_ms(r["window_start"]), str(r.get(by) or "") if by else ""))
+        except (ValueError, TypeError) as e:
+            # Lines changed by hand after the checkpoint.
+            logger.warning(unreadable + " (%s)", by, e)
+            return None
         return keys
 
     # -- output
@@ -548,8 +570,7 @@ class _Listener:
         checkpoint cannot hold (a line feed; a tab in a group): taken in,
         they would make every later save fail.  Only with checkpoints."""
         rows = chunk.rows
-        fields = [(f, "\n") for f in (self.plan.dedup,) if f]
-        fields += [(f, "\n\t") for f in (self.plan.by,) if f]
+        fields = list(unsaveable_text(self.plan).items())
         if self.manager is None or not fields:
             return rows
         bad = [i for i, row in enumerate(rows)
@@ -649,6 +670,17 @@ class _Listener:
         return extra
 
 
+def unsaveable_text(plan: Plan) -> dict[str, str]:
+    """The characters a checkpoint cannot hold in the plan's columns: a line
+    feed in an event id, a line feed or a tab in a group text."""
+    refused: dict[str, str] = {}
+    if plan.dedup:
+        refused[plan.dedup] = "\n"
+    if plan.by:
+        refused[plan.by] = "\n\t"
+    return refused
+
+
 def same_plan(saved: Any, raw: Any) -> bool:
     """Whether a plan read back from checkpoint metadata is `raw`, with the
     types of its values: a filter on ``true`` is not one on ``1``, which the
@@ -664,18 +696,25 @@ def _typed(value: Any) -> Any:
     return type(value).__name__, value
 
 
-def cut_torn_line(path: str) -> int:
+def _line_ends_at(path: str, offset: int) -> bool:
+    """Whether byte `offset` - 1 of the file at `path` is a line feed."""
+    with open(path, "rb") as f:
+        f.seek(offset - 1)
+        return f.read(1) == b"\n"
+
+
+def cut_torn_line(path: str, floor: int = 0) -> int:
     """Cuts a regular file that ends in a partial line (a full disk or a
-    kill in the middle of a write) back to its last whole line, saying so;
-    returns its size."""
+    kill in the middle of a write) back to its last whole line, saying so,
+    but never below `floor` (which ends a line); returns its size."""
     with open(path, "r+b") as f:
         st = os.fstat(f.fileno())
         size = st.st_size
-        if not stat.S_ISREG(st.st_mode) or size == 0:
+        if not stat.S_ISREG(st.st_mode) or size <= floor:
             return size
         end = size
-        while end > 0:
-            start = max(0, end - (1 << 16))
+        while end > floor:
+            start = max(floor, end - (1 << 16))
             f.seek(start)
             block = f.read(end - start)
             if end == size and block.endswith(b"\n"):
@@ -709,10 +748,21 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
         console = Console()
     with lis.stop:
         stream = lis.open_stream()
+        if opts.checkpoint is not None and opts.source.kind == "udp":
+            # Datagrams reach the state without passing through this loop:
+            # the stream itself turns away the ones a save could not hold.
+            for column, characters in unsaveable_text(lis.plan).items():
+                stream.refuse_text(column, characters)
         source: LineSource | None = None
         server = None
         try:
             if opts.checkpoint is not None:
+                try:
+                    json.dumps(dict(lis.raw), allow_nan=False)
+                except ValueError:
+                    # Found at the first save otherwise, after the work.
+                    raise ListenError(f"the plan {lis.plan!r} holds an infinite or NaN number, which a checkpoint "
+                                      "cannot record: write it as a finite number, or run without --checkpoint")
                 lis.manager = CheckpointManager(stream, opts.checkpoint, every=opts.every_ms,
                                                 every_events=opts.every_events, keep=opts.keep)
             restored = lis.manager.restore() if lis.manager is not None else None
@@ -728,7 +778,7 @@ def listen(opts: ListenOptions, err: TextIO = sys.stderr) -> int:
             lis.open_output(restored, console)
             if opts.source.kind != "udp":
                 path = opts.source.path if opts.source.kind == "file" else None
-                if restored is not None and path is not None and opts.follow:
+                if restored is not None and path is not None:
                     lis.check_file(restored, path)
                 try:
                     source = LineSource(path, opts.input_format, lis.offset, follow=opts.follow,

@@ -172,6 +172,8 @@ class LineSource:
         self._header: list[str] | None = None
         self._pending_skips = 0
         self._identity: tuple[tuple[int, int, int], dict[str, Any]] | None = None
+        self._head = b""  # the file's first bytes as they were read, to notice a rewrite
+        self._caught_up = False  # a followed file's last read found nothing more
         self.skipped = 0
         self._logged = 0
         self._schema = schema or {}
@@ -232,9 +234,17 @@ class LineSource:
                 return False
             block = os.read(fd, _BLOCK)
         else:
+            # A followed file that was read to its end is looked at before
+            # reading on, so that one written anew past that end is not read
+            # from the middle.
+            if self._caught_up and self._newlines == 0 and self._reopened():
+                self._caught_up = False
+                return True
             block = self._file.read(_BLOCK)
+            self._caught_up = self._follow and not block
         if not block:
             if self._follow and not self._pipe and self._newlines == 0 and self._reopened():
+                self._caught_up = False
                 return True
             self._ended = not self._follow
             if self._ended and self._discarding:
@@ -296,6 +306,11 @@ class LineSource:
         elif here.st_size < read_to:
             self._file.seek(0)
             why = f"shrank from {read_to:,} to {here.st_size:,} bytes (truncated)"
+        elif self._rewritten(fd, read_to):
+            # Truncated and written again past where it was read, between
+            # two looks: its size alone does not tell.
+            self._file.seek(0)
+            why = "was written anew from its start (truncated and refilled)"
         else:
             return False
         if self._buffer:
@@ -303,6 +318,7 @@ class LineSource:
                                                  "cut off when the file changed", count_line=True)
         logger.warning("%s %s: reading it from the start", self.name, why)
         self._identity = None
+        self._head = b""
         self._buffer.clear()
         self._newlines = 0
         self._tail = 0
@@ -310,6 +326,15 @@ class LineSource:
         self._position = 0
         self._line = 0
         return True
+
+    def _rewritten(self, fd: int, read_to: int) -> bool:
+        """Whether the first bytes of the file (at most 4 KiB of those read)
+        are no longer those it held when they were first seen."""
+        now = os.pread(fd, max(len(self._head), min(read_to, _HEAD)), 0)
+        if not now.startswith(self._head):
+            return True
+        self._head = now  # more of it seen, at the end of what was read
+        return False
 
     def _read_line(self) -> bytes | None:
         while not self._newlines and not self._ended:
@@ -406,6 +431,16 @@ class LineSource:
                 if not text:
                     continue
                 fields = split_csv_line(text)
+                if here == 0:
+                    # The header line of a file that took the place of the
+                    # one read first (rotated or truncated).
+                    names = [name for name, _ in fields]
+                    if names != header:
+                        logger.warning("%s: the file read from its start again has another header, %s; its "
+                                       "rows are read with it", self.name, ",".join(names))
+                        header = self._header = names
+                        kinds = [self._schema.get(name) for name in header]
+                    continue
                 if len(fields) != len(header):
                     skipped += self._skip(number, f"{len(fields)} fields where the header has {len(header)}")
                     continue

@@ -280,6 +280,20 @@ class Stream:
         counters["rejected_datagrams"] = self._native.rejected_datagrams()
         return cast(Stats, counters)
 
+    def refuse_text(self, column: str, characters: str) -> None:
+        """UDP streams: from the next receive on, a datagram with an object
+        whose string in `column` holds any of `characters` is rejected whole
+        and counted in ``rejected_datagrams``.  A checkpoint cannot hold an
+        event id with a line feed, nor a group text with a line feed or a
+        tab; a stream that is saved can refuse them where they enter, so
+        that every later save does not fail.  Empty `characters` lift the
+        rule for `column`.  Events given to `emit` and `emit_columns` are
+        not checked."""
+        if not isinstance(column, str) or not isinstance(characters, str):
+            raise TypeError(f"refuse_text() takes a column name and characters as str, not "
+                            f"{type(column).__name__} and {type(characters).__name__}")
+        self._native.refuse_text(column, characters)
+
     def close(self) -> None:
         """Closes the stream: the events it accepted are still delivered by
         the next polls, then the open windows are flushed.  Idempotent."""
@@ -693,7 +707,8 @@ class Stream:
         try:
             self._native.save_checkpoint(p)
         except RuntimeError as e:
-            raise CheckpointError(f"cannot write checkpoint {p!r}: {_write_failure(p)}", p) from e
+            raise CheckpointError(f"cannot write checkpoint {p!r}: {_write_failure(p, self._native.save_errno())}",
+                                  p) from e
 
     def load_checkpoint(self, path: str | os.PathLike[str]) -> CheckpointInfo:
         """Replaces the event-time state with the checkpoint at `path` and
@@ -799,33 +814,31 @@ def _path(path: str | os.PathLike[str]) -> str:
     return p
 
 
-# A save that fails with less than this free beside the file is put down to
-# the full disk.
-_LOW_SPACE: Final = 1 << 20
-
-
-def _write_failure(path: str) -> str:
-    """Why a checkpoint could not be written to `path`, as far as it can be
-    told from outside."""
+def _write_failure(path: str, code: int) -> str:
+    """Why a checkpoint could not be written to `path`: the core's errno of
+    the failed save (`code`; 0 when the state holds text a checkpoint cannot
+    hold), told in the words of the case where it helps."""
+    if code == 0:
+        return ("the state holds an event id or group text with a line feed (or a group with a tab), which a "
+                "checkpoint cannot hold")
     directory = os.path.dirname(os.path.abspath(path))
-    if not os.path.exists(directory):
-        return f"the directory {directory!r} does not exist"
-    if not os.path.isdir(directory):
-        return f"{directory!r} is not a directory"
-    if os.path.isdir(path):
+    if code in (errno.ENOENT, errno.ENOTDIR) and not os.path.isdir(directory):
+        return (f"{directory!r} is not a directory" if os.path.exists(directory)
+                else f"the directory {directory!r} does not exist")
+    if code == errno.EISDIR:
         return "it is a directory"
-    if not os.access(directory, os.W_OK):
+    if code == errno.EINVAL and os.path.exists(path) and not os.path.isfile(path):
+        return "it is not a regular file"
+    if code in (errno.EACCES, errno.EPERM):
         return f"no permission to write in {directory!r}"
-    try:
-        fs = os.statvfs(directory)
-        free = fs.f_bavail * fs.f_frsize
-        existing = os.path.getsize(path) if os.path.isfile(path) else 0
-    except OSError:
-        free, existing = None, 0
-    if free is not None and free < max(existing, _LOW_SPACE):
-        return f"{os.strerror(errno.ENOSPC)}: {free:,} bytes free in {directory!r}"
-    return ("the state holds an event id or group text with a line feed (or a group with a tab), which "
-            "the file cannot hold, or the write failed")
+    reason = os.strerror(code)
+    if code in (errno.ENOSPC, errno.EDQUOT):
+        try:
+            fs = os.statvfs(directory)
+            reason += f" ({fs.f_bavail * fs.f_frsize:,} bytes free in {directory!r})"
+        except OSError:
+            pass
+    return reason
 
 
 # -------------------------------------------------------------- factories

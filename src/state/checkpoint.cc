@@ -420,7 +420,10 @@ bool write_file_atomically(const std::string& path, std::string_view text) {
     // A device or FIFO is not replaced by a file (as root, that would swap
     // /dev/null for one) nor written into: a checkpoint belongs in a
     // regular file, the only kind a load reads back.
-    if (!S_ISREG(existing.st_mode)) return false;
+    if (!S_ISREG(existing.st_mode)) {
+      errno = S_ISDIR(existing.st_mode) ? EISDIR : EINVAL;
+      return false;
+    }
     exists = true;
   } else if (errno != ENOENT) {
     return false;
@@ -438,7 +441,9 @@ bool write_file_atomically(const std::string& path, std::string_view text) {
   ok = (::close(fd) == 0) && ok;
   if (ok) ok = ::rename(tmp.c_str(), target.c_str()) == 0;
   if (!ok) {
+    const int failed = errno;  // the caller reports it; unlink must not replace it
     ::unlink(tmp.c_str());
+    errno = failed;
     return false;
   }
   // Make the rename itself durable; a directory that cannot be synced does

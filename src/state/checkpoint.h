@@ -43,7 +43,8 @@ ProcessorState parse_checkpoint_text(std::string_view text);
 // points to is replaced (the link stays a link).  An existing target keeps
 // its permission bits; one that is not a regular file (a device, a FIFO, a
 // directory) is never replaced or written to.  On any failure the temporary
-// is removed, the target is untouched, and false is returned.
+// is removed, the target is untouched, and false is returned with errno
+// saying why (EISDIR or EINVAL for a target that is not a regular file).
 bool write_file_atomically(const std::string& path, std::string_view text);
 
 // Reads the whole regular file at path (after following links) into out;

@@ -1,4 +1,5 @@
 // save_checkpoint and load_checkpoint of a NativeStream.
+#include <cerrno>
 #include <stdexcept>
 
 #include "model/messages.h"
@@ -15,10 +16,12 @@ void NativeStream::save_checkpoint(const std::string& path) {
   {
     std::lock_guard<std::mutex> lock(state_mutex);
     if (!checkpoint_text_checked(state, text)) {
+      last_save_errno.store(0, std::memory_order_relaxed);
       throw std::runtime_error(messages::kWriteCheckpointFailed);
     }
   }
   if (!write_file_atomically(path, text)) {
+    last_save_errno.store(errno != 0 ? errno : EIO, std::memory_order_relaxed);
     throw std::runtime_error(messages::kWriteCheckpointFailed);
   }
   bump(counters.checkpoint_saves);
@@ -41,5 +44,7 @@ void NativeStream::load_checkpoint(const std::string& path) {
   bump(counters.checkpoint_loads);
   // The old state is freed here, outside the lock.
 }
+
+int NativeStream::save_errno() const { return last_save_errno.load(std::memory_order_relaxed); }
 
 }  // namespace movra

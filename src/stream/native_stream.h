@@ -132,6 +132,23 @@ class NativeStream {
   // stream.  Reads one relaxed counter; takes no lock.
   std::uint64_t rejected_datagrams() const;
 
+  // Why the last save_checkpoint that failed did: the errno of the system
+  // call that failed, or 0 when the state held text a checkpoint cannot hold
+  // (and before any save failed).  The save's message stays "write
+  // checkpoint failed"; this lets a caller name the operating system's
+  // reason (a full disk, a quota).  Reads one relaxed atomic; takes no lock.
+  int save_errno() const;
+
+  // UDP streams: from the next receive on, a datagram with an object whose
+  // string in `column` holds any byte of `characters` is rejected whole and
+  // counted in rejected_datagrams().  A checkpoint cannot hold an event id
+  // with a line feed, nor a group text with a line feed or a tab; a stream
+  // that is to be saved refuses them where they enter, so that its state
+  // stays saveable.  Empty characters lift the rule for the column.  Raises
+  // ValueError "embedded null byte" for a column with a NUL.  Waits (without
+  // the interpreter lock) for the worker's current iteration.
+  void refuse_text(const std::string& column, const std::string& characters);
+
   bool is_closed() const;
   void close();
 
@@ -213,6 +230,9 @@ class NativeStream {
   // and offers the parsed rows under one lock hold.  Worker thread only, no
   // lock held on entry.
   void receive_udp_once(std::vector<Row>& scratch);
+  // REQUIRES: worker_gate is held.  Whether a row from index `from` on holds
+  // a string that refused_text refuses.
+  bool holds_refused_text(const std::vector<Row>& rows, std::size_t from) const;
 
   // Constant after construction (host and port are set by the bind, before
   // the worker starts).
@@ -235,7 +255,12 @@ class NativeStream {
   // after it has been joined.
   std::unique_ptr<ReceiveBuffers, ReceiveBuffersDeleter> receive_buffers;
 
-  // Held by the worker through each iteration but its sleep, and by the
+  // Guarded by worker_gate: the (column, bytes) rules of refuse_text, read
+  // by the worker as it parses datagrams.
+  std::vector<std::pair<std::string, std::string>> refused_text;
+
+  // Held by the worker through each iteration but its sleep, by
+  // refuse_text while it changes refused_text, and by the
   // prepare handler of a fork, so a child never inherits a worker caught
   // halfway through a row or an allocation (not every allocator makes its
   // own locks safe across fork).  Taken before queue_mutex.
@@ -264,6 +289,7 @@ class NativeStream {
 
   Stats counters;
   std::atomic<std::uint64_t> wakeups{0};
+  std::atomic<int> last_save_errno{0};
 };
 
 }  // namespace movra

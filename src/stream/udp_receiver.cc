@@ -11,8 +11,13 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
 
 #include "model/json_datagram.h"
 #include "model/messages.h"
@@ -91,6 +96,25 @@ void NativeStream::poll_socket_and_wake_event(std::int64_t timeout_ns) {
   }
 }
 
+bool NativeStream::holds_refused_text(const std::vector<Row>& rows, std::size_t from) const {
+  for (std::size_t i = from; i < rows.size(); ++i) {
+    for (const auto& [column, characters] : refused_text) {
+      const Cell* cell = rows[i].find(column);
+      if (cell == nullptr || cell->index() != kStringIndex) continue;
+      if (std::get<std::string>(*cell).find_first_of(characters) != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
+void NativeStream::refuse_text(const std::string& column, const std::string& characters) {
+  refuse_embedded_nul(column);
+  pybind11::gil_scoped_release unlocked;
+  std::lock_guard<std::mutex> gate(worker_gate);
+  std::erase_if(refused_text, [&](const auto& rule) { return rule.first == column; });
+  if (!characters.empty()) refused_text.emplace_back(column, characters);
+}
+
 void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
   if (sock == -1) return;
   if (!receive_buffers) receive_buffers.reset(new (std::nothrow) ReceiveBuffers);
@@ -133,7 +157,13 @@ void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
       const std::string_view text(bytes[j], headers[j].msg_len);
       // Text that is not UTF-8 could never be handed to Python: it is
       // rejected like a datagram that does not parse (an empty one too).
-      if (!is_valid_utf8(text) || !parse_json_datagram(text, scratch)) bump(counters.rejected_datagrams);
+      const std::size_t before = scratch.size();
+      if (!is_valid_utf8(text) || !parse_json_datagram(text, scratch)) {
+        bump(counters.rejected_datagrams);
+      } else if (!refused_text.empty() && holds_refused_text(scratch, before)) {
+        scratch.resize(before);  // taken whole or not at all
+        bump(counters.rejected_datagrams);
+      }
     }
     taken += got;
     if (got < static_cast<int>(batch)) break;  // the socket is drained
