@@ -367,4 +367,5 @@ def test_a_checkpointed_udp_listener_rejects_ids_and_groups_a_save_cannot_hold(t
         assert wait_for(lambda: (newest_metadata(ckpt) or {}).get("stopped") is False, timeout=30)
         listener.proc.send_signal(signal.SIGTERM)
         assert listener.announced(r"stopped: 1 events in, .* 2 datagrams rejected;")
+        assert listener.proc.wait(timeout=30) == 0
     assert newest_metadata(ckpt)["stopped"] is True
