@@ -425,10 +425,15 @@ def _arrow_missing(array: Any, np: Any) -> Any:
 
 # ------------------------------------------------------------------- output
 
-def convert_result(result: dict[str, list[Any]], output: Output, datetimes: bool) -> Any:
-    """A result dict of the native core as `output` ("dict", "pandas",
-    "polars" or "arrow"), with the window columns as UTC timestamps when
-    `datetimes` is true."""
+def convert_result(result: Any, output: Output, datetimes: bool) -> Any:
+    """A result of the native core (a dict, or Arrow data from its Arrow
+    route) as `output` ("dict", "pandas", "polars" or "arrow"), with the
+    window columns as UTC timestamps when `datetimes` is true."""
+    if not isinstance(result, dict):
+        from ._arrow import frame_of, to_dict
+        if output != "dict":
+            return frame_of(result, output, datetimes)
+        result = to_dict(result)
     times = [c for c in _WINDOW_TIMES if c in result] if datetimes else []
     if output == "dict":
         if times:

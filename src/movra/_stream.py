@@ -53,7 +53,8 @@ from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoin
                                  origin_only_checkpoint)
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
                       StreamClosedError)
-from ._frames import Output, check_output, columns_of, convert_result, event_of
+from ._arrow import arrow_rows, arrow_source, slice_rows, wants_arrow
+from ._frames import Columns, Output, check_output, columns_of, convert_result, event_of
 from ._log import CounterWatch, logger
 from ._plan import Plan, PlanLike, as_plan
 
@@ -271,22 +272,33 @@ class Stream:
         """
         if isinstance(chunk_rows, bool) or not isinstance(chunk_rows, int) or chunk_rows < 1:
             raise ValueError(f"chunk_rows must be a positive int, got {chunk_rows!r}")
-        columns = columns_of(data)
-        rows = columns.rows
-        if not columns.converted_in_chunks:
+        # Arrow data goes to the core whole (in chunks only where drops must
+        # stop the call); other data is converted here, in chunks.
+        source = arrow_source(data)
+        columns = None if source is not None else columns_of(data)
+        rows = arrow_rows(source) if columns is None else columns.rows
+        if columns is None and self._on_drop != "raise" or columns is not None and not columns.converted_in_chunks:
             chunk_rows = max(rows, 1)
         dropped = 0
         with self._emit_lock:
             self._check_open(rows)
             for start in range(0, rows, chunk_rows):
                 stop = min(start + chunk_rows, rows)
-                chunk = columns.take(start, stop)
+                chunk = columns.take(start, stop) if columns is not None else None
                 self._drops_before()
                 try:
-                    self._native.emit_columns(chunk)
+                    if columns is None:
+                        self._native.emit_arrow(source if stop - start == rows else slice_rows(source, start, stop))
+                    else:
+                        self._native.emit_columns(cast(dict[str, Any], chunk))
                 except RuntimeError as e:
                     sent = f"; rows 0 to {start - 1} were sent" if start else ""
-                    raise DataError(f"{columns.locate_bad_value()}{sent}") from e
+                    raise DataError(f"{cast(Columns, columns).locate_bad_value()}{sent}") from e
+                except ValueError as e:  # the core's refusal of Arrow data names the column
+                    if columns is not None:
+                        raise
+                    sent = f" (rows {start} to {stop - 1}); rows 0 to {start - 1} were sent" if start else ""
+                    raise DataError(f"{e}{sent}") from None
                 new = self._new_drops(stop - start)
                 dropped += new
                 if new and self._on_drop == "raise":
@@ -327,13 +339,14 @@ class Stream:
 
     # ----------------------------------------------------------- results out
 
-    def _step(self, plan: Plan) -> tuple[collections.deque[Batch], bool]:
+    def _step(self, plan: Plan, output: Output = "dict") -> tuple[collections.deque[Any], bool]:
         """The results of `plan` this thread holds, taking the next one from
         the native core (without waiting) when it holds none; and whether the
-        stream is closed and fully drained.  The caller converts ``held[0]``,
+        stream is closed and fully drained.  Frames for `output` are taken
+        from the core as Arrow data.  The caller converts ``held[0]``,
         deletes it, and hands the conversion out right away."""
         try:
-            held_of: dict[Plan, collections.deque[Batch]] = self._thread.held
+            held_of: dict[Plan, collections.deque[Any]] = self._thread.held
         except AttributeError:
             held_of = self._thread.held = {}
         held = held_of.get(plan)
@@ -350,7 +363,8 @@ class Stream:
                 native.close()  # returns once the worker's last cut has landed
             # From the core into `held` inside C code: no signal handler can
             # run between the two and lose the result.
-            held.extend(filter(None, map(native.next_batch, (cast(dict[str, Any], plan._raw),), (0,))))
+            take = native.next_batch_arrow if wants_arrow(output) else native.next_batch
+            held.extend(filter(None, map(take, (cast(dict[str, Any], plan._raw),), (0,))))
             if held:
                 self._watch.update(native.stats())
         if not held and closed:
@@ -382,7 +396,7 @@ class Stream:
         deadline = None if timeout is None else time.monotonic() + timeout
         backoff = _Backoff(DEFAULT_MAX_WAIT)
         while True:
-            held, done = self._step(checked)
+            held, done = self._step(checked, output)
             if held:
                 result = convert_result(held[0], output, datetimes)
                 del held[0]
@@ -423,7 +437,7 @@ class Stream:
     def _batches(self, plan: Plan, max_wait: float, output: Output, datetimes: bool) -> Iterator[Any]:
         backoff = _Backoff(max_wait)
         while True:
-            held, done = self._step(plan)
+            held, done = self._step(plan, output)
             if held:
                 backoff.data()
                 result = convert_result(held[0], output, datetimes)
@@ -451,7 +465,7 @@ class Stream:
                         datetimes: bool) -> AsyncIterator[Any]:
         backoff = _Backoff(max_wait)
         while True:
-            held, done = self._step(plan)
+            held, done = self._step(plan, output)
             if held:
                 backoff.data()
                 result = convert_result(held[0], output, datetimes)
@@ -476,6 +490,14 @@ class Stream:
         nothing came out)."""
         raw = as_plan(plan)._raw
         check_output(output)
+        source = arrow_source(data)
+        if source is not None:
+            try:
+                with self._poll_lock:
+                    arrow = self._native.aggregate_arrow(source, cast(dict[str, Any], raw))
+            except ValueError as e:  # the core's refusal names the column
+                raise DataError(str(e)) from None
+            return convert_result(arrow, output, datetimes)
         columns = columns_of(data)
         try:
             with self._poll_lock:
