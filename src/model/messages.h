@@ -30,6 +30,8 @@ inline constexpr char kArrowMalformed[] = "malformed Arrow data";
 inline constexpr char kArrowNoExport[] =
     "expected an object exporting Arrow data (__arrow_c_stream__ or __arrow_c_array__)";
 inline constexpr char kArrowStreamFailed[] = "reading the Arrow stream failed";
+// Follows a quoted column name: Arrow names are NUL-terminated C strings.
+inline constexpr char kArrowNameWithNulTail[] = " holds a NUL byte, which an Arrow column name cannot hold";
 
 }  // namespace movra::messages
 

@@ -77,7 +77,7 @@ py::capsule new_capsule(std::unique_ptr<T> value, const char* name, PyCapsule_De
 }
 
 // Raises UnicodeDecodeError, as decoding would, for the first name or text
-// value that is not valid UTF-8.
+// value that is not valid UTF-8, and ValueError for a name holding a NUL.
 void check_utf8(const OutputColumns& columns) {
   const auto raise_for = [](std::string_view bytes) {
     PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
@@ -86,6 +86,9 @@ void check_utf8(const OutputColumns& columns) {
   };
   for (const OutputColumn& col : columns.columns) {
     if (!is_valid_utf8(col.name)) raise_for(col.name);
+    if (col.name.find('\0') != std::string::npos) {
+      throw std::invalid_argument("column " + quoted_name(col.name) + messages::kArrowNameWithNulTail);
+    }
     if (col.type != OutputType::kString) continue;
     // Valid as a whole and cut only at character starts means every value
     // is valid; otherwise find the value that is not.

@@ -23,7 +23,8 @@ Batch rows_from_arrow(pybind11::handle data);
 
 // An object exporting `columns` as one Arrow record batch.  A column name or
 // text that is not valid UTF-8 raises UnicodeDecodeError, as rows_to_columns
-// does.
+// does; a name holding a NUL byte, which Arrow names cannot hold, raises
+// ValueError naming the column.
 pybind11::object arrow_result(OutputColumns columns);
 
 // Defines the class of arrow_result's objects as the attribute
