@@ -136,6 +136,9 @@ struct Slice {
   std::int64_t base;
   std::int64_t rows;
   std::int64_t first_row;  // the row number of its first row in the whole call, for messages
+  // A dictionary column's values, decoded once for all the slices of a
+  // batch; null means decode them here.
+  const std::vector<Cell>* decoded = nullptr;
 
   const std::uint8_t* validity() const {
     if (array.null_count == 0 || array.n_buffers < 1) return nullptr;
@@ -155,50 +158,59 @@ inline bool valid_at(const std::uint8_t* validity, std::int64_t i) {
   return validity == nullptr || bit_set(validity, i);
 }
 
-void null_cells(const Slice& s, std::vector<Cell>& out) {
-  out.assign(static_cast<std::size_t>(s.rows), Cell(Null{}));
+// Each column function below hands row i's Cell to sink(i, cell), rows in
+// order, so the Cells can go wherever the caller keeps them.
+
+template <typename Sink>
+void null_cells(const Slice& s, Sink& sink) {
+  for (std::int64_t i = 0; i < s.rows; ++i) sink(i, Cell(Null{}));
 }
 
-void bool_cells(const Slice& s, std::vector<Cell>& out) {
+template <typename Sink>
+void bool_cells(const Slice& s, Sink& sink) {
   const std::uint8_t* valid = s.validity();
   const std::uint8_t* bits = s.buffer<std::uint8_t>(1);
   for (std::int64_t i = 0; i < s.rows; ++i) {
     const std::int64_t p = s.base + i;
-    out.emplace_back(valid_at(valid, p) ? Cell(bit_set(bits, p)) : Cell(Null{}));
+    sink(i, valid_at(valid, p) ? Cell(bit_set(bits, p)) : Cell(Null{}));
   }
 }
 
-template <typename T>
-void int_cells(const Slice& s, std::vector<Cell>& out) {
+template <typename T, typename Sink>
+void int_cells(const Slice& s, Sink& sink) {
   const std::uint8_t* valid = s.validity();
   const T* v = s.buffer<T>(1) + s.base;
   for (std::int64_t i = 0; i < s.rows; ++i) {
-    out.emplace_back(valid_at(valid, s.base + i) ? Cell(static_cast<std::int64_t>(v[i])) : Cell(Null{}));
+    sink(i, valid_at(valid, s.base + i) ? Cell(static_cast<std::int64_t>(v[i])) : Cell(Null{}));
   }
 }
 
-void uint64_cells(const ColumnReader& c, const Slice& s, std::vector<Cell>& out) {
+// Refuses an unsigned 64-bit column holding a value beyond the signed range,
+// naming the largest such value and the first row holding it.
+void check_uint64(const ColumnReader& c, const Slice& s) {
   const std::uint8_t* valid = s.validity();
   const std::uint64_t* v = s.buffer<std::uint64_t>(1) + s.base;
-  // The largest value and the first row holding it, as the refusal names them.
   std::uint64_t max = 0;
   std::int64_t max_row = -1;
   for (std::int64_t i = 0; i < s.rows; ++i) {
-    if (!valid_at(valid, s.base + i)) {
-      out.emplace_back(Null{});
-      continue;
-    }
-    if (v[i] > static_cast<std::uint64_t>(kInt64Max) && (max_row < 0 || v[i] > max)) {
+    if (v[i] > static_cast<std::uint64_t>(kInt64Max) && (max_row < 0 || v[i] > max) &&
+        valid_at(valid, s.base + i)) {
       max = v[i];
       max_row = i;
     }
-    out.emplace_back(static_cast<std::int64_t>(v[i]));
   }
   if (max_row >= 0) {
     throw std::invalid_argument("column " + quoted_name(c.name) + " row " +
                                 std::to_string(s.first_row + max_row) + ": " + std::to_string(max) +
                                 messages::kArrowIntegerTooLargeTail);
   }
+}
+
+// REQUIRES: check_uint64 passed for the whole column.
+template <typename Sink>
+void uint64_cells(const ColumnReader& c, const Slice& s, Sink& sink) {
+  check_uint64(c, s);  // cheap, and keeps this function safe on its own
+  int_cells<std::uint64_t>(s, sink);
 }
 
 double half_to_double(std::uint16_t h) {
@@ -215,54 +227,56 @@ double half_to_double(std::uint16_t h) {
   return (h & 0x8000) != 0 ? -v : v;
 }
 
-void half_cells(const Slice& s, std::vector<Cell>& out) {
+template <typename Sink>
+void half_cells(const Slice& s, Sink& sink) {
   const std::uint8_t* valid = s.validity();
   const std::uint16_t* v = s.buffer<std::uint16_t>(1) + s.base;
   for (std::int64_t i = 0; i < s.rows; ++i) {
-    out.emplace_back(valid_at(valid, s.base + i) ? Cell(half_to_double(v[i])) : Cell(Null{}));
+    sink(i, valid_at(valid, s.base + i) ? Cell(half_to_double(v[i])) : Cell(Null{}));
   }
 }
 
-template <typename T>
-void float_cells(const Slice& s, std::vector<Cell>& out) {
+template <typename T, typename Sink>
+void float_cells(const Slice& s, Sink& sink) {
   const std::uint8_t* valid = s.validity();
   const T* v = s.buffer<T>(1) + s.base;
   for (std::int64_t i = 0; i < s.rows; ++i) {
-    out.emplace_back(valid_at(valid, s.base + i) ? Cell(static_cast<double>(v[i])) : Cell(Null{}));
+    sink(i, valid_at(valid, s.base + i) ? Cell(static_cast<double>(v[i])) : Cell(Null{}));
   }
 }
 
-template <typename Offset>
-void string_cells(const Slice& s, std::vector<Cell>& out) {
+template <typename Offset, typename Sink>
+void string_cells(const Slice& s, Sink& sink) {
   const std::uint8_t* valid = s.validity();
   const Offset* offsets = s.buffer<Offset>(1) + s.base;
   const char* data = s.buffer<char>(2);
   for (std::int64_t i = 0; i < s.rows; ++i) {
     if (!valid_at(valid, s.base + i)) {
-      out.emplace_back(Null{});
+      sink(i, Cell(Null{}));
       continue;
     }
     const auto begin = static_cast<std::size_t>(offsets[i]);
     const auto end = static_cast<std::size_t>(offsets[i + 1]);
-    out.emplace_back(std::string(data + begin, end - begin));
+    sink(i, Cell(std::string(data + begin, end - begin)));
   }
 }
 
 // A view is 16 bytes: the length, then up to 12 bytes inline, or a 4-byte
 // prefix, the index of a data buffer and the offset in it.
-void string_view_cells(const Slice& s, std::vector<Cell>& out) {
+template <typename Sink>
+void string_view_cells(const Slice& s, Sink& sink) {
   const std::uint8_t* valid = s.validity();
   const auto* views = s.buffer<std::uint8_t>(1) + 16 * s.base;
   for (std::int64_t i = 0; i < s.rows; ++i) {
     if (!valid_at(valid, s.base + i)) {
-      out.emplace_back(Null{});
+      sink(i, Cell(Null{}));
       continue;
     }
     const std::uint8_t* view = views + 16 * i;
     std::int32_t length;
     std::memcpy(&length, view, 4);
     if (length <= 12) {
-      out.emplace_back(std::string(reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length)));
+      sink(i, Cell(std::string(reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(length))));
       continue;
     }
     std::int32_t buffer_index;
@@ -270,7 +284,7 @@ void string_view_cells(const Slice& s, std::vector<Cell>& out) {
     std::memcpy(&buffer_index, view + 8, 4);
     std::memcpy(&offset, view + 12, 4);
     const char* data = s.buffer<char>(2 + buffer_index);
-    out.emplace_back(std::string(data + offset, static_cast<std::size_t>(length)));
+    sink(i, Cell(std::string(data + offset, static_cast<std::size_t>(length))));
   }
 }
 
@@ -280,15 +294,15 @@ inline std::int64_t floor_div(std::int64_t v, std::int64_t d) {
   return q;
 }
 
-template <typename T>
-void time_cells(const ColumnReader& c, const Slice& s, std::vector<Cell>& out) {
+template <typename T, typename Sink>
+void time_cells(const ColumnReader& c, const Slice& s, Sink& sink) {
   const std::uint8_t* valid = s.validity();
   const T* v = s.buffer<T>(1) + s.base;
   const std::int64_t lo = kInt64Min / c.mul;
   const std::int64_t hi = kInt64Max / c.mul;
   for (std::int64_t i = 0; i < s.rows; ++i) {
     if (!valid_at(valid, s.base + i)) {
-      out.emplace_back(Null{});
+      sink(i, Cell(Null{}));
       continue;
     }
     const auto x = static_cast<std::int64_t>(v[i]);
@@ -297,14 +311,15 @@ void time_cells(const ColumnReader& c, const Slice& s, std::vector<Cell>& out) {
         throw std::invalid_argument("column " + quoted_name(c.name) + " has " + c.type_text +
                                     messages::kArrowTimeBeyondRangeTail);
       }
-      out.emplace_back(x * c.mul);
+      sink(i, Cell(x * c.mul));
     } else {
-      out.emplace_back(c.div > 1 ? floor_div(x, c.div) : x);
+      sink(i, Cell(c.div > 1 ? floor_div(x, c.div) : x));
     }
   }
 }
 
-void column_cells(const ColumnReader& c, const Slice& s, std::vector<Cell>& out);
+template <typename Sink>
+void column_cells(const ColumnReader& c, const Slice& s, Sink& sink);
 
 std::int64_t index_at(ArrowKind kind, const void* buffer, std::int64_t p) {
   switch (kind) {
@@ -322,48 +337,60 @@ std::int64_t index_at(ArrowKind kind, const void* buffer, std::int64_t p) {
   }
 }
 
-void dictionary_cells(const ColumnReader& c, const Slice& s, std::vector<Cell>& out) {
+// The Cells of a dictionary column's values.
+std::vector<Cell> decode_dictionary(const ColumnReader& c, const ArrowArray& array) {
+  if (array.dictionary == nullptr) throw std::invalid_argument(messages::kArrowMalformed);
+  const ArrowArray& dict = *array.dictionary;
+  std::vector<Cell> values(static_cast<std::size_t>(dict.length));
+  auto keep = [&values](std::int64_t k, Cell cell) { values[static_cast<std::size_t>(k)] = std::move(cell); };
+  column_cells(*c.values, Slice{dict, dict.offset, dict.length, 0}, keep);
+  return values;
+}
+
+template <typename Sink>
+void dictionary_cells(const ColumnReader& c, const Slice& s, Sink& sink) {
   if (s.array.dictionary == nullptr) throw std::invalid_argument(messages::kArrowMalformed);
   const ArrowArray& dict = *s.array.dictionary;
-  std::vector<Cell> values;
-  values.reserve(static_cast<std::size_t>(dict.length));
-  column_cells(*c.values, Slice{dict, dict.offset, dict.length, 0}, values);
+  std::vector<Cell> own;
+  if (s.decoded == nullptr) own = decode_dictionary(c, s.array);
+  const std::vector<Cell>& values = s.decoded != nullptr ? *s.decoded : own;
   const std::uint8_t* valid = s.validity();
   const void* indices = s.array.buffers[1];
   for (std::int64_t i = 0; i < s.rows; ++i) {
     const std::int64_t p = s.base + i;
     if (!valid_at(valid, p)) {
-      out.emplace_back(Null{});
+      sink(i, Cell(Null{}));
       continue;
     }
     const std::int64_t k = index_at(c.index_kind, indices, p);
     if (k < 0 || k >= dict.length) throw std::invalid_argument(messages::kArrowMalformed);
-    out.push_back(values[static_cast<std::size_t>(k)]);
+    sink(i, Cell(values[static_cast<std::size_t>(k)]));
   }
 }
 
-// The Cells of one column slice, appended to out.
-void column_cells(const ColumnReader& c, const Slice& s, std::vector<Cell>& out) {
+// The Cells of one column slice, handed to sink.
+template <typename Sink>
+void column_cells(const ColumnReader& c, const Slice& s, Sink& sink) {
   switch (c.kind) {
-    case ArrowKind::kNull: return null_cells(s, out);
-    case ArrowKind::kBool: return bool_cells(s, out);
-    case ArrowKind::kInt8: return int_cells<std::int8_t>(s, out);
-    case ArrowKind::kUInt8: return int_cells<std::uint8_t>(s, out);
-    case ArrowKind::kInt16: return int_cells<std::int16_t>(s, out);
-    case ArrowKind::kUInt16: return int_cells<std::uint16_t>(s, out);
-    case ArrowKind::kInt32: return int_cells<std::int32_t>(s, out);
-    case ArrowKind::kUInt32: return int_cells<std::uint32_t>(s, out);
-    case ArrowKind::kInt64: return int_cells<std::int64_t>(s, out);
-    case ArrowKind::kUInt64: return uint64_cells(c, s, out);
-    case ArrowKind::kHalf: return half_cells(s, out);
-    case ArrowKind::kFloat: return float_cells<float>(s, out);
-    case ArrowKind::kDouble: return float_cells<double>(s, out);
-    case ArrowKind::kString: return string_cells<std::int32_t>(s, out);
-    case ArrowKind::kLargeString: return string_cells<std::int64_t>(s, out);
-    case ArrowKind::kStringView: return string_view_cells(s, out);
-    case ArrowKind::kTime32: return time_cells<std::int32_t>(c, s, out);
-    case ArrowKind::kTime64: return time_cells<std::int64_t>(c, s, out);
-    case ArrowKind::kDictionary: return dictionary_cells(c, s, out);
+    case ArrowKind::kNull: return null_cells(s, sink);
+    case ArrowKind::kBool: return bool_cells(s, sink);
+    case ArrowKind::kInt8: return int_cells<std::int8_t>(s, sink);
+    case ArrowKind::kUInt8: return int_cells<std::uint8_t>(s, sink);
+    case ArrowKind::kInt16: return int_cells<std::int16_t>(s, sink);
+    case ArrowKind::kUInt16: return int_cells<std::uint16_t>(s, sink);
+    case ArrowKind::kInt32: return int_cells<std::int32_t>(s, sink);
+    case ArrowKind::kUInt32: return int_cells<std::uint32_t>(s, sink);
+    case ArrowKind::kInt64: return int_cells<std::int64_t>(s, sink);
+    case ArrowKind::kUInt64: return uint64_cells(c, s, sink);
+    case ArrowKind::kHalf: return half_cells(s, sink);
+    case ArrowKind::kFloat: return float_cells<float>(s, sink);
+    case ArrowKind::kDouble: return float_cells<double>(s, sink);
+    case ArrowKind::kString: return string_cells<std::int32_t>(s, sink);
+    case ArrowKind::kLargeString: return string_cells<std::int64_t>(s, sink);
+    case ArrowKind::kStringView: return string_view_cells(s, sink);
+    case ArrowKind::kTime32: return time_cells<std::int32_t>(c, s, sink);
+    case ArrowKind::kTime64: return time_cells<std::int64_t>(c, s, sink);
+    case ArrowKind::kDictionary: return dictionary_cells(c, s, sink);
   }
 }
 
@@ -490,13 +517,8 @@ void ArrowIntake::append_rows(const ArrowArray& array, Batch& out) const {
     throw std::invalid_argument(messages::kArrowMalformed);
   }
   const std::int64_t n = array.length;
-  const auto first_row = static_cast<std::int64_t>(out.size());
-  std::vector<std::vector<Cell>> cells(columns_.size());
   for (std::size_t j = 0; j < columns_.size(); ++j) {
-    const ArrowArray& child = *array.children[j];
-    if (child.length < array.offset + n) throw std::invalid_argument(messages::kArrowMalformed);
-    cells[j].reserve(static_cast<std::size_t>(n));
-    column_cells(*columns_[j], Slice{child, array.offset + child.offset, n, first_row}, cells[j]);
+    if (array.children[j]->length < array.offset + n) throw std::invalid_argument(messages::kArrowMalformed);
   }
   if (n == 0 || columns_.empty()) return;
 
@@ -518,16 +540,61 @@ void ArrowIntake::append_rows(const ArrowArray& array, Batch& out) const {
   const bool needs_stamp = ts_pos == winners.end() || columns_[*ts_pos]->name != "timestamp";
   const auto stamp_index = static_cast<std::size_t>(ts_pos - winners.begin());
 
-  out.reserve(out.size() + static_cast<std::size_t>(n));
-  for (std::int64_t i = 0; i < n; ++i) {
-    std::vector<Row::Entry> entries;
-    entries.reserve(winners.size() + (needs_stamp ? 1 : 0));
-    for (std::size_t k = 0; k < winners.size(); ++k) {
-      if (needs_stamp && k == stamp_index) entries.emplace_back("timestamp", now_millis());
-      entries.emplace_back(columns_[winners[k]]->name, std::move(cells[winners[k]][static_cast<std::size_t>(i)]));
+  // Whole-column checks first, so a refusal names the row the package's
+  // own conversion names; dictionaries are decoded once.
+  const auto first_row = static_cast<std::int64_t>(out.size());
+  std::vector<std::vector<Cell>> decoded(columns_.size());
+  for (std::size_t j = 0; j < columns_.size(); ++j) {
+    const ArrowArray& child = *array.children[j];
+    const Slice whole{child, array.offset + child.offset, n, first_row};
+    if (columns_[j]->kind == ArrowKind::kUInt64) check_uint64(*columns_[j], whole);
+    if (columns_[j]->kind == ArrowKind::kDictionary) decoded[j] = decode_dictionary(*columns_[j], child);
+  }
+
+  // A block of Rows at a time is laid out (names in place, Cells Null, the
+  // stamp read now, row by row) and then filled column by column, so the
+  // Rows being filled stay in cache.  A column that loses to a later one of
+  // the same name is still read, so that its refusals are raised as
+  // rows_from_columns raises them.
+  const std::size_t width = winners.size() + (needs_stamp ? 1 : 0);
+  std::vector<std::size_t> slot_of(columns_.size(), width);
+  for (std::size_t k = 0; k < winners.size(); ++k) {
+    slot_of[winners[k]] = needs_stamp && k >= stamp_index ? k + 1 : k;
+  }
+  constexpr std::int64_t kBlock = 1024;
+  Batch local;
+  local.reserve(static_cast<std::size_t>(n));
+  for (std::int64_t begin = 0; begin < n; begin += kBlock) {
+    const std::int64_t rows = std::min(kBlock, n - begin);
+    for (std::int64_t i = 0; i < rows; ++i) {
+      std::vector<Row::Entry> entries;
+      entries.reserve(width);
+      for (std::size_t k = 0; k < winners.size(); ++k) {
+        if (needs_stamp && k == stamp_index) entries.emplace_back("timestamp", now_millis());
+        entries.emplace_back(columns_[winners[k]]->name, Null{});
+      }
+      if (needs_stamp && stamp_index == winners.size()) entries.emplace_back("timestamp", now_millis());
+      local.push_back(Row::FromSorted(std::move(entries)));
     }
-    if (needs_stamp && stamp_index == winners.size()) entries.emplace_back("timestamp", now_millis());
-    out.push_back(Row::FromSorted(std::move(entries)));
+    Row* block = local.data() + begin;
+    for (std::size_t j = 0; j < columns_.size(); ++j) {
+      const ArrowArray& child = *array.children[j];
+      const Slice slice{child, array.offset + child.offset + begin, rows, first_row + begin,
+                        columns_[j]->kind == ArrowKind::kDictionary ? &decoded[j] : nullptr};
+      const std::size_t slot = slot_of[j];
+      if (slot == width) {
+        auto discard = [](std::int64_t, Cell) {};
+        column_cells(*columns_[j], slice, discard);
+      } else {
+        auto store = [block, slot](std::int64_t i, Cell cell) { (block[i].begin() + slot)->second = std::move(cell); };
+        column_cells(*columns_[j], slice, store);
+      }
+    }
+  }
+  if (out.empty()) {
+    out = std::move(local);
+  } else {
+    out.insert(out.end(), std::make_move_iterator(local.begin()), std::make_move_iterator(local.end()));
   }
 }
 

@@ -19,8 +19,9 @@
 // - a name given by several columns keeps the last column's values, and a
 //   Row without a "timestamp" gets now_millis() as rows_from_columns does.
 //
-// The conversion is a column at a time: one function per column type fills
-// the column's Cells, and the Rows are assembled from those.  Refusals throw
+// The conversion is a column at a time: the Rows are laid out first, then
+// one function per column type hands each Cell to a sink that puts it in
+// its Row (so a columnar sink can take its place).  Refusals throw
 // std::invalid_argument with the text that reaches Python as ValueError.
 //
 // Pure apart from the clock; no Python, no locks.  An ArrowIntake is
