@@ -262,10 +262,13 @@ class Stream:
         - A named pandas index is sent as a column; a "timestamp" column
           must hold epoch milliseconds (ints or datetimes) without gaps.
 
-        Other values raise `DataError` naming the column and row.  Columns
-        that need converting are sent in chunks of `chunk_rows` rows (a
-        dict of plain lists goes in one piece); if a chunk fails, the
-        chunks before it have been sent.  Drops at capacity give one
+        Other values raise `DataError` naming the column and row.  Arrow
+        data (pyarrow, Polars, pandas through pyarrow, any object exporting
+        the Arrow PyCapsule protocol) is converted by the core, with the
+        same values and errors, in one piece.  Other columns that need
+        converting are sent in chunks of `chunk_rows` rows (a dict of plain
+        lists goes in one piece); if a chunk fails, the chunks before it
+        have been sent.  Drops at capacity give one
         `Dropped` warning for the call (or, with ``on_drop="raise"``, a
         `DroppedError` after the first chunk that had drops, and the rest
         is not sent).
