@@ -462,3 +462,14 @@ def test_drops_with_on_drop_raise_stop_after_the_first_chunk_with_drops():
         finally:
             movra._stream.arrow_source = original
     assert counts[0] == counts[1] and counts[0][1] == 8
+
+
+def test_a_failing_producer_raises_its_error_and_nothing_is_taken():
+    def batches():
+        yield pa.record_batch({"v": [1]})
+        raise KeyError("producer broke")
+
+    s = stream()
+    with pytest.raises(RuntimeError, match="reading the Arrow stream failed: .*producer broke"):
+        s.emit_arrow(pa.RecordBatchReader.from_batches(pa.schema([("v", pa.int64())]), batches()))
+    assert s.stats()["ingested"] == 0

@@ -54,7 +54,7 @@ from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoin
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
                       StreamClosedError)
 from ._arrow import arrow_rows, arrow_source, slice_rows, wants_arrow
-from ._frames import Columns, Output, check_output, columns_of, convert_result, event_of
+from ._frames import Output, check_output, columns_of, convert_result, event_of
 from ._log import CounterWatch, logger
 from ._plan import Plan, PlanLike, as_plan
 
@@ -295,8 +295,10 @@ class Stream:
                     else:
                         self._native.emit_columns(cast(dict[str, Any], chunk))
                 except RuntimeError as e:
+                    if columns is None:  # a failing Arrow producer: its own error
+                        raise
                     sent = f"; rows 0 to {start - 1} were sent" if start else ""
-                    raise DataError(f"{cast(Columns, columns).locate_bad_value()}{sent}") from e
+                    raise DataError(f"{columns.locate_bad_value()}{sent}") from e
                 except ValueError as e:  # the core's refusal of Arrow data names the column
                     if columns is not None:
                         raise
