@@ -473,3 +473,38 @@ def test_a_failing_producer_raises_its_error_and_nothing_is_taken():
     with pytest.raises(RuntimeError, match="reading the Arrow stream failed: .*producer broke"):
         s.emit_arrow(pa.RecordBatchReader.from_batches(pa.schema([("v", pa.int64())]), batches()))
     assert s.stats()["ingested"] == 0
+
+
+NUMPY_COLUMNS = {
+    "plain": {"i": np.array([1, -2], np.int16), "f": np.array([np.nan, 1.5], np.float32),
+              "b": np.array([True, False]), "h": np.array([0.5, -1], np.float16), "timestamp": np.array([1, 2])},
+    "unsigned at the limit": {"u": np.array([2**63 - 1, 0], np.uint64), "timestamp": np.array([1, 2], np.uint32)},
+}
+
+
+@pytest.mark.parametrize("columns", list(NUMPY_COLUMNS.values()), ids=list(NUMPY_COLUMNS))
+def test_numpy_numeric_columns_take_the_arrow_route_with_the_same_values(columns):
+    assert movra._stream.arrow_source(columns) is not None
+    assert same(package_route(columns, True), package_route(columns, False))
+
+
+@pytest.mark.parametrize("columns", [
+    {"v": np.array([1, 2]), "w": [1, 2]},                 # a list beside the array
+    {"v": np.array(["a", "b"])},                          # text
+    {"v": np.array([1, 2]), "w": np.array([1])},          # lengths differ
+    {"v": np.array([[1, 2]])},                            # two dimensions
+    {"timestamp": np.array([1.5])},                       # a time the engine cannot use
+    {"v": np.array(["2024-01-01"], "datetime64[ms]")},    # NaT is no null to pyarrow
+])
+def test_other_numpy_columns_keep_the_package_conversion(columns):
+    assert movra._stream.arrow_source(columns) is None
+
+
+def test_unsigned_values_beyond_int64_name_the_same_row_on_both_routes():
+    columns = {"u": np.array([1, 2**64 - 1, 5, 2**64 - 1], np.uint64)}
+    errors = []
+    for arrow in (True, False):
+        with pytest.raises(movra.DataError) as e:
+            package_route(columns, arrow)
+        errors.append(str(e.value))
+    assert errors[0] == errors[1] == "column 'u' row 1: 18446744073709551615 does not fit in a 64-bit signed integer"

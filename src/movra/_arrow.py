@@ -5,8 +5,9 @@ In.  `arrow_source` decides whether what a caller hands to ``emit_columns``
 can go to the core as Arrow data (`NativeStream.emit_arrow`): a pyarrow
 Table or RecordBatch, a Polars DataFrame, any other object exporting
 ``__arrow_c_stream__`` or ``__arrow_c_array__`` (read through pyarrow, which
-then must be installed), and a pandas DataFrame of plain columns (through
-pyarrow, where it is installed).  The core gives the same Cells as the
+then must be installed), and, through pyarrow where it is installed, a
+pandas DataFrame of plain columns and a dict of NumPy arrays of bools, ints
+and floats (whose buffers pyarrow shares).  The core gives the same Cells as the
 package's own conversion (`_frames`).  Anything the core would treat
 differently from it (a repeated column name, a "timestamp" column that is
 not epoch milliseconds or has gaps, types outside the set the core reads,
@@ -24,6 +25,7 @@ pyarrow, Polars and pandas are imported only when used.
 from __future__ import annotations
 
 import sys
+from collections.abc import Mapping
 from typing import Any, Final
 
 from ._errors import DataError
@@ -61,7 +63,9 @@ def arrow_source(data: Any) -> Any | None:
         return data if _polars_ok(data, pl) else None
     if pd is not None and isinstance(data, pd.DataFrame):
         return _pandas_source(data, pd)
-    if isinstance(data, dict) or not (hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__")):
+    if isinstance(data, Mapping):
+        return _numpy_source(data)
+    if not (hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__")):
         return None
     pa = _import("pyarrow")
     if pa is None:
@@ -103,6 +107,26 @@ def _polars_ok(frame: Any, pl: Any) -> bool:
             if frame.get_column(name).null_count():
                 return False
     return True
+
+
+def _numpy_source(columns: Mapping[Any, Any]) -> Any | None:
+    """A dict of one-dimensional NumPy arrays of bools, ints and floats of
+    equal length as a pyarrow Table sharing their buffers (where pyarrow is
+    installed); None for any other dict."""
+    np = _loaded("numpy")
+    if np is None or not columns:
+        return None
+    lengths = set()
+    for name, values in columns.items():
+        if not (isinstance(name, str) and type(values) is np.ndarray and values.ndim == 1
+                and values.dtype.kind in "biuf" and values.dtype.itemsize <= 8 and values.dtype.isnative):
+            return None
+        lengths.add(len(values))
+    pa = _import("pyarrow") if len(lengths) == 1 else None
+    if pa is None:
+        return None
+    table = pa.table(dict(columns))
+    return table if _arrow_ok(table.schema, table, pa) else None
 
 
 def _pandas_source(frame: Any, pd: Any) -> Any | None:
