@@ -508,3 +508,16 @@ def test_unsigned_values_beyond_int64_name_the_same_row_on_both_routes():
             package_route(columns, arrow)
         errors.append(str(e.value))
     assert errors[0] == errors[1] == "column 'u' row 1: 18446744073709551615 does not fit in a 64-bit signed integer"
+
+
+@pytest.mark.parametrize(("table", "message"), [
+    (pa.table([pa.array([1]), pa.array([2])], names=["a", "a"]), "column 'a' appears more than once"),
+    (pa.table({"timestamp": pa.array([1, None])}), "column 'timestamp' has missing values"),
+])
+def test_other_arrow_exporters_get_the_package_errors(table, message):
+    class Exporter:
+        def __arrow_c_stream__(self, requested_schema=None):
+            return table.__arrow_c_stream__(requested_schema)
+
+    with pytest.raises(movra.DataError, match=message):
+        movra.manual().emit_columns(Exporter())

@@ -74,8 +74,9 @@ def arrow_source(data: Any) -> Any | None:
     # and then read by the core (pyarrow takes the buffers, it copies none).
     table = pa.table(data)
     if not _arrow_ok(table.schema, table, pa):
-        raise DataError(f"Arrow data with columns {table.schema.names} cannot be sent as it is: a column name "
-                        "appears twice, or 'timestamp' is not epoch milliseconds without gaps")
+        from ._frames import columns_of
+        columns_of(table)  # raises the package's error for what the core would read otherwise
+        raise DataError(f"Arrow data with the schema {table.schema} cannot be sent as it is")
     return table
 
 

@@ -49,11 +49,11 @@ from typing import Any, Final, Literal, TypedDict, cast, overload
 
 import _movra
 
+from ._arrow import arrow_rows, arrow_source, slice_rows, wants_arrow
 from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoint, inspect_checkpoint,
                                  origin_only_checkpoint)
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, StateError,
                       StreamClosedError)
-from ._arrow import arrow_rows, arrow_source, slice_rows, wants_arrow
 from ._frames import Output, check_output, columns_of, convert_result, event_of
 from ._log import CounterWatch, logger
 from ._plan import Plan, PlanLike, as_plan
