@@ -19,9 +19,12 @@ keep their type:
   `DataError` naming the column, the row and the value, where the native
   core would have stored the value's str() text.
 
-Output.  `convert_result` turns a result dict into a pandas, Polars or
-pyarrow frame, with ``window_start``/``window_end`` optionally as UTC
-timestamps.
+Arrow data that the native core can read as it is goes there instead
+(`_arrow.arrow_source`), with the same values and errors as here.
+
+Output.  `convert_result` turns a result dict, or an Arrow result of the
+core (through `_arrow`), into a pandas, Polars or pyarrow frame, with
+``window_start``/``window_end`` optionally as UTC timestamps.
 
 pandas, Polars and pyarrow are imported only here, only when used.
 """
