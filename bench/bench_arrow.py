@@ -1,5 +1,5 @@
-"""The Arrow routes: events in from Arrow data (and from NumPy columns, the
-package's own conversion) next to copying their buffers once, and results out
+"""The Arrow routes: events in from Arrow data and NumPy columns next to the
+package's own conversion that they replace and to copying their buffers once, and results out
 as Arrow next to the dict result that output="arrow" was built from before,
 and next to copying the result's buffers once."""
 import time
@@ -10,6 +10,7 @@ import pyarrow as pa
 from common import FLOOR_PREFIX, Measured, compare, main, value
 
 import movra
+from movra._frames import columns_of
 
 N = 1_000_000
 PLAN = {"filters": [], "select": None, "window": None, "mean": None, "watermark_ms": None,
@@ -42,9 +43,18 @@ def intake_cases():
                 s.emit_columns(data)
         return run
 
+    def package_conversion():
+        # What Stream.emit_columns did with a table before the Arrow route.
+        s = _movra.NativeStream.manual(batch_size=N, linger_ms=10**9, capacity=N)
+        columns = columns_of(table)
+        for start in range(0, N, 16_384):
+            s.emit_columns(columns.take(start, min(start + 16_384, N)))
+        s.close()
+
     return [("core emit_arrow(pyarrow Table) (then close)", core_arrow),
             ("Stream.emit_columns(pyarrow Table): the Arrow route", package(table)),
-            ("Stream.emit_columns(dict of NumPy arrays)", package(arrays)),
+            ("Stream.emit_columns(dict of NumPy arrays): the Arrow route", package(arrays)),
+            ("before: the package's conversion of the table, in chunks", package_conversion),
             (f"{FLOOR_PREFIX} copy the table's buffers once", lambda: copy_buffers(table))]
 
 
