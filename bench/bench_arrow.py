@@ -1,7 +1,7 @@
 """The Arrow routes: events in from Arrow data and NumPy columns next to the
-package's own conversion that they replace and to copying their buffers once, and results out
-as Arrow next to the dict result that output="arrow" was built from before,
-and next to copying the result's buffers once."""
+package's own conversion that they replace and to copying their buffers
+once, and results out as Arrow next to the dict result that output="arrow"
+was built from before and to copying the result's buffers once."""
 import time
 
 import _movra
