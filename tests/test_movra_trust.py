@@ -23,14 +23,24 @@ def collect(stream, plan):
 
 # ------------------------------------------------------------ blocking emits
 
-@pytest.mark.parametrize("as_frame", [False, True])
-def test_a_default_manual_stream_keeps_every_row_of_a_frame_larger_than_its_capacity(as_frame):
-    np = pytest.importorskip("numpy")
+def as_kind(data, kind):
+    """`data`, a dict of lists, as a dict of NumPy arrays, a pyarrow Table or
+    a Polars DataFrame (the last two go through the core's Arrow route)."""
+    if kind == "numpy":
+        np = pytest.importorskip("numpy")
+        return {k: np.array(v) for k, v in data.items()}
+    if kind == "pyarrow":
+        return pytest.importorskip("pyarrow").table(data)
+    if kind == "polars":
+        return pytest.importorskip("polars").DataFrame(data, strict=False)
+    return data
+
+
+@pytest.mark.parametrize("kind", ["lists", "numpy", "pyarrow", "polars"])
+def test_a_default_manual_stream_keeps_every_row_of_a_frame_larger_than_its_capacity(kind):
     rows = 25_000
-    data = {"g": [f"k{i % 7}" for i in range(rows)], "v": [1.0] * rows,
-            "timestamp": [T0 + i for i in range(rows)]}
-    if as_frame:
-        data = {"g": np.array(data["g"]), "v": np.ones(rows), "timestamp": np.array(data["timestamp"])}
+    data = as_kind({"g": [f"k{i % 7}" for i in range(rows)], "v": [1.0] * rows,
+                    "timestamp": [T0 + i for i in range(rows)]}, kind)
     with movra.manual(capacity=1000, linger_ms=1) as stream:
         assert stream.emit_columns(data) == rows
         stream.close()
@@ -114,6 +124,21 @@ def test_a_time_field_that_is_not_integer_milliseconds_raises_before_any_result(
             next(stream.batches(movra.Plan(window="1d", mean="v", **plan)))
         with pytest.raises(movra.DataError, match=re.escape(text.split(":")[0])):
             stream.poll(movra.Plan(window="1d", mean="v", **plan))
+
+
+@pytest.mark.parametrize("kind", ["pyarrow", "polars"])
+@pytest.mark.parametrize("when, field, text", [
+    (["2013-01-01", "2013-01-02"], "when", "row 0 of the events emitted holds '2013-01-01' (str)"),
+    ([T0, None], "when", "row 1 of the events emitted is missing"),
+    ([True, False], "when", "row 0 of the events emitted holds True (bool)"),
+    ([T0, T0], "wehn", "time_field 'wehn' is not a column of the events emitted: did you mean 'when'?"),
+])
+def test_arrow_frames_are_checked_for_the_time_field_too(kind, when, field, text):
+    with movra.manual() as stream:
+        stream.emit_columns(as_kind({"v": [1.0, 2.0], "when": when}, kind))
+        stream.close()
+        with pytest.raises(movra.DataError, match=re.escape(text)):
+            stream.poll(movra.Plan(window="1d", mean="v", time_field=field))
 
 
 def test_rows_emitted_after_a_plan_ran_are_checked_before_they_are_sent():

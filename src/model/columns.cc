@@ -4,35 +4,19 @@
 #include <string_view>
 #include <vector>
 
+#include "model/output_columns.h"
+
 namespace py = pybind11;
 
 namespace movra {
 
 namespace {
 
-enum class ColumnType { Bool = 0, Int64 = 1, Float64 = 2, String = 3 };
+// The column types are those of the Arrow route's OutputColumns (less its
+// null type, which a dict result has no use for): one set of typing rules.
+using ColumnType = OutputType;
 
-ColumnType classify(const Cell& cell) {
-  switch (cell.index()) {
-    case kBoolIndex: return ColumnType::Bool;
-    case kIntIndex: return ColumnType::Int64;
-    case kDoubleIndex: return ColumnType::Float64;
-    default: return ColumnType::String;
-  }
-}
-
-ColumnType widen(ColumnType seen, const Cell& cell) {
-  const ColumnType c = classify(cell);
-  if (seen == c) return seen;
-  if ((seen == ColumnType::Int64 && c == ColumnType::Float64) ||
-      (seen == ColumnType::Float64 && c == ColumnType::Int64)) {
-    return ColumnType::Float64;
-  }
-  if (cell.index() == kNullIndex) return seen;
-  return ColumnType::String;
-}
-
-struct OutputColumn {
+struct PyColumn {
   std::string_view name;  // points into a Row of the Batch
   ColumnType type;
   py::list values;
@@ -49,16 +33,16 @@ py::object to_python(const Cell& cell, ColumnType type, std::string& scratch) {
     case kNullIndex:
       return py::none();
     case kBoolIndex:
-      if (type == ColumnType::Bool) return py::bool_(std::get<bool>(cell));
+      if (type == ColumnType::kBool) return py::bool_(std::get<bool>(cell));
       break;
     case kIntIndex:
-      if (type == ColumnType::Int64) return py::int_(std::get<std::int64_t>(cell));
-      if (type == ColumnType::Float64) {
+      if (type == ColumnType::kInt64) return py::int_(std::get<std::int64_t>(cell));
+      if (type == ColumnType::kFloat64) {
         return py::float_(static_cast<double>(std::get<std::int64_t>(cell)));
       }
       break;
     case kDoubleIndex:
-      if (type == ColumnType::Float64) return py::float_(std::get<double>(cell));
+      if (type == ColumnType::kFloat64) return py::float_(std::get<double>(cell));
       break;
     default:
       return decode_utf8(std::get<std::string>(cell));
@@ -70,17 +54,17 @@ py::object to_python(const Cell& cell, ColumnType type, std::string& scratch) {
 
 // The columns of the Batch in name order, each with its inferred type.  Rows
 // are sorted by name too, so each Row is merged into the list in one walk.
-std::vector<OutputColumn> infer_columns(const Batch& rows) {
-  std::vector<OutputColumn> cols;
+std::vector<PyColumn> infer_columns(const Batch& rows) {
+  std::vector<PyColumn> cols;
   for (const Row& row : rows) {
     std::size_t k = 0;
     for (const auto& [name, cell] : row) {
       while (k < cols.size() && cols[k].name < name) ++k;
       if (k < cols.size() && cols[k].name == name) {
-        cols[k].type = widen(cols[k].type, cell);
+        cols[k].type = widen_type(cols[k].type, cell);
       } else {
         cols.insert(cols.begin() + static_cast<std::ptrdiff_t>(k),
-                    OutputColumn{name, classify(cell), py::list()});
+                    PyColumn{name, classify_cell(cell), py::list()});
       }
       ++k;
     }
@@ -92,9 +76,9 @@ std::vector<OutputColumn> infer_columns(const Batch& rows) {
 
 py::dict rows_to_columns(const Batch& rows) {
   py::dict result;
-  std::vector<OutputColumn> cols = infer_columns(rows);
+  std::vector<PyColumn> cols = infer_columns(rows);
   const auto n = static_cast<Py_ssize_t>(rows.size());
-  for (OutputColumn& col : cols) {
+  for (PyColumn& col : cols) {
     col.values = py::reinterpret_steal<py::list>(PyList_New(n));
     if (!col.values) throw py::error_already_set();
   }
@@ -102,7 +86,7 @@ py::dict rows_to_columns(const Batch& rows) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     const Row& row = rows[static_cast<std::size_t>(i)];
     auto it = row.begin();
-    for (OutputColumn& col : cols) {
+    for (PyColumn& col : cols) {
       py::object value;
       if (it != row.end() && it->first == col.name) {
         value = to_python(it->second, col.type, scratch);
@@ -113,7 +97,7 @@ py::dict rows_to_columns(const Batch& rows) {
       PyList_SET_ITEM(col.values.ptr(), i, value.release().ptr());
     }
   }
-  for (OutputColumn& col : cols) {
+  for (PyColumn& col : cols) {
     result[decode_utf8(col.name)] = std::move(col.values);
   }
   return result;

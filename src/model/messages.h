@@ -20,6 +20,21 @@ inline constexpr char kNumericOneDimensional[] = "numeric columns must be one-di
 inline constexpr char kNumericEqualLength[] = "numeric columns must have equal length";
 inline constexpr char kWindowMsPositive[] = "window_ms must be positive";
 
+// Arrow intake and output.  The tails follow a quoted column name (and, for
+// the first two, a type or a row and value) that the caller puts in front.
+inline constexpr char kArrowTypeRefusedTail[] =
+    ", which has no event value type (bool, int, float, str, timestamp); cast it first";
+inline constexpr char kArrowIntegerTooLargeTail[] = " does not fit in a 64-bit signed integer";
+inline constexpr char kArrowTimeBeyondRangeTail[] = " values beyond the 64-bit range of milliseconds";
+inline constexpr char kArrowNotRecordBatchHead[] =
+    "Arrow data must be a table or record batch (a struct of columns), got ";
+inline constexpr char kArrowMalformed[] = "malformed Arrow data";
+inline constexpr char kArrowNoExport[] =
+    "expected an object exporting Arrow data (__arrow_c_stream__ or __arrow_c_array__)";
+inline constexpr char kArrowStreamFailed[] = "reading the Arrow stream failed";
+// Follows a quoted column name: Arrow names are NUL-terminated C strings.
+inline constexpr char kArrowNameWithNulTail[] = " holds a NUL byte, which an Arrow column name cannot hold";
+
 }  // namespace movra::messages
 
 #endif  // MOVRA_MODEL_MESSAGES_H_

@@ -5,6 +5,7 @@ parameters and the NumPy dtypes of the trade fast path.  Results are written
 as precisely as their contents are known.
 """
 
+import types
 import typing
 
 import numpy
@@ -25,6 +26,17 @@ class _TradeWindows(typing.TypedDict):
 class NativeStream:
     """An in-process event stream.  Make one with `udp` or `manual`; calling
     the class itself raises TypeError."""
+
+    class ArrowResult:
+        """A result as one Arrow record batch, exported without a copy through
+        the Arrow PyCapsule protocol (pyarrow.table(r), polars.DataFrame(r))."""
+
+        def __arrow_c_schema__(self) -> types.CapsuleType: ...
+        def __arrow_c_array__(self, requested_schema: object = None) -> tuple[types.CapsuleType, types.CapsuleType]: ...
+        def __arrow_c_stream__(self, requested_schema: object = None) -> types.CapsuleType: ...
+        def __len__(self) -> int: ...
+        @property
+        def column_names(self) -> list[str]: ...
 
     @staticmethod
     def udp(
@@ -89,3 +101,8 @@ class NativeStream:
     def worker_wakeups(self) -> int:
         """How often the worker has come back from a sleep; a stream with
         nothing pending and nothing arriving leaves it unchanged."""
+    def emit_arrow(self, data: object, /) -> None: ...
+    def next_batch_arrow(
+        self, plan: dict[str, typing.Any], timeout_ms: _Int
+    ) -> NativeStream.ArrowResult | None: ...
+    def aggregate_arrow(self, data: object, plan: dict[str, typing.Any]) -> NativeStream.ArrowResult: ...

@@ -1,20 +1,22 @@
 // The _movra extension module: binds NativeStream's thirteen operations and,
 // beside them, rejected_datagrams(), save_errno(), refuse_text(), the wait
 // for room of the package's blocking emits, the scan of the ready batches
-// for events without an integer time, the readiness descriptor and the
-// worker's wakeup count.
+// for events without an integer time, the readiness descriptor, the
+// worker's wakeup count, and the Arrow routes with their result class.
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "module/arrow_capsules.h"
 #include "stream/native_stream.h"
 
 namespace py = pybind11;
 using movra::NativeStream;
 
 PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
-  py::classh<NativeStream>(m, "NativeStream")
+  py::classh<NativeStream> cls(m, "NativeStream");
+  cls
       .def_static("udp", &NativeStream::udp, py::arg("host"), py::arg("port"),
                   py::arg("batch_size"), py::arg("linger_ms"), py::arg("capacity"))
       .def_static("manual", &NativeStream::manual, py::arg("batch_size"), py::arg("linger_ms"),
@@ -42,5 +44,10 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("scan_ready_times", &NativeStream::scan_ready_times, py::arg("field"))
       .def("ready_fd", &NativeStream::ready_fd)
       .def("clear_ready", &NativeStream::clear_ready)
-      .def("worker_wakeups", &NativeStream::worker_wakeups);
+      .def("worker_wakeups", &NativeStream::worker_wakeups)
+      // The Arrow routes, beside the thirteen.
+      .def("emit_arrow", &NativeStream::emit_arrow)
+      .def("next_batch_arrow", &NativeStream::next_batch_arrow, py::arg("plan"), py::arg("timeout_ms"))
+      .def("aggregate_arrow", &NativeStream::aggregate_arrow, py::arg("data"), py::arg("plan"));
+  movra::define_arrow_result(cls);
 }

@@ -41,10 +41,10 @@ def _wait_for_room(native: _movra.NativeStream, rows: int, sent: int, total: int
             return room
 
 
-def emit_waiting(native: _movra.NativeStream, take: Callable[[int, int], Any], rows: int,
+def emit_waiting(native: _movra.NativeStream, offer: Callable[[int, int], Any], rows: int,
                  chunk_rows: int, capacity: int) -> None:
-    """Offers rows 0 to `rows` - 1, ``take(start, stop)`` giving the column
-    dict of a range, in chunks of at most `chunk_rows` rows and of the room
+    """Offers rows 0 to `rows` - 1, ``offer(start, stop)`` sending a range
+    to the core, in chunks of at most `chunk_rows` rows and of the room
     in the queue (see the module text).  Raises `StreamClosedError` when
     the stream is closed before every row was queued (the rows before that
     were), and RuntimeError from the core for values it refuses."""
@@ -56,7 +56,7 @@ def emit_waiting(native: _movra.NativeStream, take: Callable[[int, int], Any], r
         want = min(step, rows - start)
         room = _wait_for_room(native, min(want, enough), start, rows)
         stop = start + min(want, room)
-        native.emit_columns(take(start, stop))
+        offer(start, stop)
         dropped = native.stats()["dropped"]
         refused = min(dropped - dropped_seen, stop - start)
         dropped_seen = dropped

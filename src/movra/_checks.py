@@ -27,9 +27,10 @@ from __future__ import annotations
 import difflib
 import os
 import warnings
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Final
 
+from ._arrow import arrow_first_bad_time, arrow_names, arrow_rows
 from ._errors import DataError, MissingColumn
 from ._frames import Columns
 from ._log import logger
@@ -143,24 +144,32 @@ class DataGuard:
         """Checks rows about to be emitted against the time fields of the
         windowed plans run so far (raises `DataError`, nothing sent), then
         records their column names and first non-millisecond values."""
-        names = [c.name for c in columns.columns]
-        if columns.rows:
+        self._emitting([c.name for c in columns.columns], columns.rows,
+                       lambda name: _first_bad_time(columns, name))
+
+    def emitting_arrow(self, source: Any) -> None:
+        """`emitting` for Arrow data that goes to the core as it is."""
+        self._emitting(arrow_names(source), arrow_rows(source), lambda name: arrow_first_bad_time(source, name))
+
+    def _emitting(self, names: list[str], rows: int,
+                  first_bad: Callable[[str], tuple[int, Any] | None]) -> None:
+        if rows:
             for field in self._time_fields:
                 if field not in names:
                     if field != _STAMPED:
                         raise DataError(f"time_field {field!r} of a plan this stream runs is not a column of "
                                         f"the rows emitted: {nearest(field, names)}")
                     continue
-                bad = _first_bad_time(columns, field)
+                bad = first_bad(field)
                 if bad is not None:
                     raise DataError(_bad_time_message(field, bad[0], bad[1], "of the rows emitted"))
             for name in names:
                 if name not in self._bad_time:
-                    bad = _first_bad_time(columns, name)
+                    bad = first_bad(name)
                     if bad is not None:
                         self._bad_time[name] = (self._rows + bad[0], bad[1])
         self._columns.update(dict.fromkeys(names))
-        self._rows += columns.rows
+        self._rows += rows
 
     def emitting_one(self, event: Mapping[str, Any]) -> None:
         """`emitting` for one event dict (values converted already)."""

@@ -19,9 +19,12 @@ keep their type:
   `DataError` naming the column, the row and the value, where the native
   core would have stored the value's str() text.
 
-Output.  `convert_result` turns a result dict into a pandas, Polars or
-pyarrow frame, with ``window_start``/``window_end`` optionally as UTC
-timestamps.
+Arrow data that the native core can read as it is goes there instead
+(`_arrow.arrow_source`), with the same values and errors as here.
+
+Output.  `convert_result` turns a result dict, or an Arrow result of the
+core (through `_arrow`), into a pandas, Polars or pyarrow frame, with
+``window_start``/``window_end`` optionally as UTC timestamps.
 
 pandas, Polars and pyarrow are imported only here, only when used.
 """
@@ -425,10 +428,15 @@ def _arrow_missing(array: Any, np: Any) -> Any:
 
 # ------------------------------------------------------------------- output
 
-def convert_result(result: dict[str, list[Any]], output: Output, datetimes: bool) -> Any:
-    """A result dict of the native core as `output` ("dict", "pandas",
-    "polars" or "arrow"), with the window columns as UTC timestamps when
-    `datetimes` is true."""
+def convert_result(result: Any, output: Output, datetimes: bool) -> Any:
+    """A result of the native core (a dict, or Arrow data from its Arrow
+    route) as `output` ("dict", "pandas", "polars" or "arrow"), with the
+    window columns as UTC timestamps when `datetimes` is true."""
+    if not isinstance(result, dict):
+        from ._arrow import frame_of, to_dict
+        if output != "dict":
+            return frame_of(result, output, datetimes)
+        result = to_dict(result)
     times = [c for c in _WINDOW_TIMES if c in result] if datetimes else []
     if output == "dict":
         if times:

@@ -61,6 +61,7 @@ from typing import Any, Final, Literal, TypedDict, cast, overload
 
 import _movra
 
+from ._arrow import arrow_rows, arrow_source, slice_rows, wants_arrow
 from ._blocking import emit_one_waiting, emit_waiting
 from ._checkpoint_format import (HEAD_BYTES, CheckpointInfo, begins_as_checkpoint, inspect_checkpoint,
                                  origin_only_checkpoint)
@@ -371,10 +372,13 @@ class Stream:
         - A named pandas index is sent as a column; a "timestamp" column
           must hold epoch milliseconds (ints or datetimes) without gaps.
 
-        Other values raise `DataError` naming the column and row.  Columns
-        that need converting are sent in chunks of `chunk_rows` rows (a
-        dict of plain lists goes in one piece); if a chunk fails, the
-        chunks before it have been sent.  Drops at capacity give one
+        Other values raise `DataError` naming the column and row.  Arrow
+        data (pyarrow, Polars, pandas through pyarrow, any object exporting
+        the Arrow PyCapsule protocol) is converted by the core, with the
+        same values and errors, in one piece.  Other columns that need
+        converting are sent in chunks of `chunk_rows` rows (a dict of plain
+        lists goes in one piece); if a chunk fails, the chunks before it
+        have been sent.  Drops at capacity give one
         `Dropped` warning for the call (or, with ``on_drop="raise"``, a
         `DroppedError` after the first chunk that had drops, and the rest
         is not sent).  A close ends a wait for room with
@@ -382,31 +386,57 @@ class Stream:
         """
         if isinstance(chunk_rows, bool) or not isinstance(chunk_rows, int) or chunk_rows < 1:
             raise ValueError(f"chunk_rows must be a positive int, got {chunk_rows!r}")
-        columns = columns_of(data)
-        rows = columns.rows
-        if not columns.converted_in_chunks:
+        # Arrow data goes to the core whole (in chunks only where drops must
+        # stop the call); other data is converted here, in chunks.
+        source = arrow_source(data)
+        columns = None if source is not None else columns_of(data)
+        rows = arrow_rows(source) if columns is None else columns.rows
+        if columns is None and self._on_drop != "raise" or columns is not None and not columns.converted_in_chunks:
             chunk_rows = max(rows, 1)
         dropped = 0
         with self._emit_lock:
             self._check_open(rows)
-            self._guard.emitting(columns)
+            if columns is None:
+                self._guard.emitting_arrow(source)
+            else:
+                self._guard.emitting(columns)
             if self._on_drop == "block":
+                native = self._native
                 try:
-                    emit_waiting(self._native, columns.take, rows, chunk_rows, self._capacity)
+                    if columns is None:
+                        emit_waiting(native, lambda a, b: native.emit_arrow(
+                            source if b - a == rows else slice_rows(source, a, b)), rows, chunk_rows, self._capacity)
+                    else:
+                        emit_waiting(native, lambda a, b: native.emit_columns(cast(dict[str, Any], columns.take(a, b))),
+                                     rows, chunk_rows, self._capacity)
                 except RuntimeError as e:
-                    if isinstance(e, StreamClosedError):
+                    if isinstance(e, StreamClosedError) or columns is None:
                         raise
                     raise DataError(columns.locate_bad_value()) from e
+                except ValueError as e:  # the core's refusal of Arrow data names the column
+                    if columns is not None:
+                        raise
+                    raise DataError(str(e)) from None
                 return rows
             for start in range(0, rows, chunk_rows):
                 stop = min(start + chunk_rows, rows)
-                chunk = columns.take(start, stop)
+                chunk = columns.take(start, stop) if columns is not None else None
                 self._drops_before()
                 try:
-                    self._native.emit_columns(chunk)
+                    if columns is None:
+                        self._native.emit_arrow(source if stop - start == rows else slice_rows(source, start, stop))
+                    else:
+                        self._native.emit_columns(cast(dict[str, Any], chunk))
                 except RuntimeError as e:
+                    if columns is None:  # a failing Arrow producer: its own error
+                        raise
                     sent = f"; rows 0 to {start - 1} were sent" if start else ""
                     raise DataError(f"{columns.locate_bad_value()}{sent}") from e
+                except ValueError as e:  # the core's refusal of Arrow data names the column
+                    if columns is not None:
+                        raise
+                    sent = f" (rows {start} to {stop - 1}); rows 0 to {start - 1} were sent" if start else ""
+                    raise DataError(f"{e}{sent}") from None
                 new = self._new_drops(stop - start)
                 dropped += new
                 if new and self._on_drop == "raise":
@@ -447,14 +477,15 @@ class Stream:
 
     # ----------------------------------------------------------- results out
 
-    def _step(self, plan: Plan) -> tuple[collections.deque[Batch], bool]:
+    def _step(self, plan: Plan, output: Output = "dict") -> tuple[collections.deque[Any], bool]:
         """The results of `plan` this thread holds, taking the next one from
         the native core (without waiting) when it holds none; and whether the
-        stream is closed and fully drained.  The caller converts ``held[0]``,
+        stream is closed and fully drained.  Frames for `output` are taken
+        from the core as Arrow data.  The caller converts ``held[0]``,
         deletes it, and hands the conversion out right away."""
         self._guard.running(plan)
         try:
-            held_of: dict[Plan, collections.deque[Batch]] = self._thread.held
+            held_of: dict[Plan, collections.deque[Any]] = self._thread.held
         except AttributeError:
             held_of = self._thread.held = {}
         held = held_of.get(plan)
@@ -475,7 +506,8 @@ class Stream:
                 self._untimed.scan(native, plan)
             # From the core into `held` inside C code: no signal handler can
             # run between the two and lose the result.
-            held.extend(filter(None, map(native.next_batch, (cast(dict[str, Any], plan._raw),), (0,))))
+            take = native.next_batch_arrow if wants_arrow(output) else native.next_batch
+            held.extend(filter(None, map(take, (cast(dict[str, Any], plan._raw),), (0,))))
             if held:
                 self._watch.update(native.stats())
         if not held and closed:
@@ -504,7 +536,7 @@ class Stream:
         timeout = _check_timeout(timeout)
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
-            held, done = self._step(checked)
+            held, done = self._step(checked, output)
             if held:
                 result = convert_result(held[0], output, datetimes)
                 del held[0]
@@ -543,7 +575,7 @@ class Stream:
     def _batches(self, plan: Plan, max_wait: float | None, output: Output,
                  datetimes: bool) -> Iterator[Any]:
         while True:
-            held, done = self._step(plan)
+            held, done = self._step(plan, output)
             if held:
                 result = convert_result(held[0], output, datetimes)
                 del held[0]  # nothing between here and the yield can raise
@@ -572,7 +604,7 @@ class Stream:
     async def _abatches(self, plan: Plan, max_wait: float | None, output: Output,
                         datetimes: bool) -> AsyncIterator[Any]:
         while True:
-            held, done = self._step(plan)
+            held, done = self._step(plan, output)
             if held:
                 result = convert_result(held[0], output, datetimes)
                 del held[0]
@@ -629,6 +661,14 @@ class Stream:
         checked = as_plan(plan)
         raw = checked._raw
         check_output(output)
+        source = arrow_source(data)
+        if source is not None:
+            try:
+                with self._poll_lock:
+                    arrow = self._native.aggregate_arrow(source, cast(dict[str, Any], raw))
+            except ValueError as e:  # the core's refusal names the column
+                raise DataError(str(e)) from None
+            return convert_result(arrow, output, datetimes)
         columns = columns_of(data)
         check_columns(columns, checked)
         try:

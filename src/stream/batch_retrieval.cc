@@ -5,7 +5,9 @@
 #include "engine/plan_parse.h"
 #include "engine/window_engine.h"
 #include "model/columns.h"
+#include "model/output_columns.h"
 #include "model/saturating.h"
+#include "module/arrow_capsules.h"
 #include "stream/native_stream.h"
 
 namespace py = pybind11;
@@ -26,9 +28,7 @@ std::chrono::system_clock::time_point deadline_after(std::int64_t timeout_ms) {
 
 }  // namespace
 
-py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
-  const PlanSpec plan = parse_plan(plan_dict);
-
+Batch NativeStream::take_result(const PlanSpec& plan, std::uint64_t timeout_ms) {
   Batch rows;
   bool spent;  // closed, and every accepted event is in rows or was taken before
   {
@@ -75,12 +75,27 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
     if (result.empty() && spent) result = flush_all_windows(state, plan);
   }
 
-  Batch projected = project_rows(std::move(result), plan.select);
+  return project_rows(std::move(result), plan.select);
+}
+
+py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
+  const PlanSpec plan = parse_plan(plan_dict);
+  Batch projected = take_result(plan, timeout_ms);
   if (projected.empty()) return py::none();
   py::dict columns = rows_to_columns(projected);
   bump(counters.output_batches);
   bump(counters.output_rows, projected.size());
   return columns;
+}
+
+py::object NativeStream::next_batch_arrow(const py::dict& plan_dict, std::uint64_t timeout_ms) {
+  const PlanSpec plan = parse_plan(plan_dict);
+  Batch projected = take_result(plan, timeout_ms);
+  if (projected.empty()) return py::none();
+  py::object result = arrow_result(columns_from_rows(projected));
+  bump(counters.output_batches);
+  bump(counters.output_rows, projected.size());
+  return result;
 }
 
 }  // namespace movra

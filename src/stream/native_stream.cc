@@ -14,6 +14,7 @@
 #include "model/messages.h"
 #include "model/py_values.h"
 #include "model/saturating.h"
+#include "module/arrow_capsules.h"
 
 namespace py = pybind11;
 
@@ -193,8 +194,11 @@ void NativeStream::push_event(Row row) {
 
 void NativeStream::emit_json(const py::dict& event) { push_event(dict_to_row(event)); }
 
-void NativeStream::emit_columns(const py::dict& columns) {
-  Batch rows = rows_from_columns(columns);
+void NativeStream::emit_columns(const py::dict& columns) { offer_batch(rows_from_columns(columns)); }
+
+void NativeStream::emit_arrow(const py::object& data) { offer_batch(rows_from_arrow(data)); }
+
+void NativeStream::offer_batch(Batch rows) {
   std::lock_guard<std::mutex> lock(queue_mutex);
   offer_rows_locked(rows.data(), rows.size());
   queue_cv.notify_all();

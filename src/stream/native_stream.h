@@ -121,6 +121,15 @@ class NativeStream {
                                          NumericArray<std::int64_t> symbol_id,
                                          NumericArray<double> values, std::int64_t window_ms);
 
+  // Arrow routes, beside the operations above.  emit_arrow offers every row
+  // of an object exporting Arrow data as emit_columns offers a dict's rows
+  // (same Cells, same counting); next_batch_arrow and aggregate_arrow are
+  // next_batch and aggregate_columns with the result as an object exporting
+  // Arrow data (next_batch_arrow gives None where next_batch does).
+  void emit_arrow(const pybind11::object& data);
+  pybind11::object next_batch_arrow(const pybind11::dict& plan, std::uint64_t timeout_ms);
+  pybind11::object aggregate_arrow(const pybind11::object& data, const pybind11::dict& plan);
+
   void save_checkpoint(const std::string& path);
   void load_checkpoint(const std::string& path);
 
@@ -187,9 +196,17 @@ class NativeStream {
 
   // Offers one event: counted in ingested, then queued or dropped.
   void push_event(Row row);
+  // Offers the rows in order under one lock hold, as emit_columns does.
+  void offer_batch(Batch rows);
   // REQUIRES: queue_mutex is held.  Offers the rows in order; returns how
   // many were queued.
   std::size_t offer_rows_locked(Row* rows, std::size_t count);
+
+  // next_batch up to its conversion: the projected rows, empty when
+  // nothing came out.  Counts nothing.
+  Batch take_result(const PlanSpec& plan, std::uint64_t timeout_ms);
+  // aggregate_columns up to its conversion, with the output counters moved.
+  Batch aggregate_rows(Batch rows, const PlanSpec& plan);
 
   void worker_loop();
   // REQUIRES: queue_mutex is held.  Moves up to batch_size pending rows into
