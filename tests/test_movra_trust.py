@@ -133,6 +133,21 @@ def test_rows_emitted_after_a_plan_ran_are_checked_before_they_are_sent():
         assert collect(stream, plan)["avg_v"] == [2.0]
 
 
+@pytest.mark.parametrize("bad", [
+    movra.Plan(window="1d", mean="v", time_field="wen"),  # misspelled: not a column
+    movra.Plan(window="1d", mean="v", time_field="tag"),  # a column of text
+])
+def test_a_plan_refused_for_its_time_field_does_not_hold_later_emits_to_it(bad):
+    plan = movra.Plan(window="1d", mean="v", time_field="when")
+    with movra.manual() as stream:
+        stream.emit_columns({"v": [1.0], "when": [T0], "tag": ["a"]})
+        with pytest.raises(movra.DataError, match=repr(bad.time_field)):
+            stream.poll(bad)
+        stream.emit_columns({"v": [3.0], "when": [T0 + 1], "tag": ["b"]})  # refused the mistaken plan's field
+        stream.emit({"v": 5.0, "when": T0 + 2})
+        stream.close()
+        assert collect(stream, plan)["avg_v"] == [3.0]
+
 def test_events_without_a_timestamp_are_still_stamped_by_the_intake():
     with movra.manual() as stream:
         stream.emit({"v": 1.0})

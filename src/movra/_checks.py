@@ -201,11 +201,7 @@ class DataGuard:
         state = (len(self._columns), len(self._bad_time))
         if self._seen.get(plan) == state:
             return
-        if plan.window is not None:
-            self._time_fields[plan.time_field] = None
-        if not self._rows:
-            return
-        if plan.window is not None:
+        if plan.window is not None and self._rows:
             field = plan.time_field
             if field in self._bad_time:
                 row, value = self._bad_time[field]
@@ -213,6 +209,12 @@ class DataGuard:
             if field not in self._columns and field != _STAMPED:
                 raise DataError(f"time_field {field!r} is not a column of the events emitted: "
                                 f"{nearest(field, self._columns)}")
+        # Only a plan that passed holds later emits to its time field: one
+        # refused above (a misspelled time_field, say) is not run.
+        if plan.window is not None:
+            self._time_fields[plan.time_field] = None
+        if not self._rows:
+            return
         self._seen[plan] = state
         self._warn_missing(plan)
 
