@@ -1,7 +1,9 @@
 """Defaults that keep every row and plans checked against the data: a
 manual stream that waits instead of dropping, windows on the epoch grid,
 time fields and plan columns the data must have, and `movra.aggregate`."""
+import os
 import re
+import signal
 import threading
 
 import pytest
@@ -70,6 +72,35 @@ def test_closing_the_stream_ends_a_wait_for_room_with_stream_closed_error(emit):
     assert len(outcome) == 1 and isinstance(outcome[0], movra.StreamClosedError), outcome
     assert "not sent" in str(outcome[0])
 
+
+def _child_emits_to_a_closed_stream(stream):
+    """In a forked child: an emit ends with StreamClosedError at once."""
+    signal.alarm(10)  # a hang kills the child, and the parent sees it
+    try:
+        stream.emit({"v": 1.0, "timestamp": 1})
+    except movra.StreamClosedError:
+        return 0
+    return 1
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_fork_child_does_not_inherit_the_emit_lock_of_a_thread_waiting_for_room():
+    stream = movra.manual(capacity=10, linger_ms=10**7)  # the worker never cuts until the close
+    thread = threading.Thread(target=lambda: pytest.raises(movra.StreamClosedError, stream.emit_columns,
+                                                           {"v": [1.0] * 30, "timestamp": list(range(30))}))
+    thread.start()
+    assert wait_for(lambda: stream.stats()["ingested"] >= 10)  # the feeder waits, holding the emit lock
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            status = _child_emits_to_a_closed_stream(stream)
+        finally:
+            os._exit(status)
+    _, status = os.waitpid(pid, 0)
+    stream.close()
+    thread.join(10)
+    assert os.waitstatus_to_exitcode(status) == 0 and not thread.is_alive()
 
 def test_block_is_refused_on_udp_and_warn_still_drops_on_manual():
     with pytest.raises(ValueError, match="on_drop='block' is for manual streams"):
