@@ -214,6 +214,19 @@ def test_grouping_by_several_columns_is_refused_with_a_hint():
 
 # ------------------------------------------------------------ aggregate
 
+def _stream_aggregate(data, plan):
+    with movra.manual() as stream:
+        return stream.aggregate(data, plan)
+
+
+@pytest.mark.parametrize("run", [movra.aggregate, _stream_aggregate])
+def test_aggregating_a_frame_without_the_default_time_field_warns(run):
+    # Every row would be stamped with the clock of the call: one window, not a day per day.
+    frame = {"time": [T0, T0 + DAY, T0 + 2 * DAY], "v": [1.0, 2.0, 3.0]}
+    with pytest.warns(movra.MissingColumn, match="time_field 'timestamp' .* did you mean 'time'.*one window"):
+        out = run(frame, movra.Plan(window="1d", mean="v"))
+    assert out["count"] == [3]
+
 def test_aggregate_runs_a_plan_over_an_unsorted_frame_in_one_call():
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame({"g": ["a", "b", "a", "a"], "v": [1.0, 5.0, 3.0, 8.0],

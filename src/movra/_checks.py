@@ -99,7 +99,8 @@ def check_columns(columns: Columns, plan: Plan, where: str = "of the data") -> N
     """Checks `plan` against `columns` given with it (``aggregate``,
     ``process``): `DataError` for a time field that is missing or not
     integer milliseconds, a `MissingColumn` warning per other column the
-    data lacks."""
+    data lacks (a missing "timestamp" too: the intake would stamp every
+    row with the same clock)."""
     names = {c.name for c in columns.columns}
     if plan.window is not None and columns.rows:
         field = plan.time_field
@@ -111,8 +112,15 @@ def check_columns(columns: Columns, plan: Plan, where: str = "of the data") -> N
             raise DataError(f"time_field {field!r} is not a column {where}: {nearest(field, names)}")
     if columns.rows:
         for field, key in _plan_fields(plan).items():
-            if field not in names and not (key == "time_field" and field == _STAMPED):
-                warnings.warn(_missing(field, key, names), stacklevel=2, skip_file_prefixes=_PACKAGE)
+            if field not in names:
+                # Data given at once has no arrival times: stamped with the
+                # clock of this call, every row falls in the same window.
+                message = _missing(field, key, names)
+                if key == "time_field":
+                    message = MissingColumn(f"{message}; every row gets the wall-clock time of this call, so all "
+                                            "of them fall in one window (name the column of event times with "
+                                            "time_field=)", field)
+                warnings.warn(message, stacklevel=2, skip_file_prefixes=_PACKAGE)
 
 
 def _missing(field: str, key: str, names: Iterable[str]) -> MissingColumn:
