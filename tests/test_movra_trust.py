@@ -207,9 +207,14 @@ def test_a_plan_column_no_event_has_warns_once_per_stream_with_the_nearest_names
         list(stream.batches(plan))  # a second warning would fail here: warnings are errors
 
 
-def test_grouping_by_several_columns_is_refused_with_a_hint():
-    with pytest.raises(movra.PlanError, match=r"by='carrier,origin' names 2 columns.*group by 'carrier'"):
-        movra.Plan(window="1d", mean="v", by="carrier,origin")
+@pytest.mark.parametrize("by, text", [
+    ("carrier,origin", r"by='carrier,origin' names 2 columns.*group by 'carrier'"),
+    ("carrier,", r"by='carrier,' is not a column name: did you mean by='carrier'\?"),
+    (" , ", r"by=' , ' is not a column name: it names no column"),
+])
+def test_grouping_by_several_columns_is_refused_with_a_hint(by, text):
+    with pytest.raises(movra.PlanError, match=text):
+        movra.Plan(window="1d", mean="v", by=by)
 
 
 # ------------------------------------------------------------ aggregate
