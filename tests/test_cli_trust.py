@@ -108,6 +108,13 @@ def test_a_csv_record_with_a_line_feed_inside_quotes_is_skipped_whole(tmp_path, 
     assert chunk.rows == [{"k": "first", "v": 0}, {"k": "last", "v": 9}]
     assert chunk.skipped == lines
 
+def test_a_byte_order_mark_does_not_stick_to_the_first_csv_column(tmp_path):
+    (tmp_path / "f.csv").write_bytes(b"\xef\xbb\xbfzip,v\r\n02134,1\r\n")
+    source = LineSource(str(tmp_path / "f.csv"), "csv", schema={"zip": "str"})
+    chunk = source.read(10)
+    source.close()
+    assert chunk.rows == [{"zip": "02134", "v": 1}]
+
 def test_a_schema_naming_a_column_the_header_lacks_is_refused(tmp_path):
     (tmp_path / "f.csv").write_text("zip,v\n1,2\n")
     with pytest.raises(ValueError, match="the schema names 'zp', which the CSV header"):

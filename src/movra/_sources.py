@@ -185,7 +185,9 @@ class LineSource:
                 if header is None:
                     raise ValueError(f"{self.name} has no CSV header line")
                 try:
-                    text = header.decode("utf-8")
+                    # utf-8-sig: spreadsheets write a byte order mark first,
+                    # which would otherwise stick to the first column's name.
+                    text = header.decode("utf-8-sig")
                 except UnicodeDecodeError:
                     raise ValueError(f"{self.name}: the CSV header line is not UTF-8 text: {header[:60]!r}") from None
                 self._header = next(csv.reader([text]))
