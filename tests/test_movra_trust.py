@@ -188,6 +188,16 @@ def test_events_without_a_timestamp_are_still_stamped_by_the_intake():
 
 # ------------------------------------------------------------ plan columns
 
+@pytest.mark.parametrize("plan", [
+    movra.Plan(filters=[("timestamp", ">", 0)]),
+    movra.Plan(dedup="timestamp"),
+])
+def test_a_plan_on_the_stamped_timestamp_does_not_warn(plan):
+    with movra.manual() as stream:
+        stream.emit({"v": 1.0})  # stamped by the intake, so it has a "timestamp"
+        stream.close()
+        assert len(collect(stream, plan)["v"]) == 1
+
 @pytest.mark.parametrize("plan, column, text", [
     (movra.Plan(window="1d", mean="delay", by="carrier"), "delay", "mean 'delay' is not a column of the events: "
                                                                    "did you mean 'dep_delay'?"),

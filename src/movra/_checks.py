@@ -197,7 +197,9 @@ class DataGuard:
 
     def _warn_missing(self, plan: Plan) -> None:
         for field, key in _plan_fields(plan).items():
-            if field not in self._columns and field not in self._warned and key != "time_field":
+            # Every event has "timestamp": the intake stamps those without.
+            if (field not in self._columns and field not in self._warned and key != "time_field"
+                    and field != _STAMPED):
                 self._warned.add(field)
                 warnings.warn(_missing(field, key, self._columns), stacklevel=2, skip_file_prefixes=_PACKAGE)
 
