@@ -139,3 +139,9 @@ def test_the_readmes_flink_snippet_runs_as_printed(capsys):
     code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
     exec(compile(code, "README.md", "exec"), {})
     assert "INSERT INTO" in capsys.readouterr().out
+
+
+def test_send_to_an_address_the_socket_cannot_reach_names_it(tmp_path, capsys):
+    (tmp_path / "f.jsonl").write_text('{"a": 1}\n')
+    assert main(["send", str(tmp_path / "f.jsonl"), "udp://255.255.255.255:9", "--no-progress"]) != 0
+    assert "cannot send to udp://255.255.255.255:9: Permission denied" in capsys.readouterr().err
