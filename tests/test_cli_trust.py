@@ -95,6 +95,26 @@ def test_csv_fields_keep_their_quoting_and_take_the_schemas_types(tmp_path, line
     assert chunk.skipped == (1 if schema else 0)  # "notanumber" is not a float
 
 
+@pytest.mark.parametrize("record, lines", [
+    ('"two\nlines",1', 2),
+    ('"three\n""quoted"" ,\n lines",1', 3),
+    ('x,"a ""b""\n\nc"', 3),  # a blank line inside the quotes too
+])
+def test_a_csv_record_with_a_line_feed_inside_quotes_is_skipped_whole(tmp_path, record, lines):
+    (tmp_path / "f.csv").write_text(f"k,v\nfirst,0\n{record}\r\nlast,9\n")
+    source = LineSource(str(tmp_path / "f.csv"), "csv")
+    chunk = source.read(10)
+    source.close()
+    assert chunk.rows == [{"k": "first", "v": 0}, {"k": "last", "v": 9}]
+    assert chunk.skipped == lines
+
+def test_a_byte_order_mark_does_not_stick_to_the_first_csv_column(tmp_path):
+    (tmp_path / "f.csv").write_bytes(b"\xef\xbb\xbfzip,v\r\n02134,1\r\n")
+    source = LineSource(str(tmp_path / "f.csv"), "csv", schema={"zip": "str"})
+    chunk = source.read(10)
+    source.close()
+    assert chunk.rows == [{"zip": "02134", "v": 1}]
+
 def test_a_schema_naming_a_column_the_header_lacks_is_refused(tmp_path):
     (tmp_path / "f.csv").write_text("zip,v\n1,2\n")
     with pytest.raises(ValueError, match="the schema names 'zp', which the CSV header"):
@@ -119,3 +139,9 @@ def test_the_readmes_flink_snippet_runs_as_printed(capsys):
     code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
     exec(compile(code, "README.md", "exec"), {})
     assert "INSERT INTO" in capsys.readouterr().out
+
+
+def test_send_to_an_address_the_socket_cannot_reach_names_it(tmp_path, capsys):
+    (tmp_path / "f.jsonl").write_text('{"a": 1}\n')
+    assert main(["send", str(tmp_path / "f.jsonl"), "udp://255.255.255.255:9", "--no-progress"]) != 0
+    assert "cannot send to udp://255.255.255.255:9: Permission denied" in capsys.readouterr().err

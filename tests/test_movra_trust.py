@@ -1,7 +1,9 @@
 """Defaults that keep every row and plans checked against the data: a
 manual stream that waits instead of dropping, windows on the epoch grid,
 time fields and plan columns the data must have, and `movra.aggregate`."""
+import os
 import re
+import signal
 import threading
 
 import pytest
@@ -81,6 +83,35 @@ def test_closing_the_stream_ends_a_wait_for_room_with_stream_closed_error(emit):
     assert "not sent" in str(outcome[0])
 
 
+def _child_emits_to_a_closed_stream(stream):
+    """In a forked child: an emit ends with StreamClosedError at once."""
+    signal.alarm(10)  # a hang kills the child, and the parent sees it
+    try:
+        stream.emit({"v": 1.0, "timestamp": 1})
+    except movra.StreamClosedError:
+        return 0
+    return 1
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_fork_child_does_not_inherit_the_emit_lock_of_a_thread_waiting_for_room():
+    stream = movra.manual(capacity=10, linger_ms=10**7)  # the worker never cuts until the close
+    thread = threading.Thread(target=lambda: pytest.raises(movra.StreamClosedError, stream.emit_columns,
+                                                           {"v": [1.0] * 30, "timestamp": list(range(30))}))
+    thread.start()
+    assert wait_for(lambda: stream.stats()["ingested"] >= 10)  # the feeder waits, holding the emit lock
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            status = _child_emits_to_a_closed_stream(stream)
+        finally:
+            os._exit(status)
+    _, status = os.waitpid(pid, 0)
+    stream.close()
+    thread.join(10)
+    assert os.waitstatus_to_exitcode(status) == 0 and not thread.is_alive()
+
 def test_block_is_refused_on_udp_and_warn_still_drops_on_manual():
     with pytest.raises(ValueError, match="on_drop='block' is for manual streams"):
         movra.udp(on_drop="block")
@@ -158,6 +189,21 @@ def test_rows_emitted_after_a_plan_ran_are_checked_before_they_are_sent():
         assert collect(stream, plan)["avg_v"] == [2.0]
 
 
+@pytest.mark.parametrize("bad", [
+    movra.Plan(window="1d", mean="v", time_field="wen"),  # misspelled: not a column
+    movra.Plan(window="1d", mean="v", time_field="tag"),  # a column of text
+])
+def test_a_plan_refused_for_its_time_field_does_not_hold_later_emits_to_it(bad):
+    plan = movra.Plan(window="1d", mean="v", time_field="when")
+    with movra.manual() as stream:
+        stream.emit_columns({"v": [1.0], "when": [T0], "tag": ["a"]})
+        with pytest.raises(movra.DataError, match=repr(bad.time_field)):
+            stream.poll(bad)
+        stream.emit_columns({"v": [3.0], "when": [T0 + 1], "tag": ["b"]})  # refused the mistaken plan's field
+        stream.emit({"v": 5.0, "when": T0 + 2})
+        stream.close()
+        assert collect(stream, plan)["avg_v"] == [3.0]
+
 def test_events_without_a_timestamp_are_still_stamped_by_the_intake():
     with movra.manual() as stream:
         stream.emit({"v": 1.0})
@@ -166,6 +212,16 @@ def test_events_without_a_timestamp_are_still_stamped_by_the_intake():
 
 
 # ------------------------------------------------------------ plan columns
+
+@pytest.mark.parametrize("plan", [
+    movra.Plan(filters=[("timestamp", ">", 0)]),
+    movra.Plan(dedup="timestamp"),
+])
+def test_a_plan_on_the_stamped_timestamp_does_not_warn(plan):
+    with movra.manual() as stream:
+        stream.emit({"v": 1.0})  # stamped by the intake, so it has a "timestamp"
+        stream.close()
+        assert len(collect(stream, plan)["v"]) == 1
 
 @pytest.mark.parametrize("plan, column, text", [
     (movra.Plan(window="1d", mean="delay", by="carrier"), "delay", "mean 'delay' is not a column of the events: "
@@ -186,12 +242,30 @@ def test_a_plan_column_no_event_has_warns_once_per_stream_with_the_nearest_names
         list(stream.batches(plan))  # a second warning would fail here: warnings are errors
 
 
-def test_grouping_by_several_columns_is_refused_with_a_hint():
-    with pytest.raises(movra.PlanError, match=r"by='carrier,origin' names 2 columns.*group by 'carrier'"):
-        movra.Plan(window="1d", mean="v", by="carrier,origin")
+@pytest.mark.parametrize("by, text", [
+    ("carrier,origin", r"by='carrier,origin' names 2 columns.*group by 'carrier'"),
+    ("carrier,", r"by='carrier,' is not a column name: did you mean by='carrier'\?"),
+    (" , ", r"by=' , ' is not a column name: it names no column"),
+])
+def test_grouping_by_several_columns_is_refused_with_a_hint(by, text):
+    with pytest.raises(movra.PlanError, match=text):
+        movra.Plan(window="1d", mean="v", by=by)
 
 
 # ------------------------------------------------------------ aggregate
+
+def _stream_aggregate(data, plan):
+    with movra.manual() as stream:
+        return stream.aggregate(data, plan)
+
+
+@pytest.mark.parametrize("run", [movra.aggregate, _stream_aggregate])
+def test_aggregating_a_frame_without_the_default_time_field_warns(run):
+    # Every row would be stamped with the clock of the call: one window, not a day per day.
+    frame = {"time": [T0, T0 + DAY, T0 + 2 * DAY], "v": [1.0, 2.0, 3.0]}
+    with pytest.warns(movra.MissingColumn, match="time_field 'timestamp' .* did you mean 'time'.*one window"):
+        out = run(frame, movra.Plan(window="1d", mean="v"))
+    assert out["count"] == [3]
 
 def test_aggregate_runs_a_plan_over_an_unsorted_frame_in_one_call():
     pd = pytest.importorskip("pandas")

@@ -100,7 +100,8 @@ def check_columns(columns: Columns, plan: Plan, where: str = "of the data") -> N
     """Checks `plan` against `columns` given with it (``aggregate``,
     ``process``): `DataError` for a time field that is missing or not
     integer milliseconds, a `MissingColumn` warning per other column the
-    data lacks."""
+    data lacks (a missing "timestamp" too: the intake would stamp every
+    row with the same clock)."""
     names = {c.name for c in columns.columns}
     if plan.window is not None and columns.rows:
         field = plan.time_field
@@ -112,8 +113,15 @@ def check_columns(columns: Columns, plan: Plan, where: str = "of the data") -> N
             raise DataError(f"time_field {field!r} is not a column {where}: {nearest(field, names)}")
     if columns.rows:
         for field, key in _plan_fields(plan).items():
-            if field not in names and not (key == "time_field" and field == _STAMPED):
-                warnings.warn(_missing(field, key, names), stacklevel=2, skip_file_prefixes=_PACKAGE)
+            if field not in names:
+                # Data given at once has no arrival times: stamped with the
+                # clock of this call, every row falls in the same window.
+                message = _missing(field, key, names)
+                if key == "time_field":
+                    message = MissingColumn(f"{message}; every row gets the wall-clock time of this call, so all "
+                                            "of them fall in one window (name the column of event times with "
+                                            "time_field=)", field)
+                warnings.warn(message, stacklevel=2, skip_file_prefixes=_PACKAGE)
 
 
 def _missing(field: str, key: str, names: Iterable[str]) -> MissingColumn:
@@ -198,7 +206,9 @@ class DataGuard:
 
     def _warn_missing(self, plan: Plan) -> None:
         for field, key in _plan_fields(plan).items():
-            if field not in self._columns and field not in self._warned and key != "time_field":
+            # Every event has "timestamp": the intake stamps those without.
+            if (field not in self._columns and field not in self._warned and key != "time_field"
+                    and field != _STAMPED):
                 self._warned.add(field)
                 warnings.warn(_missing(field, key, self._columns), stacklevel=2, skip_file_prefixes=_PACKAGE)
 
@@ -210,11 +220,7 @@ class DataGuard:
         state = (len(self._columns), len(self._bad_time))
         if self._seen.get(plan) == state:
             return
-        if plan.window is not None:
-            self._time_fields[plan.time_field] = None
-        if not self._rows:
-            return
-        if plan.window is not None:
+        if plan.window is not None and self._rows:
             field = plan.time_field
             if field in self._bad_time:
                 row, value = self._bad_time[field]
@@ -222,6 +228,12 @@ class DataGuard:
             if field not in self._columns and field != _STAMPED:
                 raise DataError(f"time_field {field!r} is not a column of the events emitted: "
                                 f"{nearest(field, self._columns)}")
+        # Only a plan that passed holds later emits to its time field: one
+        # refused above (a misspelled time_field, say) is not run.
+        if plan.window is not None:
+            self._time_fields[plan.time_field] = None
+        if not self._rows:
+            return
         self._seen[plan] = state
         self._warn_missing(plan)
 

@@ -427,7 +427,11 @@ def _run_send(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     # Connected, so that the refusal of a host where nobody listens on the
     # port comes back as ECONNREFUSED on a later send.
-    sock.connect(args.target)
+    try:
+        sock.connect(args.target)
+    except OSError as e:
+        sock.close()
+        raise MovraError(f"cannot send to udp://{args.target[0]}:{args.target[1]}: {e.strerror}") from e
     start = time.monotonic()
     interrupted = False
     done = 0.0

@@ -207,6 +207,9 @@ def _group_column(by: object) -> str:
     name = _check_name(by, "by")
     if "," in name:
         parts = [p.strip() for p in name.split(",") if p.strip()]
+        if len(parts) < 2:
+            hint = f"did you mean by={parts[0]!r}?" if parts else "it names no column"
+            raise PlanError(f"by={name!r} is not a column name: {hint}")
         raise PlanError(f"by={name!r} names {len(parts)} columns, but windows are grouped by one column; "
                         f"group by {parts[0]!r}, or join the columns into one key column before emitting "
                         f"(say, a column holding {'|'.join(parts)})")

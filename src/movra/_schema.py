@@ -12,7 +12,7 @@ import datetime
 from collections.abc import Callable
 from typing import Any, Final, Literal, TypeAlias, get_args
 
-__all__ = ["ColumnType", "Schema", "parse_schema", "read_field", "split_csv_line"]
+__all__ = ["ColumnType", "Schema", "ends_in_quotes", "parse_schema", "read_field", "split_csv_line"]
 
 ColumnType: TypeAlias = Literal["int", "float", "str", "bool", "datetime"]
 Schema: TypeAlias = dict[str, ColumnType]
@@ -75,6 +75,29 @@ def split_csv_line(line: str) -> list[tuple[str, bool]]:
             return fields
         i = stop + 1
 
+
+def ends_in_quotes(line: str, inside: bool = False) -> bool:
+    """Whether a quoted field is still open at the end of `line`, which
+    starts inside one when `inside` is true: the record goes on past the
+    line feed.  Quotes are read as `split_csv_line` reads them (a quote
+    opens a field only at its start; ``""`` inside quotes is a quote)."""
+    at_start = not inside
+    i, n = 0, len(line)
+    while i < n:
+        c = line[i]
+        if inside:
+            if c == '"':
+                if i + 1 < n and line[i + 1] == '"':
+                    i += 2
+                    continue
+                inside = False
+        elif c == '"' and at_start:
+            inside = True
+            at_start = False
+        else:
+            at_start = c == ","
+        i += 1
+    return inside
 
 def _datetime_ms(text: str) -> int:
     moment = datetime.datetime.fromisoformat(text)

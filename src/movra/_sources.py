@@ -8,8 +8,8 @@ digits an int, a number with a point or exponent a float, anything else
 text.  A quoted field is text (``"02134"`` stays 02134), and a schema
 (``--schema zip=str,delay=float``) names a column's type.  Blank lines
 are skipped; other lines that cannot be read are skipped, counted and
-logged.  Records span one line each (a CSV field with a line feed inside
-quotes is not supported).
+logged.  Records span one line each: a CSV record with a line feed inside
+quotes is not supported, and all of its lines are skipped.
 
 `LineSource` reads such a file (or standard input) in chunks from a byte
 offset and reports the offset after each chunk, so a reader can resume
@@ -28,7 +28,7 @@ import sys
 from typing import IO, Any, Final, Literal
 
 from ._log import logger
-from ._schema import Schema, read_field, split_csv_line
+from ._schema import Schema, ends_in_quotes, read_field, split_csv_line
 
 __all__ = ["MAX_LINE", "Chunk", "InputFormat", "LineSource", "columns_of_rows", "file_identity", "format_of"]
 
@@ -177,6 +177,9 @@ class LineSource:
         self.skipped = 0
         self._logged = 0
         self._schema = schema or {}
+        # A CSV record whose quoted field ran past its line end is being
+        # skipped, line by line, until its quote closes.
+        self._in_quotes = False
         try:
             self._pipe = not self._file.seekable()
             if fmt == "csv":
@@ -184,7 +187,9 @@ class LineSource:
                 if header is None:
                     raise ValueError(f"{self.name} has no CSV header line")
                 try:
-                    text = header.decode("utf-8")
+                    # utf-8-sig: spreadsheets write a byte order mark first,
+                    # which would otherwise stick to the first column's name.
+                    text = header.decode("utf-8-sig")
                 except UnicodeDecodeError:
                     raise ValueError(f"{self.name}: the CSV header line is not UTF-8 text: {header[:60]!r}") from None
                 self._header = next(csv.reader([text]))
@@ -427,6 +432,17 @@ class LineSource:
                     text = line.decode("utf-8").rstrip("\r")
                 except UnicodeDecodeError as e:
                     skipped += self._skip(number, f"not UTF-8 text (byte {e.start}): {line[:60]!r}")
+                    continue
+                # The halves of a record with a line feed inside quotes would
+                # each read as a record of their own, the second one wrong.
+                if self._in_quotes:
+                    self._in_quotes = ends_in_quotes(text, True)
+                    skipped += self._skip(number, "the rest of a quoted field that spans lines")
+                    continue
+                if ends_in_quotes(text):
+                    self._in_quotes = True
+                    skipped += self._skip(number, "a quoted field runs past the end of the line (a line feed "
+                                                  f"inside quotes is not supported): {line[:60]!r}")
                     continue
                 if not text:
                     continue

@@ -55,6 +55,7 @@ import tempfile
 import threading
 import time
 import warnings
+import weakref
 from collections.abc import AsyncIterator, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import Any, Final, Literal, TypedDict, cast, overload
@@ -180,6 +181,23 @@ def wait(streams: Iterable[Any], timeout: float | None = None) -> list[Any]:
     return [item for item, fd in zip(items, fds) if fd in ready]
 
 
+# The live streams of the process, for `_fresh_emit_locks`.
+_LIVE: Final[weakref.WeakSet[Stream]] = weakref.WeakSet()
+
+
+def _fresh_emit_locks() -> None:
+    """In a fork child: a new emit lock for every stream.  A thread of the
+    parent that was waiting for room in a blocking emit held its stream's
+    lock, and that thread does not exist in the child, so the lock would
+    never be released and the child's first emit would hang instead of
+    raising `StreamClosedError` (the core closes every stream in a child)."""
+    for stream in list(_LIVE):
+        stream._emit_lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_fresh_emit_locks)
+
+
 class Stream:
     """An event stream: events in (`emit`, `emit_columns`, or UDP
     datagrams), results out (`batches`, `abatches`, `poll`).
@@ -213,8 +231,11 @@ class Stream:
         # Serialises polls and closes, so a close cannot come between a
         # poll's look at the queue and its flush of the open windows.
         self._poll_lock = threading.RLock()
-        # Serialises emits with the reading of the drop counter.
+        # Serialises emits with the reading of the drop counter.  Held for
+        # as long as a blocking emit waits for room; a fork child gets a
+        # fresh one (`_fresh_emit_locks`).
         self._emit_lock = threading.Lock()
+        _LIVE.add(self)
         self._dropped_seen = 0
         self._drained = False
         self._watch = CounterWatch(self._describe())
