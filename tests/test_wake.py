@@ -211,6 +211,19 @@ def test_waiting_poll_and_batches_wake_on_close(stream):
     assert stream.drained
 
 
+@pytest.mark.parametrize("timeout", [float("inf"), 3e6])  # 3e6 s: past the longest single poll(2)
+@pytest.mark.parametrize("how", ["poll", "wait"])
+def test_a_wait_longer_than_poll_can_take_still_waits(stream, how, timeout):
+    if how == "poll":
+        t, result = _in_thread(lambda: stream.poll(movra.Plan(), timeout=timeout))
+    else:
+        t, result = _in_thread(lambda: movra.wait([stream], timeout))
+    assert wait_for(lambda: _sleeps_in_poll(t))
+    stream.close()
+    t.join(10)
+    assert result == ([None] if how == "poll" else [[stream]])
+
+
 def test_batches_deliver_every_event_of_a_racing_producer(stream):
     n = 2000
 

@@ -128,10 +128,18 @@ def _check_timeout(timeout: object) -> float | None:
     return float(timeout)
 
 
+# The longest wait ``poll(2)`` takes (its milliseconds are a C int, about 24
+# days); a caller with a longer timeout waits again.
+_LONGEST_POLL_MS: Final = 2**31 - 1
+
+
 def _poll_ms(timeout: float | None) -> float | None:
     """`timeout` seconds as the milliseconds of ``select.poll``: None for no
-    limit, never negative."""
-    return None if timeout is None else max(timeout, 0.0) * 1000
+    limit (also for an infinite timeout), never negative, at most
+    `_LONGEST_POLL_MS`."""
+    if timeout is None or timeout == math.inf:
+        return None
+    return min(max(timeout, 0.0) * 1000, _LONGEST_POLL_MS)
 
 
 def _wait_readable(fd: int, timeout: float | None) -> bool:
@@ -177,7 +185,12 @@ def wait(streams: Iterable[Any], timeout: float | None = None) -> list[Any]:
         poller.register(fd, select.POLLIN)
     if not items:
         raise ValueError("wait() needs at least one stream")
-    ready = {fd for fd, _ in poller.poll(_poll_ms(timeout))}
+    deadline = None if timeout is None else time.monotonic() + timeout
+    while True:
+        wait_ms = _poll_ms(None if deadline is None else deadline - time.monotonic())
+        ready = {fd for fd, _ in poller.poll(wait_ms)}
+        if ready or wait_ms is None or wait_ms < _LONGEST_POLL_MS:
+            break
     return [item for item, fd in zip(items, fds) if fd in ready]
 
 
