@@ -122,7 +122,8 @@ void make_window_key(std::string& out, std::int64_t start, std::string_view grou
   out.append(group);
 }
 
-Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan) {
+Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
+                   EventClock clock) {
   Batch out;
   const std::int64_t lateness = allowed_lateness(plan);
   const bool windowed = plan.is_windowed();
@@ -175,7 +176,7 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
     if (time_cell != nullptr && time_cell->index() == kIntIndex) {
       event_time = std::get<std::int64_t>(*time_cell);
     } else {
-      event_time = now_millis();
+      event_time = clock();
     }
     if (event_time > state.max_event_time) state.max_event_time = event_time;
 

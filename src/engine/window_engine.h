@@ -59,9 +59,14 @@ std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64
 // The window key: decimal start, "|", group text.
 void make_window_key(std::string& out, std::int64_t start, std::string_view group);
 
+// The clock that stamps an event without an integer time: now_millis, or a
+// fixed one in tests that run two engines side by side.
+using EventClock = std::int64_t (*)();
+
 // Runs rows through plan, updating state and the duplicate/late counters.
 // Returns the pass-through Rows, or for a windowed plan the closed windows.
-Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan);
+Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
+                   EventClock clock = now_millis);
 
 // Closes every open window (windowed plans only) and returns them in key
 // order; a plan without window and mean leaves the windows open.
