@@ -1,7 +1,9 @@
 #include "engine/window_engine.h"
 
 #include <charconv>
+#include <functional>
 #include <limits>
+#include <vector>
 
 #include "engine/filters.h"
 
@@ -54,25 +56,35 @@ std::string_view group_text(const Row& row, const PlanSpec& plan, std::string& s
   return scratch;
 }
 
-// The group id of a group text, remembering the last one: events of one
-// group often come in runs.
+// The group ids of one call, remembered in a small direct-mapped cache in
+// front of the table's dictionary: a stream has few groups, and a hit costs
+// an unkeyed hash and one compare instead of the keyed hash.  Text from
+// outside can make the cache miss, never make it slow: a miss is one
+// dictionary lookup.  Valid for one process_rows call, in which no window
+// closes before the last row.
 class GroupIds {
  public:
   explicit GroupIds(WindowTable& table) : table_(table) {}
   std::uint32_t of(std::string_view group) {
-    if (!valid_ || group != last_) {
-      id_ = table_.group_id(group);
-      last_.assign(group);
-      valid_ = true;
+    if (entries_.empty()) entries_.resize(kEntries);  // made at the first windowed row
+    Entry& e = entries_[std::hash<std::string_view>{}(group) & (kEntries - 1)];
+    if (!e.valid || e.text != group) {
+      e.id = table_.group_id(group);
+      e.text.assign(group);
+      e.valid = true;
     }
-    return id_;
+    return e.id;
   }
 
  private:
+  static constexpr std::size_t kEntries = 256;
+  struct Entry {
+    std::string text;
+    std::uint32_t id = 0;
+    bool valid = false;
+  };
   WindowTable& table_;
-  std::string last_;
-  std::uint32_t id_ = 0;
-  bool valid_ = false;
+  std::vector<Entry> entries_;
 };
 
 }  // namespace
