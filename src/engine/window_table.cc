@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 #include "engine/keyed_hash.h"
 
@@ -236,30 +237,71 @@ void WindowTable::compact_groups() {
   rehash(slots_.size());
 }
 
-void WindowTable::for_each(
-    const std::function<void(std::string_view, const WindowAggregate&)>& f) const {
+namespace {
+
+WindowTable::View view_of(std::string_view key, const WindowAggregate& agg) {
+  return WindowTable::View{key, agg.sum, agg.count, agg.window_start, agg.window_end, agg.group};
+}
+
+}  // namespace
+
+void WindowTable::for_each(const std::function<void(const View&)>& f) const {
   std::string key;
   for (const Window& w : windows_) {
     append_key(key, w.key_start, groups_.text(w.key_group));
-    f(key, aggregate_of(w));
+    f(View{key, w.sum, w.count, w.start, w.end, groups_.text(w.group)});
   }
-  for (const auto& [text, agg] : by_text_) f(text, agg);
+  for (const auto& [text, agg] : by_text_) f(view_of(text, agg));
 }
 
-void WindowTable::for_each_in_key_order(
-    const std::function<void(std::string_view, const WindowAggregate&)>& f) const {
-  std::vector<std::pair<std::string, std::uint32_t>> keys(windows_.size());
+void WindowTable::for_each_in_key_order(const std::function<void(const View&)>& f) const {
+  // Keys "decimal start|group" in byte order without building them: every
+  // byte of a decimal ('-' and digits) is below '|', so a decimal padded
+  // with 0xFF bytes to a fixed width orders as the key's part up to the '|'
+  // does (a shorter decimal that is a prefix of a longer one sorts after
+  // it), and keys with equal decimals order by their group texts.
+  // The padded decimal is held as three big-endian words, so that two are
+  // compared as integers.
+  constexpr std::size_t kWidth = 20;  // "-9223372036854775808"
+  struct Keyed {
+    std::uint64_t high;
+    std::uint64_t middle;
+    std::uint32_t low;
+    std::uint32_t index;
+  };
+  std::vector<Keyed> keys(windows_.size());
   for (std::size_t k = 0; k < windows_.size(); ++k) {
-    append_key(keys[k].first, windows_[k].key_start, groups_.text(windows_[k].key_group));
-    keys[k].second = static_cast<std::uint32_t>(k);
+    unsigned char decimal[kWidth];
+    std::memset(decimal, 0xFF, kWidth);
+    char* first = reinterpret_cast<char*>(decimal);
+    std::to_chars(first, first + kWidth, windows_[k].key_start);
+    std::uint64_t high, middle;
+    std::uint32_t low;
+    std::memcpy(&high, decimal, 8);
+    std::memcpy(&middle, decimal + 8, 8);
+    std::memcpy(&low, decimal + 16, 4);
+    keys[k] = Keyed{__builtin_bswap64(high), __builtin_bswap64(middle), __builtin_bswap32(low),
+                    static_cast<std::uint32_t>(k)};
   }
-  std::sort(keys.begin(), keys.end());
-  auto text = by_text_.begin();
-  for (const auto& [key, k] : keys) {
-    for (; text != by_text_.end() && text->first < key; ++text) f(text->first, text->second);
-    f(key, aggregate_of(windows_[k]));
+  const auto before = [this](const Keyed& a, const Keyed& b) {
+    if (a.high != b.high) return a.high < b.high;
+    if (a.middle != b.middle) return a.middle < b.middle;
+    if (a.low != b.low) return a.low < b.low;
+    return groups_.text(windows_[a.index].key_group) < groups_.text(windows_[b.index].key_group);
+  };
+  // Windows often came in key order already (rising starts of one width).
+  if (!std::is_sorted(keys.begin(), keys.end(), before)) std::sort(keys.begin(), keys.end(), before);
+  std::string text;
+  auto other = by_text_.begin();
+  for (const Keyed& k : keys) {
+    const Window& w = windows_[k.index];
+    append_key(text, w.key_start, groups_.text(w.key_group));
+    for (; other != by_text_.end() && std::string_view(other->first) < text; ++other) {
+      f(view_of(other->first, other->second));
+    }
+    f(View{text, w.sum, w.count, w.start, w.end, groups_.text(w.group)});
   }
-  for (; text != by_text_.end(); ++text) f(text->first, text->second);
+  for (; other != by_text_.end(); ++other) f(view_of(other->first, other->second));
 }
 
 bool WindowTable::split_key(std::string_view key, std::int64_t& start,
@@ -349,8 +391,9 @@ std::vector<WindowTable::Entry>::const_iterator WindowTable::begin() const {
   if (!ordered_valid_) {
     ordered_.clear();
     ordered_.reserve(size());
-    for_each_in_key_order([this](std::string_view key, const WindowAggregate& agg) {
-      ordered_.emplace_back(std::string(key), agg);
+    for_each_in_key_order([this](const View& w) {
+      ordered_.emplace_back(std::string(w.key), WindowAggregate{w.sum, w.count, w.window_start,
+                                                                w.window_end, std::string(w.group)});
     });
     ordered_valid_ = true;
   }

@@ -103,11 +103,19 @@ class WindowTable {
   // appends those with a count to out, in byte-wise order of their keys.
   void close(std::int64_t threshold, std::vector<WindowAggregate>& out);
 
-  // Calls f(key, aggregate) for every window, in no particular order.
-  void for_each(const std::function<void(std::string_view, const WindowAggregate&)>& f) const;
-  // Calls f(key, aggregate) for every window in byte-wise key order.
-  void for_each_in_key_order(
-      const std::function<void(std::string_view, const WindowAggregate&)>& f) const;
+  // A window as a walk shows it; the views are valid during the call only.
+  struct View {
+    std::string_view key;
+    double sum;
+    std::uint64_t count;
+    std::int64_t window_start;
+    std::int64_t window_end;
+    std::string_view group;
+  };
+  // Calls f for every window, in no particular order.
+  void for_each(const std::function<void(const View&)>& f) const;
+  // Calls f for every window in byte-wise key order.
+  void for_each_in_key_order(const std::function<void(const View&)>& f) const;
 
   // Map-like access by key text, for checkpoints and tests.
   // Stores agg under key, replacing any window there.

@@ -288,9 +288,9 @@ int create_temporary(const std::string& dir, mode_t mode, std::string& tmp) {
   return -1;
 }
 
-bool window_representable(std::string_view key, const WindowAggregate& agg) {
-  return key.find_first_of("\n\t") == std::string_view::npos &&
-         agg.group.find('\n') == std::string::npos;
+bool window_representable(const WindowTable::View& w) {
+  return w.key.find_first_of("\n\t") == std::string_view::npos &&
+         w.group.find('\n') == std::string_view::npos;
 }
 
 }  // namespace
@@ -298,8 +298,8 @@ bool window_representable(std::string_view key, const WindowAggregate& agg) {
 bool checkpoint_representable(const ProcessorState& state) {
   if (state.seen_event_ids.any_line_feed()) return false;
   bool ok = true;
-  state.window_state.for_each([&](std::string_view key, const WindowAggregate& agg) {
-    ok = ok && window_representable(key, agg);
+  state.window_state.for_each([&](const WindowTable::View& w) {
+    ok = ok && window_representable(w);
   });
   return ok;
 }
@@ -343,19 +343,19 @@ bool checkpoint_text_checked(const ProcessorState& state, std::string& out) {
   out += '\n';
   // The windows are put in key order here, at the save, and only here.
   bool ok = true;
-  state.window_state.for_each_in_key_order([&](std::string_view key, const WindowAggregate& agg) {
-    if (!ok || !(ok = window_representable(key, agg))) return;
-    out += key;
+  state.window_state.for_each_in_key_order([&](const WindowTable::View& w) {
+    if (!ok || !(ok = window_representable(w))) return;
+    out += w.key;
     out += '\t';
-    append_sum(out, agg.sum);
+    append_sum(out, w.sum);
     out += '\t';
-    append_uint(out, agg.count);
+    append_uint(out, w.count);
     out += '\t';
-    append_int(out, agg.window_start);
+    append_int(out, w.window_start);
     out += '\t';
-    append_int(out, agg.window_end);
+    append_int(out, w.window_end);
     out += '\t';
-    out += agg.group;
+    out += w.group;
     out += '\n';
   });
   return ok;
@@ -408,8 +408,8 @@ ProcessorState parse_checkpoint_text(std::string_view text) {
 
 bool checkpoint_windows_are_utf8(const ProcessorState& state) {
   bool ok = true;
-  state.window_state.for_each([&](std::string_view key, const WindowAggregate& agg) {
-    ok = ok && is_valid_utf8(key) && is_valid_utf8(agg.group);
+  state.window_state.for_each([&](const WindowTable::View& w) {
+    ok = ok && is_valid_utf8(w.key) && is_valid_utf8(w.group);
   });
   return ok;
 }
