@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -178,7 +179,9 @@ class WindowTable {
   void changed() { ordered_valid_ = false; }
 
   GroupDictionary groups_;
-  std::vector<Window> windows_;
+  // A deque, not a vector: growing it never holds two copies of every window,
+  // and its blocks leave little unused room.
+  std::deque<Window> windows_;
   std::vector<std::uint32_t> slots_;  // index into windows_ plus one; 0 is empty
   // At or below the stored end of every window in windows_.
   std::int64_t min_end_ = INT64_MAX;
