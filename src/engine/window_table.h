@@ -3,8 +3,8 @@
 // A window is named by its key, the text "decimal start|group".  The engine
 // never builds that text for a window it only adds to: groups are interned
 // in a GroupDictionary (text to a small integer id) and the windows live in
-// a flat vector found through an open-addressing hash table keyed by
-// (window start, group id).  Only the windows that close, and a checkpoint
+// a deque found through an open-addressing hash table keyed by (window
+// start, group id).  Only the windows that close, and a checkpoint
 // being saved, are given their key text and put in byte-wise key order.
 //
 // A key that is not "start|group" with start in its plain decimal form
