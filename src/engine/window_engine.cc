@@ -3,7 +3,7 @@
 #include <charconv>
 #include <functional>
 #include <limits>
-#include <unordered_map>
+#include <vector>
 
 #include "engine/filters.h"
 
@@ -34,38 +34,15 @@ Row closed_window_row(const WindowAggregate& agg, const PlanSpec& plan) {
   return row;
 }
 
-// Removes every window ending at or before threshold, in key order, and
-// appends the non-empty ones to out.
+// Removes every window ending at or before threshold and appends the
+// non-empty ones to out, in byte-wise order of their keys.
 void close_windows(ProcessorState& state, const PlanSpec& plan, std::int64_t threshold,
                    Batch& out) {
-  for (auto it = state.window_state.begin(); it != state.window_state.end();) {
-    if (it->second.window_end <= threshold) {
-      if (it->second.count != 0) out.push_back(closed_window_row(it->second, plan));
-      it = state.window_state.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  std::vector<WindowAggregate> closed;
+  state.window_state.close(threshold, closed);
+  out.reserve(out.size() + closed.size());
+  for (const WindowAggregate& agg : closed) out.push_back(closed_window_row(agg, plan));
 }
-
-// The open windows touched by one process_rows call, found by (start, group)
-// without building the key text: one hash lookup per row instead of a walk
-// down the ordered map.  The group views point into the map's own key
-// strings, which stay put until the closing pass after the last row.
-struct BucketRef {
-  std::int64_t start;
-  std::string_view group;
-  friend bool operator==(const BucketRef&, const BucketRef&) = default;
-};
-
-struct BucketRefHash {
-  std::size_t operator()(const BucketRef& b) const {
-    const std::size_t h = std::hash<std::string_view>{}(b.group);
-    return h ^ (static_cast<std::size_t>(b.start) * 0x9E3779B97F4A7C15ull);
-  }
-};
-
-using BucketIndex = std::unordered_map<BucketRef, WindowAggregate*, BucketRefHash>;
 
 // The group text of a Row: a view of its string, or its display text in
 // scratch; empty without a by column.
@@ -79,20 +56,36 @@ std::string_view group_text(const Row& row, const PlanSpec& plan, std::string& s
   return scratch;
 }
 
-WindowAggregate& find_window(ProcessorState& state, BucketIndex& index, std::string& key,
-                             std::int64_t start, std::string_view group, std::int64_t width) {
-  if (auto hit = index.find(BucketRef{start, group}); hit != index.end()) return *hit->second;
-  make_window_key(key, start, group);
-  auto it = state.window_state.find(key);
-  if (it == state.window_state.end()) it = state.window_state.emplace(key, WindowAggregate{}).first;
-  WindowAggregate& agg = it->second;
-  agg.window_start = start;
-  agg.window_end = sat_add(start, width);
-  if (agg.group != group) agg.group = group;
-  const std::string_view stable_group = std::string_view(it->first).substr(it->first.size() - group.size());
-  index.emplace(BucketRef{start, stable_group}, &agg);
-  return agg;
-}
+// The group ids of one call, remembered in a small direct-mapped cache in
+// front of the table's dictionary: a stream has few groups, and a hit costs
+// an unkeyed hash and one compare instead of the keyed hash.  Text from
+// outside can make the cache miss, never make it slow: a miss is one
+// dictionary lookup.  Valid for one process_rows call, in which no window
+// closes before the last row.
+class GroupIds {
+ public:
+  explicit GroupIds(WindowTable& table) : table_(table) {}
+  std::uint32_t of(std::string_view group) {
+    if (entries_.empty()) entries_.resize(kEntries);  // made at the first windowed row
+    Entry& e = entries_[std::hash<std::string_view>{}(group) & (kEntries - 1)];
+    if (!e.valid || e.text != group) {
+      e.id = table_.group_id(group);
+      e.text.assign(group);
+      e.valid = true;
+    }
+    return e.id;
+  }
+
+ private:
+  static constexpr std::size_t kEntries = 256;
+  struct Entry {
+    std::string text;
+    std::uint32_t id = 0;
+    bool valid = false;
+  };
+  WindowTable& table_;
+  std::vector<Entry> entries_;
+};
 
 }  // namespace
 
@@ -122,7 +115,8 @@ void make_window_key(std::string& out, std::int64_t start, std::string_view grou
   out.append(group);
 }
 
-Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan) {
+Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
+                   EventClock clock) {
   Batch out;
   const std::int64_t lateness = allowed_lateness(plan);
   const bool windowed = plan.is_windowed();
@@ -135,8 +129,7 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
   // Scratch buffers reused for every Row, so a window hit allocates nothing.
   std::string id_text;
   std::string group_scratch;
-  std::string key;
-  BucketIndex index;
+  GroupIds group_ids(state.window_state);
   std::uint64_t duplicates = 0;
   std::uint64_t late = 0;
 
@@ -175,7 +168,7 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
     if (time_cell != nullptr && time_cell->index() == kIntIndex) {
       event_time = std::get<std::int64_t>(*time_cell);
     } else {
-      event_time = now_millis();
+      event_time = clock();
     }
     if (event_time > state.max_event_time) state.max_event_time = event_time;
 
@@ -196,10 +189,8 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
     const auto value = to_f64(*value_cell);
     if (!value) continue;
 
-    const std::string_view group = group_text(row, plan, group_scratch);
-    WindowAggregate& agg = find_window(state, index, key, start, group, width);
-    agg.sum += *value;
-    agg.count += 1;
+    const std::uint32_t group = group_ids.of(group_text(row, plan, group_scratch));
+    state.window_state.add(start, group, sat_add(start, width), *value);
   }
 
   if (duplicates) bump(stats.duplicate_events, duplicates);
@@ -216,7 +207,6 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
 Batch flush_all_windows(ProcessorState& state, const PlanSpec& plan) {
   Batch out;
   if (!plan.is_windowed()) return out;
-  out.reserve(state.window_state.size());
   close_windows(state, plan, kInt64Max, out);  // every end is at or below it
   return out;
 }

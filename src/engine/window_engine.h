@@ -3,8 +3,8 @@
 // process_rows runs one Batch through a plan: filter, de-duplicate by event
 // id, stamp an event time, judge lateness against the watermark, then pass
 // the Row through or fold it into a tumbling window (running sum and count
-// per window and group).  Windows the watermark has passed are closed and
-// returned as Rows, in byte-wise order of their keys.
+// per window and group, in a WindowTable).  Windows the watermark has passed
+// are closed and returned as Rows, in byte-wise order of their keys.
 //
 // ProcessorState is the event-time state kept between calls.  The engine does
 // no locking: callers hold the stream's state_mutex around every call that
@@ -14,34 +14,25 @@
 #define MOVRA_ENGINE_WINDOW_ENGINE_H_
 
 #include <cstdint>
-#include <map>
 #include <string>
 
 #include "engine/event_id_set.h"
 #include "engine/plan.h"
+#include "engine/window_table.h"
 #include "model/cell.h"
 #include "model/saturating.h"
 #include "state/stats.h"
 
 namespace movra {
 
-struct WindowAggregate {
-  double sum = 0.0;
-  std::uint64_t count = 0;
-  std::int64_t window_start = 0;
-  std::int64_t window_end = 0;
-  std::string group;
-
-  friend bool operator==(const WindowAggregate&, const WindowAggregate&) = default;
-};
-
 struct ProcessorState {
   // kInt64Min means "no event time yet" and "no origin fixed yet".
   std::int64_t max_event_time = kInt64Min;
   std::int64_t window_origin = kInt64Min;
   EventIdSet seen_event_ids;
-  // Key: decimal window start, "|", group text.
-  std::map<std::string, WindowAggregate, std::less<>> window_state;
+  // The open windows, each named by its key: decimal window start, "|",
+  // group text.
+  WindowTable window_state;
 
   friend bool operator==(const ProcessorState&, const ProcessorState&) = default;
 };
@@ -59,9 +50,14 @@ std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64
 // The window key: decimal start, "|", group text.
 void make_window_key(std::string& out, std::int64_t start, std::string_view group);
 
+// The clock that stamps an event without an integer time: now_millis, or a
+// fixed one in tests that run two engines side by side.
+using EventClock = std::int64_t (*)();
+
 // Runs rows through plan, updating state and the duplicate/late counters.
 // Returns the pass-through Rows, or for a windowed plan the closed windows.
-Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan);
+Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
+                   EventClock clock = now_millis);
 
 // Closes every open window (windowed plans only) and returns them in key
 // order; a plan without window and mean leaves the windows open.

@@ -288,18 +288,20 @@ int create_temporary(const std::string& dir, mode_t mode, std::string& tmp) {
   return -1;
 }
 
-bool window_representable(const std::string& key, const WindowAggregate& agg) {
-  return key.find_first_of("\n\t") == std::string::npos && agg.group.find('\n') == std::string::npos;
+bool window_representable(const WindowTable::View& w) {
+  return w.key.find_first_of("\n\t") == std::string_view::npos &&
+         w.group.find('\n') == std::string_view::npos;
 }
 
 }  // namespace
 
 bool checkpoint_representable(const ProcessorState& state) {
   if (state.seen_event_ids.any_line_feed()) return false;
-  for (const auto& [key, agg] : state.window_state) {
-    if (!window_representable(key, agg)) return false;
-  }
-  return true;
+  bool ok = true;
+  state.window_state.for_each([&](const WindowTable::View& w) {
+    ok = ok && window_representable(w);
+  });
+  return ok;
 }
 
 std::string checkpoint_text(const ProcessorState& state) {
@@ -339,22 +341,24 @@ bool checkpoint_text_checked(const ProcessorState& state, std::string& out) {
   out += "window_state\t";
   append_uint(out, state.window_state.size());
   out += '\n';
-  for (const auto& [key, agg] : state.window_state) {
-    if (!window_representable(key, agg)) return false;
-    out += key;
+  // The windows are put in key order here, at the save, and only here.
+  bool ok = true;
+  state.window_state.for_each_in_key_order([&](const WindowTable::View& w) {
+    if (!ok || !(ok = window_representable(w))) return;
+    out += w.key;
     out += '\t';
-    append_sum(out, agg.sum);
+    append_sum(out, w.sum);
     out += '\t';
-    append_uint(out, agg.count);
+    append_uint(out, w.count);
     out += '\t';
-    append_int(out, agg.window_start);
+    append_int(out, w.window_start);
     out += '\t';
-    append_int(out, agg.window_end);
+    append_int(out, w.window_end);
     out += '\t';
-    out += agg.group;
+    out += w.group;
     out += '\n';
-  }
-  return true;
+  });
+  return ok;
 }
 
 ProcessorState parse_checkpoint_text(std::string_view text) {
@@ -394,21 +398,20 @@ ProcessorState parse_checkpoint_text(std::string_view text) {
   r.skip_line();
   for (std::uint64_t i = 0; i < windows && r.read_line(line); ++i) {
     const std::size_t tab = line.find('\t');
-    std::string key(line.substr(0, tab));
-    WindowAggregate agg =
+    const WindowAggregate agg =
         tab == std::string_view::npos ? WindowAggregate{} : parse_window_fields(line.substr(tab + 1));
-    // Keys come in ascending order, so each goes in at the end; a repeated
-    // key replaces the earlier line's window.
-    state.window_state.insert_or_assign(state.window_state.end(), std::move(key), std::move(agg));
+    // A repeated key replaces the earlier line's window.
+    state.window_state.assign(line.substr(0, tab), agg);
   }
   return state;
 }
 
 bool checkpoint_windows_are_utf8(const ProcessorState& state) {
-  for (const auto& [key, agg] : state.window_state) {
-    if (!is_valid_utf8(key) || !is_valid_utf8(agg.group)) return false;
-  }
-  return true;
+  bool ok = true;
+  state.window_state.for_each([&](const WindowTable::View& w) {
+    ok = ok && is_valid_utf8(w.key) && is_valid_utf8(w.group);
+  });
+  return ok;
 }
 
 bool write_file_atomically(const std::string& path, std::string_view text) {
