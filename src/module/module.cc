@@ -1,10 +1,11 @@
 // The _movra extension module: binds NativeStream's thirteen operations and
-// rejected_datagrams().
+// rejected_datagrams(), and the market-bar pass aggregate_bars().
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "numeric/bar_binding.h"
 #include "stream/native_stream.h"
 
 namespace py = pybind11;
@@ -31,4 +32,6 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("rejected_datagrams", &NativeStream::rejected_datagrams)
       .def("is_closed", &NativeStream::is_closed)
       .def("close", &NativeStream::close);
+  m.def("aggregate_bars", &movra::aggregate_bars, py::arg("timestamps"), py::arg("symbol_id"),
+        py::arg("prices"), py::arg("quantities"), py::arg("window_ms"), py::arg("is_trade") = py::none());
 }
