@@ -36,6 +36,8 @@ The names:
 - ``movra.metrics``: the counters in the Prometheus format and over HTTP.
   Logging goes to the ``movra`` logger (silent unless configured), and the
   ``movra`` command (``python -m movra``) runs streams from the shell.
+- `bars`: market bars (open, high, low, close, volume, VWAP, count) per
+  window and symbol from NumPy arrays or a frame, in one native pass.
 - `MovraError` and its subclasses, and the `Dropped` warning: what went
   wrong.
 - `RawPlan` and the other ``Raw*`` types: the native core's plan dict;
@@ -49,6 +51,7 @@ from __future__ import annotations
 
 from importlib import metadata as _metadata
 
+from ._bars import bars
 from ._checkpoint_format import CheckpointInfo
 from ._checkpoints import CheckpointManager, Generation, Restored
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, MovraError, PlanError,
@@ -87,6 +90,7 @@ __all__ = [
     "Stats",
     "Stream",
     "StreamClosedError",
+    "bars",
     "format_duration",
     "manual",
     "parse_duration",
