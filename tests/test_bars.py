@@ -1,4 +1,4 @@
-"""movra.bars and _movra.aggregate_bars against two oracles: a plain Python
+"""movra.bars and NativeStream.aggregate_bars against two oracles: a plain Python
 model (rows taken one by one, sums in row order: equal to the bit) and
 pandas groupby on the truncated window start (sums within rounding)."""
 import datetime
@@ -253,14 +253,15 @@ def test_frame_errors_name_the_column():
 
 
 @pytest.mark.parametrize("arrays, message", [
-    (([[0]], [0], [1.0], [1.0], 10), "numeric columns must be one-dimensional"),
-    (([0, 1], [0], [1.0, 1.0], [1.0, 1.0], 10), "numeric columns must have equal length"),
+    (([[0]], [0], [1.0], [1.0], 10, None), "numeric columns must be one-dimensional"),
+    (([0], [0], [1.0], [1.0], 10, [[1]]), "numeric columns must be one-dimensional"),
+    (([0, 1], [0], [1.0, 1.0], [1.0, 1.0], 10, None), "numeric columns must have equal length"),
     (([0], [0], [1.0], [1.0], 10, [1, 1]), "numeric columns must have equal length"),
-    (([0], [0], [1.0], [1.0], 0), "window_ms must be positive"),
+    (([0], [0], [1.0], [1.0], 0, None), "window_ms must be positive"),
 ])
 def test_core_validation(arrays, message):
     with pytest.raises(ValueError, match=message):
-        _movra.aggregate_bars(*arrays)
+        _movra.NativeStream.aggregate_bars(*arrays)
 
 
 def test_other_threads_run_during_the_pass():
@@ -278,7 +279,7 @@ def test_other_threads_run_during_the_pass():
 
     def a_tick_during_a_pass():
         t0 = time.monotonic()
-        _movra.aggregate_bars(ts, sym, px, px, 100000)
+        _movra.NativeStream.aggregate_bars(ts, sym, px, px, 100000, None)
         t1 = time.monotonic()
         return sum(t0 < x < t1 for x in ticks) >= 3
 

@@ -23,7 +23,7 @@ class _TradeWindows(typing.TypedDict):
     count: list[int]
 
 class _Bars(typing.TypedDict):
-    """The result of `aggregate_bars`: one array element per (window,
+    """The result of `NativeStream.aggregate_bars`: one array element per (window,
     symbol) group, ordered by window start, then symbol id."""
 
     window_start: numpy.typing.NDArray[numpy.int64]
@@ -36,20 +36,6 @@ class _Bars(typing.TypedDict):
     volume: numpy.typing.NDArray[numpy.float64]
     vwap: numpy.typing.NDArray[numpy.float64]
     count: numpy.typing.NDArray[numpy.int64]
-
-def aggregate_bars(
-    timestamps: typing.Annotated[numpy.typing.ArrayLike, numpy.int64],
-    symbol_id: typing.Annotated[numpy.typing.ArrayLike, numpy.int64],
-    prices: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
-    quantities: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
-    window_ms: _Int,
-    is_trade: typing.Annotated[numpy.typing.ArrayLike, numpy.uint8] | None = None,
-) -> _Bars:
-    """Market bars per tumbling window and symbol, in one pass without the
-    interpreter lock: open (price of the first row of the least time), high,
-    low, close (price of the last row of the greatest time), volume, vwap
-    (NaN when the volume is 0) and count.  Rows count where is_trade is
-    nonzero (all when None) and price and quantity are not NaN."""
 
 class NativeStream:
     """An in-process event stream.  Make one with `udp` or `manual`; calling
@@ -78,6 +64,20 @@ class NativeStream:
         values: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
         window_ms: _Int,
     ) -> _TradeWindows: ...
+    @staticmethod
+    def aggregate_bars(
+        timestamps: typing.Annotated[numpy.typing.ArrayLike, numpy.int64],
+        symbol_id: typing.Annotated[numpy.typing.ArrayLike, numpy.int64],
+        prices: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        quantities: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        window_ms: _Int,
+        is_trade: typing.Annotated[numpy.typing.ArrayLike, numpy.uint8] | None,
+    ) -> _Bars:
+        """Market bars per tumbling window and symbol, in one pass without the
+        interpreter lock: open (price of the first row of the least time), high,
+        low, close (price of the last row of the greatest time), volume, vwap
+        (NaN when the volume is 0) and count.  Rows count where is_trade is
+        nonzero (all when None) and price and quantity are not NaN."""
     def save_checkpoint(self, path: str, /) -> None: ...
     def load_checkpoint(self, path: str, /) -> None: ...
     def stats(self) -> dict[str, int]: ...

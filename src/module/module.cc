@@ -1,5 +1,6 @@
 // The _movra extension module: binds NativeStream's thirteen operations and
-// rejected_datagrams(), and the market-bar pass aggregate_bars().
+// rejected_datagrams(), and the market-bar pass as the static method
+// NativeStream.aggregate_bars.
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -31,7 +32,7 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("stats", &NativeStream::stats)
       .def("rejected_datagrams", &NativeStream::rejected_datagrams)
       .def("is_closed", &NativeStream::is_closed)
-      .def("close", &NativeStream::close);
-  m.def("aggregate_bars", &movra::aggregate_bars, py::arg("timestamps"), py::arg("symbol_id"),
-        py::arg("prices"), py::arg("quantities"), py::arg("window_ms"), py::arg("is_trade") = py::none());
+      .def("close", &NativeStream::close)
+      .def_static("aggregate_bars", &movra::aggregate_bars, py::arg("timestamps"), py::arg("symbol_id"),
+                  py::arg("prices"), py::arg("quantities"), py::arg("window_ms"), py::arg("is_trade"));
 }

@@ -106,7 +106,7 @@ def bars(data: Any, symbols: Any = None, prices: Any = None, quantities: Any = N
 
     import _movra
 
-    raw: dict[str, Any] = dict(_movra.aggregate_bars(timestamps, codes, price_values, qty_values, window_ms,
+    raw: dict[str, Any] = dict(_movra.NativeStream.aggregate_bars(timestamps, codes, price_values, qty_values, window_ms,
                                                      is_trade=mask))
     result: dict[str, Any] = {}
     for key in BAR_COLUMNS:

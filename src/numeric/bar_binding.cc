@@ -27,9 +27,7 @@ using ByteArray = py::array_t<std::uint8_t, py::array::c_style | py::array::forc
 }  // namespace
 
 py::dict aggregate_bars(Int64Array timestamps, Int64Array symbol_id, DoubleArray prices,
-                        DoubleArray quantities, std::int64_t window_ms, py::object is_trade) {
-  std::optional<ByteArray> mask;
-  if (!is_trade.is_none()) mask = py::cast<ByteArray>(is_trade);
+                        DoubleArray quantities, std::int64_t window_ms, std::optional<ByteArray> mask) {
   if (timestamps.ndim() != 1 || symbol_id.ndim() != 1 || prices.ndim() != 1 || quantities.ndim() != 1 ||
       (mask && mask->ndim() != 1)) {
     throw py::value_error(messages::kNumericOneDimensional);

@@ -1,13 +1,14 @@
 // aggregate_bars: market bars per window and symbol from NumPy arrays, bound
-// as a function of the _movra module beside NativeStream.  It touches no
-// stream.
+// as the static method NativeStream.aggregate_bars.  It touches no stream.
 #ifndef MOVRA_NUMERIC_BAR_BINDING_H_
 #define MOVRA_NUMERIC_BAR_BINDING_H_
 
 #include <cstdint>
+#include <optional>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 namespace movra {
 
@@ -25,7 +26,9 @@ pybind11::dict aggregate_bars(
     pybind11::array_t<std::int64_t, pybind11::array::c_style | pybind11::array::forcecast> symbol_id,
     pybind11::array_t<double, pybind11::array::c_style | pybind11::array::forcecast> prices,
     pybind11::array_t<double, pybind11::array::c_style | pybind11::array::forcecast> quantities,
-    std::int64_t window_ms, pybind11::object is_trade);
+    std::int64_t window_ms,
+    std::optional<pybind11::array_t<std::uint8_t, pybind11::array::c_style | pybind11::array::forcecast>>
+        is_trade);
 
 }  // namespace movra
 
