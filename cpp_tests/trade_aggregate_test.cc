@@ -1,6 +1,7 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -203,4 +204,150 @@ TEST(unsigned_divider_matches_division) {
       if (divider.quotient(n) != n / d) CHECK_EQ(divider.quotient(n), n / d);
     }
   }
+}
+
+namespace {
+
+struct Prints {
+  std::vector<std::int64_t> ts, sym;
+  std::vector<std::uint8_t> trade;
+  std::vector<double> price, qty;
+  void add(std::int64_t t, std::uint8_t is_trade, std::int64_t s, double p, double q) {
+    ts.push_back(t);
+    trade.push_back(is_trade);
+    sym.push_back(s);
+    price.push_back(p);
+    qty.push_back(q);
+  }
+};
+
+// The plain definition of a bar: rows taken in row order into an ordered
+// map; open is the first row of the least time, close the last row of the
+// greatest.
+std::vector<BarGroup> bar_model(const Prints& d, std::int64_t w, bool masked) {
+  std::map<std::pair<std::int64_t, std::int64_t>, BarAggregate> groups;
+  for (std::size_t i = 0; i < d.ts.size(); ++i) {
+    if ((masked && d.trade[i] == 0) || std::isnan(d.price[i]) || std::isnan(d.qty[i])) continue;
+    BarAggregate& g = groups[{d.ts[i] / w * w, d.sym[i]}];
+    const double p = d.price[i];
+    const std::int64_t t = d.ts[i];
+    if (g.count == 0 || t < g.open_time) g.open = p, g.open_time = t;
+    if (g.count == 0 || t >= g.close_time) g.close = p, g.close_time = t;
+    if (g.count == 0 || p > g.high) g.high = p;
+    if (g.count == 0 || p < g.low) g.low = p;
+    g.volume += d.qty[i];
+    g.notional += p * d.qty[i];
+    g.count += 1;
+  }
+  std::vector<BarGroup> out;
+  for (const auto& [key, g] : groups) {
+    BarGroup x;
+    static_cast<BarAggregate&>(x) = g;
+    x.window_start = key.first;
+    x.symbol_id = key.second;
+    out.push_back(x);
+  }
+  return out;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0; }
+
+bool same_bar(const BarGroup& a, const BarGroup& b) {
+  return a.window_start == b.window_start && a.symbol_id == b.symbol_id && a.count == b.count &&
+         a.open_time == b.open_time && a.close_time == b.close_time && same_bits(a.open, b.open) &&
+         same_bits(a.high, b.high) && same_bits(a.low, b.low) && same_bits(a.close, b.close) &&
+         same_bits(a.volume, b.volume) && same_bits(a.notional, b.notional);
+}
+
+// Every way of running the pass gives the model's bars, to the bit, with
+// and without the trade mask.
+void check_bars_every_way(const std::string& name, const Prints& d, std::int64_t w) {
+  for (const bool masked : {true, false}) {
+    const std::vector<BarGroup> want = bar_model(d, w, masked);
+    for (const std::size_t per_thread : {std::size_t{1} << 30, std::size_t{500}}) {
+      for (const bool dense : {true, false}) {
+        auto reader = read_bar_groups(d.ts.data(), masked ? d.trade.data() : nullptr, d.sym.data(),
+                                      d.price.data(), d.qty.data(), d.ts.size(), w,
+                                      TradePassOptions{per_thread, dense});
+        std::vector<BarGroup> got(reader->size() + 7);
+        std::size_t read = 0;
+        while (const std::size_t k = reader->read(got.data() + read, std::min<std::size_t>(7, got.size() - read))) read += k;
+        got.resize(read);
+        bool same = reader->size() == want.size() && read == want.size();
+        for (std::size_t i = 0; same && i < got.size(); ++i) same = same_bar(got[i], want[i]);
+        if (!same) {
+          CHECK_EQ(name + (masked ? " masked" : " unmasked") + (dense ? " dense" : " sparse") +
+                       (per_thread < 1000 ? " two threads" : ""),
+                   std::string("matches the model"));
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+TEST(bars_follow_first_and_last_rows_of_a_window) {
+  // Window [1000, 2000) of symbol 7: times 1500, 1200, 1200, 1900, 1900.
+  const std::int64_t ts[] = {1500, 1200, 1200, 1900, 1900, -1, 2000};
+  const std::int64_t sym[] = {7, 7, 7, 7, 7, 7, 7};
+  const double price[] = {10, 11, 12, 9, 13, 5, 1};
+  const double qty[] = {1, 2, 0, 3, 4, 1, 0};
+  auto g = aggregate_bars(ts, nullptr, sym, price, qty, 7, 1000);
+  CHECK_EQ(g.size(), 3u);
+  CHECK_EQ(g[0].window_start, 0);  // -1 falls in the window that starts at 0
+  CHECK_EQ(g[1].window_start, 1000);
+  CHECK_EQ(g[1].open, 11.0);   // the first of the two rows at 1200
+  CHECK_EQ(g[1].close, 13.0);  // the last of the two rows at 1900
+  CHECK_EQ(g[1].high, 13.0);
+  CHECK_EQ(g[1].low, 9.0);
+  CHECK_EQ(g[1].volume, 10.0);
+  CHECK_EQ(g[1].notional, 10.0 + 22.0 + 27.0 + 52.0);
+  CHECK_EQ(g[1].count, 5);
+  CHECK_EQ(g[2].volume, 0.0);
+}
+
+TEST(bar_pass_matches_the_model_every_way) {
+  std::mt19937_64 rng(23);
+  const auto price = [&] {
+    if (rng() % 500 == 0) return std::numeric_limits<double>::quiet_NaN();
+    return 100.0 + static_cast<double>(static_cast<std::int64_t>(rng() % 2001) - 1000) * 0.01;
+  };
+  const auto qty = [&] {
+    if (rng() % 700 == 0) return std::numeric_limits<double>::quiet_NaN();
+    return static_cast<double>(rng() % 50) * 0.5;
+  };
+  const std::size_t n = 20000;
+  Prints sorted, ties, negative;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t trade = (rng() % 3) != 0 ? 1 : 0;
+    sorted.add(1700000000000 + static_cast<std::int64_t>(i * 37), trade, static_cast<std::int64_t>(rng() % 40),
+               price(), qty());
+    ties.add(static_cast<std::int64_t>(i / 16), trade, static_cast<std::int64_t>(rng() % 3), price(), qty());
+    negative.add(static_cast<std::int64_t>(rng() % 200001) - 100000, trade, static_cast<std::int64_t>(rng() % 21) - 10,
+                 price(), qty());
+  }
+  Prints shuffled = sorted;
+  std::vector<std::size_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  for (std::size_t i = 0; i < n; ++i) shuffled.ts[i] = sorted.ts[order[i]];
+  Prints ties_shuffled = ties;
+  std::shuffle(ties_shuffled.ts.begin(), ties_shuffled.ts.end(), rng);
+  Prints sparse = sorted;
+  for (int k = 0; k < 50; ++k) sparse.sym[rng() % n] = static_cast<std::int64_t>(rng());
+  Prints extremes;
+  for (std::int64_t t : std::initializer_list<std::int64_t>{kMin, kMin + 1, -1001, -1000, -999, -1, 0, 1, 999, 1000, kMax - 1, kMax}) {
+    for (int k = 0; k < 3; ++k) extremes.add(t, 1, k - 1, price(), qty());
+  }
+  check_bars_every_way("sorted", sorted, 1000);
+  check_bars_every_way("sorted, 1 ms windows", sorted, 1);
+  check_bars_every_way("shuffled", shuffled, 1000);
+  check_bars_every_way("ties in time", ties, 100);
+  check_bars_every_way("ties in time, shuffled", ties_shuffled, 100);
+  check_bars_every_way("ties in time, 1 ms windows", ties, 1);
+  check_bars_every_way("negative times and symbols", negative, 7000);
+  check_bars_every_way("sparse symbols", sparse, 1000);
+  check_bars_every_way("extreme times", extremes, 1000);
+  check_bars_every_way("extreme times, widest window", extremes, kMax);
 }

@@ -23,6 +23,21 @@ class _TradeWindows(typing.TypedDict):
     avg_value: list[float]
     count: list[int]
 
+class _Bars(typing.TypedDict):
+    """The result of `NativeStream.aggregate_bars`: one array element per (window,
+    symbol) group, ordered by window start, then symbol id."""
+
+    window_start: numpy.typing.NDArray[numpy.int64]
+    window_end: numpy.typing.NDArray[numpy.int64]
+    symbol_id: numpy.typing.NDArray[numpy.int64]
+    open: numpy.typing.NDArray[numpy.float64]
+    high: numpy.typing.NDArray[numpy.float64]
+    low: numpy.typing.NDArray[numpy.float64]
+    close: numpy.typing.NDArray[numpy.float64]
+    volume: numpy.typing.NDArray[numpy.float64]
+    vwap: numpy.typing.NDArray[numpy.float64]
+    count: numpy.typing.NDArray[numpy.int64]
+
 class NativeStream:
     """An in-process event stream.  Make one with `udp` or `manual`; calling
     the class itself raises TypeError."""
@@ -61,6 +76,20 @@ class NativeStream:
         values: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
         window_ms: _Int,
     ) -> _TradeWindows: ...
+    @staticmethod
+    def aggregate_bars(
+        timestamps: typing.Annotated[numpy.typing.ArrayLike, numpy.int64],
+        symbol_id: typing.Annotated[numpy.typing.ArrayLike, numpy.int64],
+        prices: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        quantities: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        window_ms: _Int,
+        is_trade: typing.Annotated[numpy.typing.ArrayLike, numpy.uint8] | None,
+    ) -> _Bars:
+        """Market bars per tumbling window and symbol, in one pass without the
+        interpreter lock: open (price of the first row of the least time), high,
+        low, close (price of the last row of the greatest time), volume, vwap
+        (NaN when the volume is 0) and count.  Rows count where is_trade is
+        nonzero (all when None) and price and quantity are not NaN."""
     def save_checkpoint(self, path: str, /) -> None: ...
     def load_checkpoint(self, path: str, /) -> None: ...
     def stats(self) -> dict[str, int]: ...

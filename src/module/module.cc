@@ -2,13 +2,15 @@
 // beside them, rejected_datagrams(), save_errno(), refuse_text(), the wait
 // for room of the package's blocking emits, the scan of the ready batches
 // for events without an integer time, the readiness descriptor, the
-// worker's wakeup count, and the Arrow routes with their result class.
+// worker's wakeup count, the Arrow routes with their result class, and the
+// market-bar pass as the static method NativeStream.aggregate_bars.
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "module/arrow_capsules.h"
+#include "numeric/bar_binding.h"
 #include "stream/native_stream.h"
 
 namespace py = pybind11;
@@ -48,6 +50,10 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       // The Arrow routes, beside the thirteen.
       .def("emit_arrow", &NativeStream::emit_arrow)
       .def("next_batch_arrow", &NativeStream::next_batch_arrow, py::arg("plan"), py::arg("timeout_ms"))
-      .def("aggregate_arrow", &NativeStream::aggregate_arrow, py::arg("data"), py::arg("plan"));
+      .def("aggregate_arrow", &NativeStream::aggregate_arrow, py::arg("data"), py::arg("plan"))
+      // Market bars, beside the thirteen; touches no stream.
+      .def_static("aggregate_bars", &movra::aggregate_bars, py::arg("timestamps"), py::arg("symbol_id"),
+                  py::arg("prices"), py::arg("quantities"), py::arg("window_ms"), py::arg("is_trade"));
+
   movra::define_arrow_result(cls);
 }

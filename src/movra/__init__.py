@@ -37,6 +37,8 @@ The names:
 - ``movra.metrics``: the counters in the Prometheus format and over HTTP.
   Logging goes to the ``movra`` logger (silent unless configured), and the
   ``movra`` command (``python -m movra``) runs streams from the shell.
+- `bars`: market bars (open, high, low, close, volume, VWAP, count) per
+  window and symbol from NumPy arrays or a frame, in one native pass.
 - `MovraError` and its subclasses, and the `Dropped` and `MissingColumn`
   warnings: what went wrong.
 - `RawPlan` and the other ``Raw*`` types: the native core's plan dict;
@@ -51,6 +53,7 @@ from __future__ import annotations
 from importlib import metadata as _metadata
 
 from ._aggregate import aggregate
+from ._bars import bars
 from ._checkpoint_format import CheckpointInfo
 from ._checkpoints import CheckpointManager, Generation, Restored
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, MissingColumn, MovraError,
@@ -91,6 +94,7 @@ __all__ = [
     "Stream",
     "StreamClosedError",
     "aggregate",
+    "bars",
     "format_duration",
     "manual",
     "parse_duration",

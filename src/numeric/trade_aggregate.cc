@@ -34,6 +34,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -66,10 +67,81 @@ constexpr std::size_t kSampleRows = 1024;
 
 struct TradeInputs {
   const std::int64_t* timestamps;
-  const std::uint8_t* is_trade;
+  const std::uint8_t* is_trade;  // bars: nullptr when every row counts
   const std::int64_t* symbol_id;
-  const double* values;
+  const double* values;  // bars: the prices
   std::int64_t window_ms;
+  const double* quantities = nullptr;  // bars only
+};
+
+// What a pass computes.  A kind names its running aggregate (Acc, with a
+// count that is 0 exactly while no row has been added, and all-zero bits a
+// valid empty one), its group (Acc with window_start and symbol_id), which
+// rows take part, and how a row is added.  kAddsMasked: whether the ordered
+// way of a dense pass may add a row that takes no part through add_masked,
+// which then must leave the aggregate exactly as it is.
+struct TradeKind {
+  using Acc = NumericAggregate;
+  using Group = TradeGroup;
+  static constexpr bool kAddsMasked = true;
+
+  static bool takes(const TradeInputs& in, std::size_t i) { return in.is_trade[i] != 0; }
+
+  static void add(Acc& a, const TradeInputs& in, std::size_t i) {
+    a.sum += in.values[i];
+    a.count += 1;
+  }
+
+  // A row that takes no part adds +0.0 and 0: no branch.
+  static void add_masked(Acc& a, const TradeInputs& in, std::size_t i, bool take) {
+    const std::uint64_t mask = 0 - static_cast<std::uint64_t>(take);
+    a.sum += std::bit_cast<double>(std::bit_cast<std::uint64_t>(in.values[i]) & mask);
+    a.count += take;
+  }
+};
+
+struct BarKind {
+  using Acc = BarAggregate;
+  using Group = BarGroup;
+  static constexpr bool kAddsMasked = false;
+
+  static bool takes(const TradeInputs& in, std::size_t i) {
+    const bool trade = in.is_trade == nullptr || in.is_trade[i] != 0;
+    return trade & !std::isnan(in.values[i]) & !std::isnan(in.quantities[i]);
+  }
+
+  // Rows of a group come in row order, so a tie in time keeps the first
+  // row's price as the open and makes the later row's price the close.
+  static void add(Acc& a, const TradeInputs& in, std::size_t i) {
+    const std::int64_t t = in.timestamps[i];
+    const double price = in.values[i];
+    const double quantity = in.quantities[i];
+    if (a.count == 0) [[unlikely]] {
+      a.open = a.high = a.low = a.close = price;
+      a.open_time = a.close_time = t;
+    } else {
+      if (t < a.open_time) {
+        a.open = price;
+        a.open_time = t;
+      }
+      if (t >= a.close_time) {
+        a.close = price;
+        a.close_time = t;
+      }
+      a.high = a.high < price ? price : a.high;
+      a.low = price < a.low ? price : a.low;
+    }
+    a.volume += quantity;
+    a.notional += price * quantity;
+    a.count += 1;
+  }
+
+  // Not used while kAddsMasked is false: bars always take the scattered way,
+  // since a branch here mispredicts on a random trade flag, and a form that
+  // selects every field by bits measured slower than the scattered way.
+  static void add_masked(Acc& a, const TradeInputs& in, std::size_t i, bool take) {
+    if (take) add(a, in, i);
+  }
 };
 
 // The window of a timestamp t: its index t / w and start index * w (the
@@ -188,11 +260,14 @@ class GroupIndex {
 // time order most rows touch only their symbol's entry.  A group's sum and
 // count live in the entry while it is cached and are written back to the
 // group when the entry moves on to another window, and at the end.
+template <typename Kind>
 class SymbolCache {
  public:
+  using Acc = typename Kind::Acc;
+  using Group = typename Kind::Group;
   static constexpr std::int64_t kSize = 8192;
 
-  struct Entry : NumericAggregate {
+  struct Entry : Acc {
     std::int64_t start = 0;
     std::size_t position = kNone;
   };
@@ -213,31 +288,32 @@ class SymbolCache {
   // Makes symbol's entry hold the group at position, writing back the group
   // it held before.  REQUIRES: covers(symbol).
   Entry& load(std::int64_t start, std::int64_t symbol, std::size_t position,
-              std::vector<TradeGroup>& groups) {
+              std::vector<Group>& groups) {
     Entry& e = entries_[static_cast<std::size_t>(symbol)];
     write_back(e, groups);
     e.start = start;
     e.position = position;
-    static_cast<NumericAggregate&>(e) = groups[position];
+    static_cast<Acc&>(e) = groups[position];
     return e;
   }
 
-  void write_back_all(std::vector<TradeGroup>& groups) {
+  void write_back_all(std::vector<Group>& groups) {
     for (std::int64_t s = 0; s < kSize; ++s) write_back(entries_[static_cast<std::size_t>(s)], groups);
   }
 
  private:
   static constexpr std::size_t kNone = ~std::size_t{0};
 
-  static void write_back(const Entry& e, std::vector<TradeGroup>& groups) {
+  static void write_back(const Entry& e, std::vector<Group>& groups) {
     if (e.position == kNone) return;
-    static_cast<NumericAggregate&>(groups[e.position]) = e;
+    static_cast<Acc&>(groups[e.position]) = e;
   }
 
   std::unique_ptr<Entry[]> entries_;
 };
 
-bool by_start_then_symbol(const TradeGroup& x, const TradeGroup& y) {
+template <typename Group>
+bool by_start_then_symbol(const Group& x, const Group& y) {
   return x.window_start != y.window_start ? x.window_start < y.window_start
                                           : x.symbol_id < y.symbol_id;
 }
@@ -245,34 +321,41 @@ bool by_start_then_symbol(const TradeGroup& x, const TradeGroup& y) {
 // Groups come out in order of their first row.  For time-ordered input the
 // window starts are already ascending and only each window's symbols need
 // sorting; otherwise everything is sorted.
-void sort_groups(std::vector<TradeGroup>& groups) {
+template <typename Group>
+void sort_groups(std::vector<Group>& groups) {
   const bool starts_ascending = std::is_sorted(
       groups.begin(), groups.end(),
-      [](const TradeGroup& x, const TradeGroup& y) { return x.window_start < y.window_start; });
+      [](const Group& x, const Group& y) { return x.window_start < y.window_start; });
   if (!starts_ascending) {
-    std::sort(groups.begin(), groups.end(), by_start_then_symbol);
+    std::sort(groups.begin(), groups.end(), by_start_then_symbol<Group>);
     return;
   }
   for (auto run = groups.begin(); run != groups.end();) {
     auto end = run;
     while (end != groups.end() && end->window_start == run->window_start) ++end;
-    std::sort(run, end, by_start_then_symbol);
+    std::sort(run, end, by_start_then_symbol<Group>);
     run = end;
   }
 }
 
 // Groups in a hash table, each symbol's latest group cached.  Rows must
 // come in row order.
+template <typename Kind>
 class SparseGroups {
  public:
-  explicit SparseGroups(std::size_t expected) : expected_(expected) { groups_.reserve(expected); }
+  using Group = typename Kind::Group;
 
-  [[gnu::noinline]] void add_cold(std::int64_t time, std::int64_t start, std::int64_t symbol,
-                                  double value) {
-    add(time, start, symbol, value);
+  SparseGroups(const TradeInputs& in, std::size_t expected) : in_(in), expected_(expected) {
+    groups_.reserve(expected);
   }
 
-  [[gnu::always_inline]] void add(std::int64_t time, std::int64_t start, std::int64_t symbol, double value) {
+  // Adds row i, of window start, with its timestamp and symbol id.
+  [[gnu::noinline]] void add_cold(std::int64_t time, std::int64_t start, std::int64_t symbol,
+                                  std::size_t i) {
+    add(time, start, symbol, i);
+  }
+
+  [[gnu::always_inline]] void add(std::int64_t time, std::int64_t start, std::int64_t symbol, std::size_t i) {
     // While the timestamps never decrease, window starts never decrease
     // either, so a symbol's cache entry always holds its latest window: a
     // miss for a cached symbol is a new group, and no hash index is needed
@@ -283,32 +366,29 @@ class SparseGroups {
       monotone_ = false;
       GroupIndex& all = index();
       for (std::size_t p = 0; p < groups_.size(); ++p) {
-        if (SymbolCache::covers(groups_[p].symbol_id)) {
+        if (Cache::covers(groups_[p].symbol_id)) {
           all.find_or_insert(groups_[p].window_start, groups_[p].symbol_id, [p] { return p; });
         }
       }
     }
     last_time_ = time;
     auto find_group = [&] {
-      if (monotone_ && SymbolCache::covers(symbol)) return append(start, symbol);
+      if (monotone_ && Cache::covers(symbol)) return append(start, symbol);
       return index().find_or_insert(start, symbol, [&] { return append(start, symbol); });
     };
-    if (SymbolCache::covers(symbol)) [[likely]] {
-      SymbolCache::Entry* e = cache_.hit(start, symbol);
+    if (Cache::covers(symbol)) [[likely]] {
+      typename Cache::Entry* e = cache_.hit(start, symbol);
       if (e == nullptr) [[unlikely]] e = &cache_.load(start, symbol, find_group(), groups_);
-      e->sum += value;
-      e->count += 1;
+      Kind::add(*e, in_, i);
     } else {
-      TradeGroup& g = groups_[find_group()];
-      g.sum += value;
-      g.count += 1;
+      Kind::add(groups_[find_group()], in_, i);
     }
   }
 
   std::size_t size() const { return groups_.size(); }
 
   // The groups, sorted.  The object is spent afterwards.
-  std::vector<TradeGroup> take_sorted() {
+  std::vector<Group> take_sorted() {
     cache_.write_back_all(groups_);
     sort_groups(groups_);
     return std::move(groups_);
@@ -321,16 +401,19 @@ class SparseGroups {
   }
 
   std::size_t append(std::int64_t start, std::int64_t symbol) {
-    TradeGroup group;
+    Group group;
     group.window_start = start;
     group.symbol_id = symbol;
     groups_.push_back(group);
     return groups_.size() - 1;
   }
 
+  using Cache = SymbolCache<Kind>;
+
+  const TradeInputs in_;
   std::size_t expected_;
-  std::vector<TradeGroup> groups_;
-  SymbolCache cache_;
+  std::vector<Group> groups_;
+  Cache cache_;
   bool monotone_ = true;
   std::int64_t last_time_ = kInt64Min;
   std::unique_ptr<GroupIndex> index_;
@@ -403,13 +486,8 @@ std::optional<DenseLayout> plan_layout(const TradeInputs& in, const RowRange& ra
 // table per row, 1 MiB at the least.
 std::size_t max_dense_cells(std::size_t n) { return std::max<std::size_t>(n / 8, std::size_t{1} << 16); }
 
-struct Cell {
-  double sum;
-  std::int64_t count;
-};
-
 struct FreeDeleter {
-  void operator()(Cell* p) const { std::free(p); }
+  void operator()(void* p) const { std::free(p); }
 };
 
 // Whether adding +0.0 leaves every running sum exactly as it is.  It does
@@ -438,8 +516,12 @@ bool adding_zero_is_exact() {
 // - scattered: every trade row's cell is computed first (a multiplication,
 //   not a division, per row), then the cells are added to in row order with
 //   the next cells fetched ahead.  Good when windows change from row to row.
+template <typename Kind>
 class Aggregator {
  public:
+  using Cell = typename Kind::Acc;
+  using Group = typename Kind::Group;
+
   Aggregator(const TradeInputs& in, std::size_t expected_groups, std::optional<DenseLayout> layout)
       : in_(in), expected_(expected_groups), divider_(static_cast<std::uint64_t>(in.window_ms)) {
     if (layout) {
@@ -448,7 +530,7 @@ class Aggregator {
       if (table == nullptr) throw std::bad_alloc();
       table_.reset(table);
       layout_ = *layout;
-      ordered_allowed_ = adding_zero_is_exact();
+      ordered_allowed_ = Kind::kAddsMasked && adding_zero_is_exact();
       scattered_ = !ordered_allowed_;
     }
   }
@@ -486,7 +568,7 @@ class Aggregator {
       if (after) {
         sparse_sorted_.erase(sparse_sorted_.begin(),
                              std::find_if(sparse_sorted_.begin(), sparse_sorted_.end(),
-                                          [after](const TradeGroup& g) { return g.window_start > *after; }));
+                                          [after](const Group& g) { return g.window_start > *after; }));
       }
     }
     if (!table_) return;
@@ -507,21 +589,20 @@ class Aggregator {
 
   // Writes the next groups in order, at most room of them, to out; returns
   // how many.  REQUIRES: finish() was called.
-  std::size_t read(TradeGroup* out, std::size_t room) {
+  std::size_t read(Group* out, std::size_t room) {
     std::size_t k = 0;
     while (k < room) {
       // The table's next group and the sparse groups' next, the smaller first.
       const Cell* cell = next_cell();
       const bool sparse_left = read_sparse_ < sparse_sorted_.size();
       if (cell == nullptr && !sparse_left) break;
-      TradeGroup group;
+      Group group;
       if (cell != nullptr) {
-        group.sum = cell->sum;
-        group.count = cell->count;
+        static_cast<Cell&>(group) = *cell;
         group.window_start = start_of_row(read_row_);
         group.symbol_id = layout_.first_symbol + static_cast<std::int64_t>(read_column_);
       }
-      if (sparse_left && (cell == nullptr || by_start_then_symbol(sparse_sorted_[read_sparse_], group))) {
+      if (sparse_left && (cell == nullptr || by_start_then_symbol<Group>(sparse_sorted_[read_sparse_], group))) {
         out[k++] = sparse_sorted_[read_sparse_++];
       } else {
         out[k++] = group;
@@ -554,9 +635,7 @@ class Aggregator {
   // should be scattered.
   bool run_ordered(std::size_t base, std::size_t end) {
     const std::int64_t* const ts = in_.timestamps;
-    const std::uint8_t* const trade = in_.is_trade;
     const std::int64_t* const sym = in_.symbol_id;
-    const double* const val = in_.values;
     const std::uint64_t s_first = static_cast<std::uint64_t>(layout_.first_symbol);
     const std::uint64_t symbols = layout_.symbols;
     Window current = current_;
@@ -564,13 +643,10 @@ class Aggregator {
     for (std::size_t i = base; i < end; ++i) {
       const std::int64_t t = ts[i];
       const std::uint64_t column = static_cast<std::uint64_t>(sym[i]) - s_first;
-      const bool is_trade = trade[i] != 0;
+      const bool is_trade = Kind::takes(in_, i);
       if (current.holds(t) && column < symbols) [[likely]] {
         // The current window is one of the table's.
-        const std::uint64_t mask = 0 - static_cast<std::uint64_t>(is_trade);
-        Cell& c = current.row[column];
-        c.sum += std::bit_cast<double>(std::bit_cast<std::uint64_t>(val[i]) & mask);
-        c.count += is_trade;
+        Kind::add_masked(current.row[column], in_, i, is_trade);
         continue;
       }
       if (!is_trade) continue;
@@ -590,9 +666,7 @@ class Aggregator {
   bool run_scattered(std::size_t base, std::size_t end) {
     current_ = Window{};  // a later ordered chunk notes its window anew
     const std::int64_t* const ts = in_.timestamps;
-    const std::uint8_t* const trade = in_.is_trade;
     const std::int64_t* const sym = in_.symbol_id;
-    const double* const val = in_.values;
     const std::uint64_t s_first = static_cast<std::uint64_t>(layout_.first_symbol);
     const std::uint64_t symbols = layout_.symbols;
     const std::uint64_t w_first = static_cast<std::uint64_t>(layout_.first_window);
@@ -602,7 +676,7 @@ class Aggregator {
     std::size_t count = 0;
     for (std::size_t i = base; i < end; ++i) {
       rows[count] = static_cast<std::uint32_t>(i - base);
-      count += trade[i] != 0;
+      count += Kind::takes(in_, i);
     }
     // Each trade row's cell: the table row (window) and column (symbol) it
     // falls in, or kNotInTable.
@@ -651,9 +725,7 @@ class Aggregator {
       }
       const std::size_t i = base + rows[k];
       if (cells[k] != kNotInTable) [[likely]] {
-        Cell& c = table[cells[k]];
-        c.sum += val[i];
-        c.count += 1;
+        Kind::add(table[cells[k]], in_, i);
       } else {
         const std::uint64_t column = static_cast<std::uint64_t>(sym[i]) - s_first;
         add_outside(enter(ts[i]), column, i);
@@ -698,21 +770,17 @@ class Aggregator {
   // Adds trade row i, of window w, to its cell or to the sparse groups.
   void add_outside(const Window& w, std::uint64_t column, std::size_t i) {
     if (w.row != nullptr && column < layout_.symbols) {
-      Cell& c = w.row[column];
-      c.sum += in_.values[i];
-      c.count += 1;
+      Kind::add(w.row[column], in_, i);
     } else {
-      sparse().add_cold(in_.timestamps[i], w.start, in_.symbol_id[i], in_.values[i]);
+      sparse().add_cold(in_.timestamps[i], w.start, in_.symbol_id[i], i);
     }
   }
 
   // Without a table: every trade row goes to the sparse groups.
   void run_sparse(const RowRange& range) {
     const std::int64_t* const ts = in_.timestamps;
-    const std::uint8_t* const trade = in_.is_trade;
     const std::int64_t* const sym = in_.symbol_id;
-    const double* const val = in_.values;
-    SparseGroups& groups = sparse();
+    SparseGroups<Kind>& groups = sparse();
     WindowTracker window(in_.window_ms);
     std::uint32_t rows[kChunkRows];
     for (std::size_t base = range.lo; base < range.hi; base += kChunkRows) {
@@ -720,7 +788,7 @@ class Aggregator {
       std::size_t count = 0;
       for (std::size_t i = base; i < end; ++i) {
         rows[count] = static_cast<std::uint32_t>(i - base);
-        count += trade[i] != 0;
+        count += Kind::takes(in_, i);
       }
       for (std::size_t k = 0; k < count; ++k) {
         const std::size_t i = base + rows[k];
@@ -729,13 +797,13 @@ class Aggregator {
           window.enter(t);
           note_start(window.start());
         }
-        groups.add(t, window.start(), sym[i], val[i]);
+        groups.add(t, window.start(), sym[i], i);
       }
     }
   }
 
-  SparseGroups& sparse() {
-    if (!sparse_) sparse_ = std::make_unique<SparseGroups>(expected_);
+  SparseGroups<Kind>& sparse() {
+    if (!sparse_) sparse_ = std::make_unique<SparseGroups<Kind>>(in_, expected_);
     return *sparse_;
   }
 
@@ -761,7 +829,7 @@ class Aggregator {
   Window current_;
   std::uint64_t first_used_ = kNotInTable;  // table rows that hold trade rows
   std::uint64_t last_used_ = 0;
-  std::unique_ptr<SparseGroups> sparse_;
+  std::unique_ptr<SparseGroups<Kind>> sparse_;
   std::int64_t min_start_ = kInt64Max;
   std::int64_t max_start_ = kInt64Min;
   bool starts_ordered_ = true;
@@ -769,24 +837,28 @@ class Aggregator {
   // The read position, from finish() on: table row and column, next sparse group.
   std::uint64_t read_row_ = 1;  // past last_used_ (0) until finish(): nothing to read
   std::uint64_t read_column_ = 0;
-  std::vector<TradeGroup> sparse_sorted_;
+  std::vector<Group> sparse_sorted_;
   std::size_t read_sparse_ = 0;
 };
 
 std::size_t expected_groups(std::size_t rows) { return rows / 256 + 16; }
 
-std::unique_ptr<Aggregator> make_aggregator(const TradeInputs& in, const RowRange& range,
-                                            const TradePassOptions& options) {
+template <typename Kind>
+std::unique_ptr<Aggregator<Kind>> make_aggregator(const TradeInputs& in, const RowRange& range,
+                                                  const TradePassOptions& options) {
   const std::size_t rows = range.hi - range.lo;
   std::optional<DenseLayout> layout;
   if (options.dense) layout = plan_layout(in, range, max_dense_cells(rows));
-  return std::make_unique<Aggregator>(in, expected_groups(rows), layout);
+  return std::make_unique<Aggregator<Kind>>(in, expected_groups(rows), layout);
 }
 
 // The groups of a, then those of b (that start after `after`, when given).
-class PassReader final : public TradeGroupReader {
+template <typename Kind>
+class PassReader final : public GroupReader<typename Kind::Group> {
  public:
-  explicit PassReader(std::unique_ptr<Aggregator> a, std::unique_ptr<Aggregator> b = nullptr,
+  using Group = typename Kind::Group;
+
+  explicit PassReader(std::unique_ptr<Aggregator<Kind>> a, std::unique_ptr<Aggregator<Kind>> b = nullptr,
                       std::optional<std::int64_t> after = std::nullopt)
       : a_(std::move(a)), b_(std::move(b)) {
     a_->finish();
@@ -799,14 +871,14 @@ class PassReader final : public TradeGroupReader {
 
   std::size_t size() const override { return size_; }
 
-  std::size_t read(TradeGroup* out, std::size_t room) override {
+  std::size_t read(Group* out, std::size_t room) override {
     std::size_t k = a_->read(out, room);
     if (k < room && b_) k += b_->read(out + k, room - k);
     return k;
   }
 
  private:
-  std::unique_ptr<Aggregator> a_, b_;
+  std::unique_ptr<Aggregator<Kind>> a_, b_;
   std::size_t size_ = 0;
 };
 
@@ -840,24 +912,25 @@ bool run_beside(HelperPart helper_part, OwnPart own_part) {
 }
 
 // Time-ordered rows: halves by row, joined as the file comment says.
-std::unique_ptr<TradeGroupReader> split_by_rows(const TradeInputs& in, std::size_t n,
-                                                const TradePassOptions& options) {
+template <typename Kind>
+std::unique_ptr<GroupReader<typename Kind::Group>> split_by_rows(const TradeInputs& in, std::size_t n,
+                                                                 const TradePassOptions& options) {
   const std::size_t mid = n / 2;
   const RowRange first{0, mid}, second{mid, n};
-  auto a = make_aggregator(in, first, options);
-  std::unique_ptr<Aggregator> b;
+  auto a = make_aggregator<Kind>(in, first, options);
+  std::unique_ptr<Aggregator<Kind>> b;
   const bool helped = run_beside(
       [&] {
-        b = make_aggregator(in, second, options);
+        b = make_aggregator<Kind>(in, second, options);
         b->run(second);
       },
       [&] { a->run(first); });
   if (helped && (a->empty() || b->empty() || a->max_start() < b->min_start())) {
-    return std::make_unique<PassReader>(std::move(a), std::move(b));
+    return std::make_unique<PassReader<Kind>>(std::move(a), std::move(b));
   }
   if (!helped || !b->starts_ordered()) {
     a->run(second);
-    return std::make_unique<PassReader>(std::move(a));
+    return std::make_unique<PassReader<Kind>>(std::move(a));
   }
   // The second half's window starts never decrease, so its rows before its
   // first trade row past the first half's last window are the only ones in
@@ -867,12 +940,36 @@ std::unique_ptr<TradeGroupReader> split_by_rows(const TradeInputs& in, std::size
   WindowTracker window(in.window_ms);
   std::size_t stop = mid;
   for (; stop < n; ++stop) {
-    if (in.is_trade[stop] == 0) continue;
+    if (!Kind::takes(in, stop)) continue;
     if (!window.holds(in.timestamps[stop])) window.enter(in.timestamps[stop]);
     if (window.start() > last) break;
   }
   a->run(RowRange{mid, stop});
-  return std::make_unique<PassReader>(std::move(a), std::move(b), last);
+  return std::make_unique<PassReader<Kind>>(std::move(a), std::move(b), last);
+}
+
+// One pass of a kind over the rows.
+template <typename Kind>
+std::unique_ptr<GroupReader<typename Kind::Group>> read_groups(const TradeInputs& in, std::size_t n,
+                                                               const TradePassOptions& options) {
+  if (n >= 2 * std::max<std::size_t>(options.min_rows_per_thread, 1) &&
+      std::thread::hardware_concurrency() > 1) {
+    const auto points = sample(in, 0, n);
+    const bool time_ordered = std::is_sorted(
+        points.begin(), points.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    if (time_ordered) return split_by_rows<Kind>(in, n, options);
+  }
+  auto all = make_aggregator<Kind>(in, RowRange{0, n}, options);
+  all->run(RowRange{0, n});
+  return std::make_unique<PassReader<Kind>>(std::move(all));
+}
+
+template <typename Group>
+std::vector<Group> read_all(GroupReader<Group>& reader) {
+  std::vector<Group> out(reader.size());
+  const std::size_t got = reader.read(out.data(), out.size());
+  out.resize(got);
+  return out;
 }
 
 }  // namespace
@@ -882,17 +979,17 @@ std::unique_ptr<TradeGroupReader> read_trade_groups(const std::int64_t* timestam
                                                     const std::int64_t* symbol_id, const double* values,
                                                     std::size_t n, std::int64_t window_ms,
                                                     const TradePassOptions& options) {
-  const TradeInputs in{timestamps, is_trade, symbol_id, values, window_ms};
-  if (n >= 2 * std::max<std::size_t>(options.min_rows_per_thread, 1) &&
-      std::thread::hardware_concurrency() > 1) {
-    const auto points = sample(in, 0, n);
-    const bool time_ordered = std::is_sorted(
-        points.begin(), points.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-    if (time_ordered) return split_by_rows(in, n, options);
-  }
-  auto all = make_aggregator(in, RowRange{0, n}, options);
-  all->run(RowRange{0, n});
-  return std::make_unique<PassReader>(std::move(all));
+  return read_groups<TradeKind>(TradeInputs{timestamps, is_trade, symbol_id, values, window_ms}, n, options);
+}
+
+std::unique_ptr<BarGroupReader> read_bar_groups(const std::int64_t* timestamps,
+                                                const std::uint8_t* is_trade,
+                                                const std::int64_t* symbol_id, const double* prices,
+                                                const double* quantities, std::size_t n,
+                                                std::int64_t window_ms,
+                                                const TradePassOptions& options) {
+  return read_groups<BarKind>(TradeInputs{timestamps, is_trade, symbol_id, prices, window_ms, quantities}, n,
+                              options);
 }
 
 std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
@@ -900,11 +997,14 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps,
                                          const std::int64_t* symbol_id, const double* values,
                                          std::size_t n, std::int64_t window_ms,
                                          const TradePassOptions& options) {
-  auto reader = read_trade_groups(timestamps, is_trade, symbol_id, values, n, window_ms, options);
-  std::vector<TradeGroup> out(reader->size());
-  const std::size_t got = reader->read(out.data(), out.size());
-  out.resize(got);
-  return out;
+  return read_all(*read_trade_groups(timestamps, is_trade, symbol_id, values, n, window_ms, options));
+}
+
+std::vector<BarGroup> aggregate_bars(const std::int64_t* timestamps, const std::uint8_t* is_trade,
+                                     const std::int64_t* symbol_id, const double* prices,
+                                     const double* quantities, std::size_t n, std::int64_t window_ms,
+                                     const TradePassOptions& options) {
+  return read_all(*read_bar_groups(timestamps, is_trade, symbol_id, prices, quantities, n, window_ms, options));
 }
 
 }  // namespace movra
