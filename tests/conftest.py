@@ -1,6 +1,7 @@
 import os
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -88,3 +89,32 @@ def stream():
 if os.environ.get("MOVRA_SANITIZED"):
     # The sanitizer runs must exercise the instrumented build, not .venv's.
     assert os.sep + "build" + os.sep in _movra.__file__, _movra.__file__
+
+
+def runs_beside_other_threads(call):
+    """Whether other Python threads run while `call()` does: a thread ticks
+    every millisecond, and calls repeat (30 s at most) until one spans at
+    least three ticks.  With the interpreter lock held for the call, the
+    ticker could tick only at the switches just before and after it, two
+    ticks at most; a loaded machine may take a few tries for more."""
+    ticks = []
+    done = threading.Event()
+
+    def ticker():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    def a_tick_during_a_call():
+        t0 = time.monotonic()
+        call()
+        t1 = time.monotonic()
+        return sum(t0 < x < t1 for x in ticks) >= 3
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    try:
+        return wait_for(a_tick_during_a_call, timeout=30)
+    finally:
+        done.set()
+        t.join()

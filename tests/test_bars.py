@@ -3,8 +3,6 @@ model (rows taken one by one, sums in row order: equal to the bit) and
 pandas groupby on the truncated window start (sums within rounding)."""
 import datetime
 import math
-import threading
-import time
 
 import numpy as np
 import pandas as pd
@@ -14,7 +12,7 @@ from hypothesis import strategies as st
 
 import _movra
 import movra
-from conftest import wait_for
+from conftest import runs_beside_other_threads
 
 COLUMNS = ["window_start", "window_end", "symbol", "open", "high", "low", "close", "volume", "vwap", "count"]
 
@@ -269,27 +267,4 @@ def test_other_threads_run_during_the_pass():
     ts = np.arange(n, dtype=np.int64)
     sym = ts % 50
     px = np.ones(n)
-    ticks = []
-    done = threading.Event()
-
-    def counter():
-        while not done.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.001)
-
-    def a_tick_during_a_pass():
-        t0 = time.monotonic()
-        _movra.NativeStream.aggregate_bars(ts, sym, px, px, 100000, None)
-        t1 = time.monotonic()
-        return sum(t0 < x < t1 for x in ticks) >= 3
-
-    t = threading.Thread(target=counter)
-    t.start()
-    try:
-        # Held for the pass, the lock would let the counter tick only at the
-        # switches before and after the call; passes repeat until one holds
-        # more ticks, which a loaded machine may take a few tries for.
-        assert wait_for(a_tick_during_a_pass, timeout=30)
-    finally:
-        done.set()
-        t.join()
+    assert runs_beside_other_threads(lambda: _movra.NativeStream.aggregate_bars(ts, sym, px, px, 100000, None))

@@ -1,12 +1,10 @@
 """The NumPy trade aggregation fast path."""
-import threading
-import time
 
 import numpy as np
 import pytest
 
 import _movra
-from conftest import wait_for
+from conftest import runs_beside_other_threads
 
 NativeStream = _movra.NativeStream
 KEYS = ["window_start", "window_end", "symbol_id", "avg_value", "count"]
@@ -129,26 +127,4 @@ def test_other_threads_run_during_the_pass(s):
     trade = np.ones(n, dtype=np.uint8)
     sym = ts % 50
     val = np.ones(n)
-    ticks = []
-    done = threading.Event()
-
-    def counter():
-        while not done.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.001)
-
-    def a_tick_during_a_pass():
-        t0 = time.monotonic()
-        s.aggregate_trade_numeric(ts, trade, sym, val, 100000)
-        t1 = time.monotonic()
-        return sum(t0 < x < t1 for x in ticks) >= 3
-
-    t = threading.Thread(target=counter)
-    t.start()
-    # With the interpreter lock held for the pass, the counter could tick
-    # only at the switches just before and after the call, two ticks at most;
-    # passes are repeated until one holds more, which a loaded machine may
-    # take a few tries for.
-    assert wait_for(a_tick_during_a_pass, timeout=30)
-    done.set()
-    t.join()
+    assert runs_beside_other_threads(lambda: s.aggregate_trade_numeric(ts, trade, sym, val, 100000))
