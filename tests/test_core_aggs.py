@@ -287,6 +287,7 @@ COUNT = [{"name": "n", "op": "count", "field": None}]
     ({"aggs": COUNT, "window": None}, ["aggs needs a window"]),
     ({"aggs": COUNT, "window": dict(BASE_WINDOW, slide_ms=300)}, ['"size_ms"', '"slide_ms"']),
     ({"aggs": COUNT, "window": dict(BASE_WINDOW, size_ms=0)}, ['"size_ms"']),
+    ({"aggs": COUNT, "window": dict(BASE_WINDOW, size_ms=10**9, slide_ms=1)}, ['"size_ms"', '"slide_ms"']),
     ({"aggs": COUNT, "window": dict(BASE_WINDOW, gap_ms=10)}, ['"gap_ms"', '"size_ms"']),
     ({"aggs": COUNT, "window": dict(BASE_WINDOW, by=["sym", "sym"])}, ['"sym"']),
     ({"aggs": [{"name": "v", "op": "var", "field": "p", "ddof": -1}]}, ['"ddof"']),

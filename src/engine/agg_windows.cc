@@ -334,19 +334,43 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
     }
     bool operator==(const Due& o) const = default;
   };
-  std::vector<Due> due;
   const std::int64_t panes = width_ / slide_;
+  // The due panes by (group, start); the windows of neighbouring panes
+  // overlap, so each pane adds only the starts not yet added for its group.
+  std::vector<std::uint32_t> due_panes;
   for (std::uint32_t k = 0; k < slots_.size(); ++k) {
+    if (slots_[k].live && slots_[k].end <= threshold) due_panes.push_back(k);
+  }
+  std::sort(due_panes.begin(), due_panes.end(), [this](std::uint32_t a, std::uint32_t b) {
+    return std::tie(slots_[a].group, slots_[a].start) < std::tie(slots_[b].group, slots_[b].start);
+  });
+  std::vector<Due> due;
+  std::uint32_t group = UINT32_MAX;
+  std::int64_t covered_lo = 0, covered_hi = 0;
+  bool covered = false;
+  for (const std::uint32_t k : due_panes) {
     const Slot& s = slots_[k];
-    if (!s.live || s.end > threshold) continue;
-    // The windows holding the pane start at s.start - (panes - 1) * slide
-    // up to s.start; s.end is the end of the first one not yet emitted.
-    for (std::int64_t i = panes - 1; i >= 0; --i) {
-      const std::int64_t start = sat_sub(s.start, sat_mul(i, slide_));
-      const std::int64_t end = sat_add(start, width_);
-      if (end < s.end) continue;
-      if (end > threshold) break;
-      due.push_back(Due{end, start, s.group});
+    if (s.group != group) {
+      group = s.group;
+      covered = false;
+    }
+    // The windows holding the pane start at s.start - (panes - 1) * slide up
+    // to s.start; s.end is the end of the first one not yet emitted.
+    const std::int64_t lo = std::max(sat_sub(s.start, sat_mul(panes - 1, slide_)), sat_sub(s.end, width_));
+    const std::int64_t hi = std::min(s.start, sat_sub(threshold, width_));
+    if (lo > hi) continue;
+    std::int64_t from = lo;
+    if (covered && lo >= covered_lo && lo <= sat_add(covered_hi, slide_)) {
+      from = std::max(lo, sat_add(covered_hi, slide_));
+      covered_hi = std::max(covered_hi, hi);
+    } else {
+      covered_lo = lo;
+      covered_hi = hi;
+      covered = true;
+    }
+    for (std::int64_t start = from; start <= hi; start = sat_add(start, slide_)) {
+      due.push_back(Due{sat_add(start, width_), start, s.group});
+      if (start == kInt64Max) break;
     }
   }
   std::sort(due.begin(), due.end());
@@ -582,7 +606,7 @@ class AggEngine {
 //   window<TAB><kind 0|1|2><TAB><width><TAB><slide><TAB><gap>
 //   by<TAB><escaped field>...          one field per tab
 //   agg<TAB><op code><TAB><ddof><TAB><escaped field or -><TAB><escaped name>
-//                                      one line per aggregate, in plan order
+//      <TAB><q or -><TAB><param or ->  one line per aggregate, in plan order
 //   seq<TAB><next arrival seq>
 //   group<TAB><typed value>...         one line per group, ids in line order
 //   slot<TAB><start><TAB><end><TAB><group><TAB><state>...
@@ -613,6 +637,14 @@ void AggWindows::save(std::string& out) const {
     }
     line.push_back('\t');
     append_escaped(line, item.spec.name);
+    line.push_back('\t');
+    if (item.spec.q) {
+      append_double(line, *item.spec.q);
+    } else {
+      line.push_back('-');
+    }
+    line.push_back('\t');
+    line += item.spec.param ? std::to_string(*item.spec.param) : std::string("-");
     lines.push_back(std::move(line));
   }
   lines.push_back("seq\t" + std::to_string(next_seq_));
@@ -695,7 +727,7 @@ void AggWindows::load(std::string_view text) {
                     parse_int(p[3], slide_) && parse_int(p[4], gap_);
       kind_ = static_cast<WindowKind>(kind < 0 || kind > 2 ? 0 : kind);
       if (kind_ == WindowKind::kHopping &&
-          (slide_ <= 0 || width_ <= 0 || width_ % slide_ != 0 || width_ / slide_ > 1000000)) {
+          (slide_ <= 0 || width_ <= 0 || width_ % slide_ != 0 || width_ / slide_ > kMaxPanesPerWindow)) {
         have_window = false;
       }
     } else if (!ready && label == "by") {
@@ -705,10 +737,10 @@ void AggWindows::load(std::string_view text) {
         if (!unescape(p[f], by_names_.back())) by_names_.back().clear();
       }
       by_count_ = by_names_.size();
-    } else if (!ready && label == "agg" && p.size() == 5) {
+    } else if (!ready && label == "agg" && p.size() == 7) {
       AggSpec spec;
       int op = -1;
-      if (!parse_int(p[1], op) || op < 0 || op > static_cast<int>(AggOp::kCountDistinct) ||
+      if (!parse_int(p[1], op) || op < 0 || op > static_cast<int>(kLastAggOp) ||
           !parse_int(p[2], spec.ddof) || spec.ddof < 0) {
         continue;
       }
@@ -718,6 +750,16 @@ void AggWindows::load(std::string_view text) {
         spec.field = scratch;
       }
       if (!unescape(p[4], spec.name)) continue;
+      double q;
+      std::int64_t param;
+      if (p[5] != "-") {
+        if (!parse_double(p[5], q)) continue;
+        spec.q = q;
+      }
+      if (p[6] != "-") {
+        if (!parse_int(p[6], param)) continue;
+        spec.param = param;
+      }
       specs.push_back(std::move(spec));
     } else if (!ready && label == "seq" && p.size() == 2) {
       parse_int(p[1], next_seq_);

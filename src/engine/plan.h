@@ -69,6 +69,10 @@ enum class AggOp : std::uint8_t {
   kStddev = 8,
   kCountDistinct = 9,
 };
+// A hopping window is the merge of size/slide panes; at most this many.
+inline constexpr std::int64_t kMaxPanesPerWindow = 100000;
+// The greatest AggOp; a checkpoint naming a greater one is not read.
+inline constexpr AggOp kLastAggOp = AggOp::kCountDistinct;
 
 struct AggSpec {
   std::string name;
