@@ -52,4 +52,4 @@ def aggregate(data: Any, plan: PlanLike, *, output: Output = "dict", datetimes: 
             result = stream.native.aggregate_columns(table, dict(checked.to_dict()))
         except RuntimeError as e:
             raise DataError(columns.locate_bad_value()) from e
-    return convert_result(result, output, datetimes)
+    return convert_result(result, output, datetimes, checked.output_columns)
