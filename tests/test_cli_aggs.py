@@ -71,3 +71,21 @@ def test_help_lists_the_aggregate_options(capsys):
     out = capsys.readouterr().out
     for option in ("--agg NAME=AGG", "--slide", "--session GAP", "--close-idle-after", "count_distinct"):
         assert option in out
+
+
+@pytest.mark.parametrize("fmt, expected", [
+    ("jsonl", '{"sym":"A","window_start":0,"window_end":500,"open":2.5,"n":2}\n'
+              '{"sym":"A","window_start":500,"window_end":1000,"open":9.0,"n":1}\n'),
+    ("csv", "sym,window_start,window_end,open,n\nA,0,500,2.5,2\nA,500,1000,9.0,1\n"),
+])
+def test_listen_writes_aggregate_columns_in_plan_order(tmp_path, capsys, fmt, expected):
+    probe = movra.Plan(window="1s", aggs={"n": movra.count()})
+    try:
+        movra.aggregate({"timestamp": [0]}, probe)
+    except KeyError:
+        pytest.skip("the core does not run aggregate plans yet")
+    feed = tmp_path / "feed.csv"
+    feed.write_text("sym,price,timestamp\nA,1.5,100\nA,2.5,0\nA,9.0,600\n")
+    assert main(["listen", str(feed), "--window", "500ms", "--by", "sym", "--agg", "open=first(price)",
+                 "--agg", "n=count()", "--watermark", "200ms", "--format", fmt, "-q"]) == 0
+    assert capsys.readouterr().out == expected

@@ -56,7 +56,7 @@ import threading
 import time
 import warnings
 import weakref
-from collections.abc import AsyncIterator, Iterable, Iterator, Mapping
+from collections.abc import AsyncIterator, Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import Any, Final, Literal, TypedDict, cast, overload
 
@@ -743,11 +743,12 @@ class Stream:
         chunks went through carries what they produced as its ``results``
         attribute (a batch, or None): the stream does not return it again.
         """
-        raw = as_plan(plan)._raw
+        checked = as_plan(plan)
+        raw = checked._raw
         if self.address != ("manual", 0):
             raise StateError("process() is for a manual stream: on a UDP stream other events arrive in between")
         columns = columns_of(data)
-        self._guard.processing(columns, as_plan(plan))
+        self._guard.processing(columns, checked)
         size = min(self._batch_size, self._capacity)
         results: list[Batch] = []
         native = self._native
@@ -779,9 +780,9 @@ class Stream:
                         results.append(result)
             except (MovraError, TimeoutError) as e:
                 # What earlier chunks produced has left the core: it goes with the error.
-                setattr(e, "results", _joined(results))
+                setattr(e, "results", _joined(results, checked.output_columns))
                 raise
-        return _joined(results)
+        return _joined(results, checked.output_columns)
 
     # ------------------------------------------------------------ checkpoints
 
@@ -877,18 +878,19 @@ class Stream:
                 os.unlink(tmp)
 
 
-def _joined(results: list[Batch]) -> Batch | None:
+def _joined(results: list[Batch], columns: Sequence[str] | None = None) -> Batch | None:
     """Results one after another as one (a column a result lacks is None
-    there)."""
+    there), the columns in the order `columns` gives (see
+    `convert_result`)."""
     if len(results) < 2:
-        return results[0] if results else None
+        return cast(Batch, convert_result(results[0], "dict", False, columns)) if results else None
     names = dict.fromkeys(name for r in results for name in r)
     out: Batch = {name: [] for name in sorted(names)}
     for r in results:
         rows = len(next(iter(r.values())))
         for name, values in out.items():
             values.extend(r.get(name) or [None] * rows)
-    return out
+    return cast(Batch, convert_result(out, "dict", False, columns))
 
 
 def _path(path: str | os.PathLike[str]) -> str:
