@@ -60,7 +60,7 @@ PLANS: dict[str, dict[str, Any]] = {
         window={"seconds": 2, "by": "side", "time_field": "timestamp"}, mean={"field": "qty", "alias": "window_end"},
         filters=[{"field": "symbol", "op": "!=", "value": "it's `AAA`; --"}], allowed_lateness_ms=400,
         event_id_field="event_id"),
-    "aggs: 250 ms windows by symbol, 8 exact aggregates, dedup": dict(
+    "aggs: 250 ms windows by symbol, 9 exact aggregates, dedup": dict(
         DEMO, mean=None, window={"size_ms": 250, "by": "symbol", "time_field": "timestamp"},
         aggs=[{"name": "n", "op": "count", "field": None}, {"name": "priced", "op": "count", "field": "price"},
               {"name": "avg", "op": "mean", "field": "price"}, {"name": "low", "op": "min", "field": "price"},
