@@ -170,12 +170,13 @@ def test_first_and_last_go_by_event_time_then_arrival_and_groups_are_typed():
 
 
 @needs_aggs
-def test_a_quiet_feed_closes_its_windows_without_close():
+@pytest.mark.parametrize("take", [lambda s, p: s.poll(p, timeout=10), lambda s, p: next(iter(s.batches(p)))])
+def test_a_quiet_feed_closes_its_windows_without_close(take):
     plan = movra.Plan(window="1s", aggs={"n": movra.count()}, close_idle_after="50ms")
     with movra.manual() as stream:
         stream.emit_columns({"timestamp": [1_700_000_000_000, 1_700_000_000_400]})
         got = []
-        reader = threading.Thread(target=lambda: got.append(stream.poll(plan, timeout=10)))
+        reader = threading.Thread(target=lambda: got.append(take(stream, plan)), daemon=True)
         reader.start()
         reader.join(10)
         assert got and got[0] == {"window_start": [1_700_000_000_000], "window_end": [1_700_000_001_000],
