@@ -254,3 +254,10 @@ def test_checkpoints_with_open_aggregate_windows_are_recognised_and_checked(tmp_
         path.write_bytes(damaged)
         with movra.manual() as stream, pytest.raises(movra.CheckpointError, match=match):
             stream.load_checkpoint(path)
+
+
+@needs_aggs
+def test_aggregate_takes_unsorted_rows_of_a_session_plan_in_time_order():
+    plan = movra.Plan(session="100ms", aggs={"n": movra.count()})
+    out = movra.aggregate({"timestamp": [5000, 0, 50]}, plan)
+    assert out == {"window_start": [0, 5000], "window_end": [150, 5100], "n": [2, 1]}
