@@ -89,3 +89,17 @@ def test_listen_writes_aggregate_columns_in_plan_order(tmp_path, capsys, fmt, ex
     assert main(["listen", str(feed), "--window", "500ms", "--by", "sym", "--agg", "open=first(price)",
                  "--agg", "n=count()", "--watermark", "200ms", "--format", fmt, "-q"]) == 0
     assert capsys.readouterr().out == expected
+
+
+def test_inspect_counts_the_open_windows_of_an_aggregate_plan(tmp_path, capsys):
+    plan = movra.Plan(window="1s", slide="500ms", aggs={"n": movra.count()})
+    try:
+        movra.aggregate({"timestamp": [0]}, plan)
+    except KeyError:
+        pytest.skip("the core does not run aggregate plans yet")
+    path = tmp_path / "hop.ckpt"
+    with movra.manual() as stream:
+        stream.process({"timestamp": [0, 600, 700]}, plan)
+        stream.save_checkpoint(path)
+    assert main(["inspect", str(path)]) == 0
+    assert "open windows of an aggregate plan  2 (panes" in capsys.readouterr().out

@@ -261,3 +261,20 @@ def test_aggregate_takes_unsorted_rows_of_a_session_plan_in_time_order():
     plan = movra.Plan(session="100ms", aggs={"n": movra.count()})
     out = movra.aggregate({"timestamp": [5000, 0, 50]}, plan)
     assert out == {"window_start": [0, 5000], "window_end": [150, 5100], "n": [2, 1]}
+
+
+needs_approx = pytest.mark.skipif(not _core_knows(movra.approx_count_distinct("v")),
+                                  reason="the core does not know the approximate ops yet")
+
+
+@needs_approx
+@pytest.mark.parametrize("q", [0.01, 0.5, 0.99])
+def test_approx_quantile_lies_within_the_sketchs_rank_error(q):
+    rng = random.Random(int(q * 100))
+    xs = [rng.lognormvariate(0, 1) for _ in range(20_000)]
+    plan = movra.Plan(window="1m", aggs={"p": movra.approx_quantile("x", q), "u": movra.approx_count_distinct("i")})
+    out = movra.aggregate({"timestamp": [i // 1000 for i in range(len(xs))], "x": xs,
+                           "i": [i % 5000 for i in range(len(xs))]}, plan)
+    rank = sum(x <= out["p"][0] for x in xs) / len(xs)
+    assert abs(rank - q) <= 0.02  # KLL with k=200: about 1.3% at 99% confidence
+    assert abs(out["u"][0] - 5000) <= 5000 * 0.05  # HLL with 2**12 registers: 1.6% standard error

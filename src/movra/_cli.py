@@ -581,6 +581,9 @@ def _print_summary(s: dict[str, Any]) -> None:
     print(f"event ids     {s['event_ids']:,}")
     groups = s["groups"]
     print(f"open windows  {s['windows']:,}" + (f" in {len(groups):,} group(s)" if groups else ""))
+    if s.get("aggregate_windows"):
+        print(f"open windows of an aggregate plan  {s['aggregate_windows']:,} (panes of hopping windows and "
+              "sessions count one each)")
     if groups:
         width = max(5, *(len(g) for g in groups))
         print(f"  {'group':<{width}}  {'windows':>7}  {'events':>9}  starts")
