@@ -200,8 +200,8 @@ class Agg:
             raise PlanError(f"aggregate {text!r}: {op} needs a column, as in {op}(price)")
         return cls(op, field, ddof, q, param)
 
-    def __str__(self) -> str:
-        args = [] if self.field is None else [self.field]
+    def _arguments(self, field: str) -> str:
+        args = [] if self.field is None else [field]
         if self.op in _DDOF_OPS and self.ddof != 1:
             args.append(f"ddof={self.ddof}")
         if self.q is not None:
@@ -209,18 +209,14 @@ class Agg:
         limits = _PARAM_RANGES.get(self.op)
         if limits is not None and self.param != limits[0]:
             args.append(f"{'k' if self.op == 'approx_quantile' else 'precision'}={self.param}")
-        return f"{self.op}({', '.join(args)})"
+        return ", ".join(args)
+
+    def __str__(self) -> str:
+        """The text `Agg.parse` reads back: ``first(price)``."""
+        return f"{self.op}({self._arguments(self.field or '')})"
 
     def __repr__(self) -> str:
-        args = [] if self.field is None else [repr(self.field)]
-        if self.op in _DDOF_OPS and self.ddof != 1:
-            args.append(f"ddof={self.ddof}")
-        if self.q is not None:
-            args.append(repr(self.q))
-        limits = _PARAM_RANGES.get(self.op)
-        if limits is not None and self.param != limits[0]:
-            args.append(f"{'k' if self.op == 'approx_quantile' else 'precision'}={self.param}")
-        return f"movra.{self.op}({', '.join(args)})"
+        return f"movra.{self.op}({self._arguments(repr(self.field))})"
 
 
 _CALL = re.compile(r"\s*([A-Za-z_]\w*)\s*\((.*)\)\s*", re.DOTALL)
