@@ -56,6 +56,12 @@ def test_parse_reads_python_like_calls(text, agg):
     assert movra.Agg.parse(text) == agg
 
 
+@pytest.mark.parametrize("field", ["a,b", "f(x)", "x=1", " padded ", "it's", 'say "hi"', "é"])
+def test_text_of_awkward_column_names_reads_back(field):
+    for agg in (movra.sum(field), movra.var(field, ddof=0), movra.quantile(field, 0.5)):
+        assert movra.Agg.parse(str(agg)) == agg
+
+
 @pytest.mark.parametrize("make, error, text", [
     (lambda: movra.Agg("median", "x"), movra.PlanError, "unknown aggregate op 'median'"),
     (lambda: movra.Agg("sum"), movra.PlanError, "sum() needs a column"),
@@ -77,6 +83,7 @@ def test_parse_reads_python_like_calls(text, agg):
     (lambda: movra.Agg.parse("sum(a, b)"), movra.PlanError, "sum takes (field)"),
     (lambda: movra.Agg.parse("var(x, ddof=one)"), movra.PlanError, "is not a number"),
     (lambda: movra.Agg.parse("var(x, q=1)"), movra.PlanError, "var takes (field, ddof)"),
+    (lambda: movra.Agg.parse("sum('x)"), movra.PlanError, "a quote is not closed"),
 ])
 def test_bad_aggregates_are_named(make, error, text):
     with pytest.raises(error) as info:

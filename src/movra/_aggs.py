@@ -168,12 +168,12 @@ class Agg:
         op, inner = m.group(1), m.group(2).strip()
         if op not in AGG_OPS:
             raise PlanError(f"aggregate {text!r}: unknown op {op!r}; the aggregates are {', '.join(AGG_OPS)}")
-        args = [a.strip() for a in inner.split(",")] if inner else []
+        args = _split_arguments(inner, text) if inner else []
         positional: list[str] = []
         keywords: dict[str, str] = {}
         for arg in args:
             key, eq, value = arg.partition("=")
-            if eq and re.fullmatch(r"[A-Za-z_]\w*", key.strip()):
+            if eq and arg[:1] not in "'\"" and re.fullmatch(r"[A-Za-z_]\w*", key.strip()):
                 keywords[key.strip()] = value.strip()
             elif keywords:
                 raise PlanError(f"aggregate {text!r}: a positional argument after a keyword one")
@@ -212,14 +212,41 @@ class Agg:
         return ", ".join(args)
 
     def __str__(self) -> str:
-        """The text `Agg.parse` reads back: ``first(price)``."""
-        return f"{self.op}({self._arguments(self.field or '')})"
+        """The text `Agg.parse` reads back: ``first(price)``, the column
+        quoted where it holds a comma, a bracket, "=" or outer blanks."""
+        field = self.field or ""
+        if _PLAIN_NAME.fullmatch(field) is None and not ("'" in field and '"' in field):
+            quote = "'" if "'" not in field else '"'
+            field = quote + field + quote
+        return f"{self.op}({self._arguments(field)})"
 
     def __repr__(self) -> str:
         return f"movra.{self.op}({self._arguments(repr(self.field))})"
 
 
 _CALL = re.compile(r"\s*([A-Za-z_]\w*)\s*\((.*)\)\s*", re.DOTALL)
+_PLAIN_NAME = re.compile(r"[^\s,()='\"](?:[^,()='\"]*[^\s,()='\"])?")
+
+
+def _split_arguments(inner: str, text: str) -> list[str]:
+    """The arguments of a call, split at the commas outside quotes."""
+    parts: list[str] = []
+    current: list[str] = []
+    quote = ""
+    for char in inner:
+        if quote:
+            quote = "" if char == quote else quote
+        elif char in "'\"":
+            quote = char
+        elif char == ",":
+            parts.append("".join(current).strip())
+            current = []
+            continue
+        current.append(char)
+    if quote:
+        raise PlanError(f"aggregate {text!r}: a quote is not closed")
+    parts.append("".join(current).strip())
+    return parts
 _ARGUMENTS: Final = {
     "count": ("field",), "sum": ("field",), "mean": ("field",), "min": ("field",), "max": ("field",),
     "first": ("field",), "last": ("field",), "var": ("field", "ddof"), "stddev": ("field", "ddof"),
