@@ -225,19 +225,37 @@ std::uint32_t AggWindows::session_for(std::uint32_t group, std::int64_t t) {
 
 void AggWindows::emit(std::int64_t start, std::int64_t end, std::uint32_t group,
                       const std::uint64_t* w, const PlanSpec& plan, Batch& out) const {
-  Row row;
-  row.reserve(by_count_ + 2 + layout_.items.size());
-  for (std::size_t f = 0; f < by_count_; ++f) {
-    const Cell& v = group_values_[std::size_t{group} * by_count_ + f];
-    if (v.index() != kNullIndex) row.set(std::string_view(by_names_[f]), v);
+  (void)plan;
+  if (output_order_.empty()) {
+    // The columns in name order, once: a Row is then built in that order
+    // rather than by inserting each column in its place.
+    for (std::size_t f = 0; f < by_count_; ++f) output_order_.push_back({by_names_[f], OutputColumn::kGroup, f});
+    output_order_.push_back({"window_start", OutputColumn::kStart, 0});
+    output_order_.push_back({"window_end", OutputColumn::kEnd, 0});
+    for (std::size_t k = 0; k < layout_.items.size(); ++k) {
+      output_order_.push_back({layout_.items[k].spec.name, OutputColumn::kAggregate, k});
+    }
+    std::sort(output_order_.begin(), output_order_.end(),
+              [](const OutputColumn& a, const OutputColumn& b) { return a.name < b.name; });
+    for (std::size_t k = 1; k < output_order_.size(); ++k) {
+      // Only a damaged checkpoint can name one column twice.
+      if (output_order_[k - 1].name == output_order_[k].name) output_names_unique_ = false;
+    }
   }
-  row.set(std::string_view("window_start"), start);
-  row.set(std::string_view("window_end"), end);
-  for (const AggLayout::Item& item : layout_.items) {
-    Cell c = result_of(item, w, pools_);
-    if (c.index() != kNullIndex) row.set(std::string_view(item.spec.name), std::move(c));
+  std::vector<Row::Entry> entries;
+  entries.reserve(output_order_.size());
+  for (const OutputColumn& col : output_order_) {
+    Cell c;
+    switch (col.kind) {
+      case OutputColumn::kGroup: c = group_values_[std::size_t{group} * by_count_ + col.index]; break;
+      case OutputColumn::kStart: c = start; break;
+      case OutputColumn::kEnd: c = end; break;
+      case OutputColumn::kAggregate: c = result_of(layout_.items[col.index], w, pools_); break;
+    }
+    if (c.index() != kNullIndex) entries.emplace_back(col.name, std::move(c));
   }
-  out.push_back(std::move(row));
+  out.push_back(output_names_unique_ ? Row::FromSorted(std::move(entries))
+                                     : Row::FromUnsorted(std::move(entries)));
 }
 
 // A column that no Row of the result holds is given as Null in each, so
