@@ -27,6 +27,10 @@ None of them holds the interpreter lock while it waits.
 The names:
 
 - `Plan`, `Filter`, `parse_duration`, `format_duration`: queries.
+- `count`, `sum`, `mean`, `min`, `max`, `first`, `last`, `var`, `stddev`,
+  `count_distinct`, `quantile`, `approx_quantile`,
+  `approx_count_distinct` (each an `Agg`): the aggregates of a window,
+  ``Plan(window="1m", by="sym", aggs={"high": movra.max("price")})``.
 - `aggregate`: a plan over a frame in memory, in one call.
 - `udp`, `manual`, `Stream`: streams, events in and results out,
   checkpoints (`Stream.save_checkpoint`, `Stream.load_checkpoint`) and
@@ -59,12 +63,20 @@ from ._checkpoints import CheckpointManager, Generation, Restored
 from ._errors import (BindError, CheckpointError, DataError, Dropped, DroppedError, MissingColumn, MovraError,
                       PlanError, StateError, StreamClosedError)
 from ._frames import Output
-from ._plan import (OPS, Duration, Filter, FilterLike, Plan, PlanLike, RawFilter, RawMean, RawPlan, RawWindow,
-                    format_duration, parse_duration)
+from ._plan import (OPS, AggsLike, Duration, Filter, FilterLike, Plan, PlanLike, RawFilter, RawMean, RawPlan,
+                    RawWindow, format_duration, parse_duration)
 from ._stream import Batch, OnDrop, Stats, Stream, manual, udp, wait
 
+# The aggregate helpers; sum, min and max shadow the builtins in this
+# module's namespace from here on, so they come last.
+from ._aggs import (AGG_OPS, Agg, RawAgg, approx_count_distinct, approx_quantile, count, count_distinct, first,
+                    last, max, mean, min, quantile, stddev, sum, var)
+
 __all__ = [
+    "AGG_OPS",
     "OPS",
+    "Agg",
+    "AggsLike",
     "Batch",
     "BindError",
     "CheckpointError",
@@ -84,6 +96,7 @@ __all__ = [
     "Plan",
     "PlanError",
     "PlanLike",
+    "RawAgg",
     "RawFilter",
     "RawMean",
     "RawPlan",
@@ -94,11 +107,24 @@ __all__ = [
     "Stream",
     "StreamClosedError",
     "aggregate",
+    "approx_count_distinct",
+    "approx_quantile",
     "bars",
+    "count",
+    "count_distinct",
+    "first",
     "format_duration",
+    "last",
     "manual",
+    "max",
+    "mean",
+    "min",
     "parse_duration",
+    "quantile",
+    "stddev",
+    "sum",
     "udp",
+    "var",
     "wait",
 ]
 

@@ -43,7 +43,7 @@ def aggregate(data: Any, plan: PlanLike, *, output: Output = "dict", datetimes: 
     columns = columns_of(data)
     check_columns(columns, checked)
     table = columns.take(0, columns.rows)
-    times = table.get(checked.time_field) if checked.window is not None else None
+    times = table.get(checked.time_field) if checked.windowed else None
     if times is not None and any(b < a for a, b in zip(times, times[1:])):
         order = sorted(range(len(times)), key=times.__getitem__)
         table = {name: [values[i] for i in order] for name, values in table.items()}
@@ -52,4 +52,4 @@ def aggregate(data: Any, plan: PlanLike, *, output: Output = "dict", datetimes: 
             result = stream.native.aggregate_columns(table, dict(checked.to_dict()))
         except RuntimeError as e:
             raise DataError(columns.locate_bad_value()) from e
-    return convert_result(result, output, datetimes)
+    return convert_result(result, output, datetimes, checked.output_columns)

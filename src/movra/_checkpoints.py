@@ -46,7 +46,7 @@ from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, Final
 
-from ._checkpoint_format import CheckpointInfo, inspect_checkpoint
+from ._checkpoint_format import CheckpointInfo, inspect_checkpoint, without_extension
 from ._errors import CheckpointError, StateError
 from ._log import logger
 from ._plan import Duration, parse_duration
@@ -171,7 +171,7 @@ def window_lines(data: bytes, info: CheckpointInfo) -> list[tuple[int, str, floa
     if not info.windows:
         return []
     out = []
-    for line in data.rstrip(b"\n").rsplit(b"\n", info.windows)[1:]:
+    for line in without_extension(data).rstrip(b"\n").rsplit(b"\n", info.windows)[1:]:
         _key, total, count, start, _end, group = line.split(b"\t", 5)
         out.append((int(start), group.decode("utf-8", "replace"), float(total), int(count)))
     return out

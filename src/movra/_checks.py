@@ -60,12 +60,15 @@ def _plan_fields(plan: Plan) -> dict[str, str]:
         fields.setdefault(f.field, "filter field")
     if plan.dedup is not None:
         fields.setdefault(plan.dedup, "dedup")
-    if plan.window is not None:
+    if plan.windowed:
         fields.setdefault(plan.time_field, "time_field")
-        if plan.by is not None:
-            fields.setdefault(plan.by, "by")
+        for name in plan.group_fields:
+            fields.setdefault(name, "by")
         if plan.mean is not None:
             fields.setdefault(plan.mean, "mean")
+        for name, agg in plan.aggs or ():
+            if agg.field is not None:
+                fields.setdefault(agg.field, f"aggs[{name!r}]")
     return fields
 
 
@@ -103,7 +106,7 @@ def check_columns(columns: Columns, plan: Plan, where: str = "of the data") -> N
     data lacks (a missing "timestamp" too: the intake would stamp every
     row with the same clock)."""
     names = {c.name for c in columns.columns}
-    if plan.window is not None and columns.rows:
+    if plan.windowed and columns.rows:
         field = plan.time_field
         if field in names:
             bad = _first_bad_time(columns, field)
@@ -220,7 +223,7 @@ class DataGuard:
         state = (len(self._columns), len(self._bad_time))
         if self._seen.get(plan) == state:
             return
-        if plan.window is not None and self._rows:
+        if plan.windowed and self._rows:
             field = plan.time_field
             if field in self._bad_time:
                 row, value = self._bad_time[field]
@@ -230,7 +233,7 @@ class DataGuard:
                                 f"{nearest(field, self._columns)}")
         # Only a plan that passed holds later emits to its time field: one
         # refused above (a misspelled time_field, say) is not run.
-        if plan.window is not None:
+        if plan.windowed:
             self._time_fields[plan.time_field] = None
         if not self._rows:
             return
@@ -246,7 +249,7 @@ class TimeFieldTally:
     __slots__ = ("count", "field", "_logged")
 
     def __init__(self, plan: Plan) -> None:
-        self.field = plan.time_field if plan.window is not None else None
+        self.field = plan.time_field if plan.windowed else None
         self.count = 0
         self._logged = False
 
@@ -290,7 +293,7 @@ class UntimedCount:
 
     def scan(self, native: Any, plan: Plan) -> None:
         """Counts the ready events `plan` is about to take."""
-        if plan.window is None:
+        if not plan.windowed:
             return
         rows, without = native.scan_ready_times(plan.time_field)
         if not without:

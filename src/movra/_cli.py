@@ -29,7 +29,8 @@ from ._cli_checks import option_hint
 from ._errors import MovraError, PlanError
 from ._listen import ListenOptions, SourceSpec, listen
 from ._log import logger
-from ._plan import Filter, Plan, RawPlan, parse_duration
+from ._aggs import AGG_OPS, Agg
+from ._plan import RAW_PLAN_KEYS, Filter, Plan, parse_duration
 from ._schema import Schema, parse_schema
 from ._sources import LineSource, format_of
 from ._synthetic import FEEDS
@@ -87,6 +88,18 @@ def _positive_int(text: str) -> int:
 def _filter(text: str) -> Filter:
     try:
         return Filter.parse(text)
+    except (ValueError, TypeError) as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _agg(text: str) -> tuple[str, Agg]:
+    name, eq, expr = text.partition("=")
+    name = name.strip()
+    if not eq or not name or "(" in name:
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=AGGREGATE; write, say, open=first(price) or "
+                                         "n=count()")
+    try:
+        return name, Agg.parse(expr)
     except (ValueError, TypeError) as e:
         raise argparse.ArgumentTypeError(str(e)) from None
 
@@ -204,9 +217,22 @@ def _listen_parser(commands: Any, common: _Parser) -> None:
                    help="udp://HOST:PORT (port 0: any free port), a JSON-lines or CSV file, or - for standard "
                         "input")
     q = p.add_argument_group("plan (or --plan FILE, which these options then change)")
-    q.add_argument("--window", type=_duration_text, metavar="DURATION", help="tumbling window width, whole seconds")
-    q.add_argument("--by", metavar="COLUMN", help="group windows by this column")
+    q.add_argument("--window", type=_duration_text, metavar="DURATION",
+                   help="window width (whole seconds with --mean; any number of ms with --agg)")
+    q.add_argument("--by", metavar="COLUMN[,COLUMN...]",
+                   help="group windows by this column (with --agg, by several: a,b)")
     q.add_argument("--mean", metavar="COLUMN", help="the column each window averages")
+    q.add_argument("--agg", type=_agg, action="append", metavar="NAME=AGG",
+                   help="an aggregate of each window, repeatable: open=first(price), n=count(), vol=sum(qty), "
+                        "sd=stddev(price,ddof=0), users=count_distinct(user), p99=approx_quantile(lat,0.99); "
+                        f"the aggregates are {', '.join(AGG_OPS)}")
+    q.add_argument("--slide", type=_duration_text, metavar="DURATION",
+                   help="with --agg: hopping windows of --window width starting every DURATION")
+    q.add_argument("--session", type=_duration_text, metavar="GAP",
+                   help="with --agg, instead of --window: session windows closed after GAP without events")
+    q.add_argument("--close-idle-after", type=_duration_text, metavar="DURATION",
+                   help="with --agg: when no event came for DURATION, move the watermark on by the wall clock "
+                        "so the windows of a quiet feed come out")
     q.add_argument("--alias", metavar="NAME", help="output column of the mean (default avg_MEAN)")
     q.add_argument("--time-field", metavar="COLUMN", help="event time column, epoch ms (default timestamp)")
     q.add_argument("--watermark", type=_duration_text, metavar="DURATION", help="how far the watermark trails")
@@ -293,7 +319,7 @@ def _plan_file(path: str, parser: argparse.ArgumentParser) -> Plan:
     if not isinstance(data, dict):
         parser.error(f"argument --plan: {path!r} must hold a JSON object")
     try:
-        if set(data) == set(RawPlan.__annotations__):
+        if set(RAW_PLAN_KEYS) <= set(data):
             return Plan.from_dict(data)
         return Plan(**data)
     except (ValueError, TypeError) as e:
@@ -302,9 +328,16 @@ def _plan_file(path: str, parser: argparse.ArgumentParser) -> Plan:
 
 def _plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Plan:
     changes: dict[str, Any] = {}
-    for key in ("window", "by", "mean", "alias", "time_field", "watermark", "lateness", "dedup"):
+    for key in ("window", "by", "mean", "alias", "time_field", "watermark", "lateness", "dedup", "slide",
+                "session", "close_idle_after"):
         if getattr(args, key) is not None:
             changes[key] = getattr(args, key)
+    if args.agg:
+        names = [name for name, _ in args.agg]
+        twice = next((n for n in names if names.count(n) > 1), None)
+        if twice is not None:
+            parser.error(f"argument --agg: the name {twice!r} is given twice")
+        changes["aggs"] = dict(args.agg)
     if args.filter:
         changes["filters"] = args.filter
     if args.select:
@@ -312,10 +345,14 @@ def _plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Plan:
     if args.keep_late:
         changes["drop_late"] = False
     try:
-        return _plan_file(args.plan, parser).replace(**changes) if args.plan else Plan(**changes)
+        base = _plan_file(args.plan, parser) if args.plan else None
+        by = changes.get("by")
+        if by is not None and "," in by and (args.agg or (base is not None and base.aggs is not None)):
+            changes["by"] = [name.strip() for name in by.split(",")]
+        return base.replace(**changes) if base is not None else Plan(**changes)
     except (PlanError, TypeError) as e:
         text = str(e)
-        for key in ("time_field",):
+        for key in ("time_field", "close_idle_after"):
             text = text.replace(key, "--" + key.replace("_", "-"))
         parser.error(text)
 
@@ -544,6 +581,9 @@ def _print_summary(s: dict[str, Any]) -> None:
     print(f"event ids     {s['event_ids']:,}")
     groups = s["groups"]
     print(f"open windows  {s['windows']:,}" + (f" in {len(groups):,} group(s)" if groups else ""))
+    if s.get("aggregate_windows"):
+        print(f"open windows of an aggregate plan  {s['aggregate_windows']:,} (panes of hopping windows and "
+              "sessions count one each)")
     if groups:
         width = max(5, *(len(g) for g in groups))
         print(f"  {'group':<{width}}  {'windows':>7}  {'events':>9}  starts")

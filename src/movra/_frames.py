@@ -428,15 +428,24 @@ def _arrow_missing(array: Any, np: Any) -> Any:
 
 # ------------------------------------------------------------------- output
 
-def convert_result(result: Any, output: Output, datetimes: bool) -> Any:
+def convert_result(result: Any, output: Output, datetimes: bool,
+                   columns: Sequence[str] | None = None) -> Any:
     """A result of the native core (a dict, or Arrow data from its Arrow
     route) as `output` ("dict", "pandas", "polars" or "arrow"), with the
-    window columns as UTC timestamps when `datetimes` is true."""
+    window columns as UTC timestamps when `datetimes` is true.  With
+    `columns` (a plan's `output_columns`), the columns come in that order,
+    any others after them in name order; else in the core's order."""
     if not isinstance(result, dict):
         from ._arrow import frame_of, to_dict
         if output != "dict":
-            return frame_of(result, output, datetimes)
+            frame = frame_of(result, output, datetimes)
+            if columns is None:
+                return frame
+            names = _in_order(list(frame.columns if output != "arrow" else frame.column_names), columns)
+            return frame[names] if output == "pandas" else frame.select(names)
         result = to_dict(result)
+    if columns is not None:
+        result = {name: result[name] for name in _in_order(list(result), columns)}
     times = [c for c in _WINDOW_TIMES if c in result] if datetimes else []
     if output == "dict":
         if times:
@@ -463,6 +472,14 @@ def convert_result(result: Any, output: Output, datetimes: bool) -> Any:
         i = table.schema.get_field_index(c)
         table = table.set_column(i, c, table.column(c).cast(pa.timestamp("ms", tz="UTC")))
     return table
+
+
+def _in_order(names: list[str], columns: Sequence[str]) -> list[str]:
+    """`names` with those in `columns` first, in that order."""
+    present = set(names)
+    lead = [c for c in columns if c in present]
+    taken = set(lead)
+    return lead + sorted(n for n in names if n not in taken)
 
 
 def check_output(output: object) -> Output:

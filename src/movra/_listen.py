@@ -116,7 +116,10 @@ class ListenOptions:
 def ordered_columns(names: Iterable[str], plan: Plan) -> list[str]:
     """Output columns in reading order: the window's columns first."""
     names = list(names)
-    first = ["window_start", "window_end", plan.by or "", plan.alias or "", "count"] if plan.window else []
+    if plan.output_columns is not None:
+        first = list(plan.output_columns)
+    else:
+        first = ["window_start", "window_end", *plan.group_fields, plan.alias or "", "count"] if plan.window else []
     lead = [c for c in first if c and c in names]
     return lead + sorted(c for c in names if c not in lead)
 
@@ -208,7 +211,7 @@ class _TableSink:
 
         plan = self._plan
         columns = ordered_columns(batch, plan)
-        windowed = plan.window is not None and "window_start" in batch and "window_end" in batch
+        windowed = plan.windowed and "window_start" in batch and "window_end" in batch
         show = [c for c in columns if not (windowed and c in ("window_start", "window_end"))]
         table = Table(box=None, show_header=show != self._shown, header_style="bold", pad_edge=False)
         if windowed:
@@ -447,7 +450,8 @@ class _Listener:
     def written_windows(self, path: str, start: int, columns: list[str] | None) -> set[tuple[int, str]] | None:
         """The (window_start, group) of the windows written after byte
         `start` of the output; None when the output does not say."""
-        by = self.plan.by
+        fields = self.plan.group_fields
+        by = ", ".join(fields) or None
         with open(path, "rb") as f:
             f.seek(start)
             tail = f.read().decode("utf-8", "replace")
@@ -460,10 +464,10 @@ class _Listener:
                 records = [json.loads(line) for line in tail.splitlines() if line.strip()]
             keys = set()
             for r in records:
-                if not isinstance(r, dict) or r.get("window_start") in (None, "") or (by is not None and by not in r):
+                if not isinstance(r, dict) or r.get("window_start") in (None, "") or any(f not in r for f in fields):
                     logger.warning(unreadable, by)
                     return None
-                keys.add((window_ms(r["window_start"]), str(r.get(by) or "") if by else ""))
+                keys.add((window_ms(r["window_start"]), _group_key([r.get(f) for f in fields])))
         except (ValueError, TypeError) as e:
             # Lines changed by hand after the checkpoint.
             logger.warning(unreadable + " (%s)", by, e)
@@ -476,9 +480,9 @@ class _Listener:
         if not batch:
             return
         plan = self.plan
-        if plan.window is not None and (self.skip_keys or self.across_restart) and "window_start" in batch:
-            groups = batch.get(plan.by) if plan.by else None
-            keys = [(s, "" if groups is None or groups[i] is None else str(groups[i]))
+        if plan.windowed and (self.skip_keys or self.across_restart) and "window_start" in batch:
+            groups = [batch.get(f) for f in plan.group_fields]
+            keys = [(s, _group_key([None if g is None else g[i] for g in groups]))
                     for i, s in enumerate(batch["window_start"])]
             if self.skip_keys:
                 keep = [i for i, k in enumerate(keys) if k not in self.skip_keys]
@@ -676,9 +680,16 @@ def unsaveable_text(plan: Plan) -> dict[str, str]:
     refused: dict[str, str] = {}
     if plan.dedup:
         refused[plan.dedup] = "\n"
-    if plan.by:
+    if plan.by and plan.aggs is None:  # the windows of aggregate plans escape their group values
+        assert isinstance(plan.by, str)
         refused[plan.by] = "\n\t"
     return refused
+
+
+def _group_key(values: list[Any]) -> str:
+    """A window's group as the text that tells written windows apart: the
+    group values, "" for a null, joined by a unit separator."""
+    return "\x1f".join("" if v is None or v == "" else str(v) for v in values)
 
 
 def same_plan(saved: Any, raw: Any) -> bool:

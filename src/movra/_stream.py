@@ -56,7 +56,7 @@ import threading
 import time
 import warnings
 import weakref
-from collections.abc import AsyncIterator, Iterable, Iterator, Mapping
+from collections.abc import AsyncIterator, Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import Any, Final, Literal, TypedDict, cast, overload
 
@@ -115,7 +115,18 @@ def _prepare(plan: PlanLike, output: Output, max_wait: float | None) -> tuple[Pl
     if max_wait is not None and (isinstance(max_wait, bool) or not isinstance(max_wait, (int, float))
                                  or not 0 < max_wait <= 60):
         raise ValueError(f"max_wait must be None or seconds between 0 and 60, got {max_wait!r}")
-    return checked, None if max_wait is None else float(max_wait)
+    return checked, _idle_wait(checked, None if max_wait is None else float(max_wait))
+
+
+def _idle_wait(plan: Plan, wait: float | None) -> float | None:
+    """`wait`, shortened for a plan with ``close_idle_after``: nothing wakes
+    a wait on a quiet feed, so the iterator looks again (a take runs the
+    core's closing pass) often enough that an idle window comes out within
+    about a quarter of the idle bound after it is due."""
+    if plan.close_idle_after is None:
+        return wait
+    step = min(max(plan.close_idle_after / 4000, 0.005), 1.0)
+    return step if wait is None else min(wait, step)
 
 
 def _check_timeout(timeout: object) -> float | None:
@@ -572,7 +583,7 @@ class Stream:
         while True:
             held, done = self._step(checked, output)
             if held:
-                result = convert_result(held[0], output, datetimes)
+                result = convert_result(held[0], output, datetimes, checked.output_columns)
                 del held[0]
                 return result
             if done:
@@ -580,7 +591,7 @@ class Stream:
             remaining = None if deadline is None else deadline - time.monotonic()
             if remaining is not None and remaining <= 0:
                 return None
-            _wait_readable(self.fileno(), remaining)
+            _wait_readable(self.fileno(), _idle_wait(checked, remaining))
 
     @overload
     def batches(self, plan: PlanLike, *, output: Literal["dict"] = ..., datetimes: bool = ...,
@@ -598,7 +609,8 @@ class Stream:
         without the interpreter lock, as `poll` does, so other threads keep
         running and Ctrl-C is seen at once; nothing wakes it but a cut batch
         or the close.  With `max_wait` (seconds) it also looks again at least
-        that often.  `output` and `datetimes` as for `poll`.
+        that often; for a plan with ``close_idle_after`` it looks again by
+        itself, so that the windows of a quiet feed come out.  `output` and `datetimes` as for `poll`.
         The plan is checked when this is called, not at the first item.
         A result the core handed over before an exception (Ctrl-C, a failed
         conversion) stopped the loop comes first from the next `batches`,
@@ -611,7 +623,7 @@ class Stream:
         while True:
             held, done = self._step(plan, output)
             if held:
-                result = convert_result(held[0], output, datetimes)
+                result = convert_result(held[0], output, datetimes, plan.output_columns)
                 del held[0]  # nothing between here and the yield can raise
                 yield result
             elif done:
@@ -640,7 +652,7 @@ class Stream:
         while True:
             held, done = self._step(plan, output)
             if held:
-                result = convert_result(held[0], output, datetimes)
+                result = convert_result(held[0], output, datetimes, plan.output_columns)
                 del held[0]
                 yield result
                 await asyncio.sleep(0)
@@ -702,7 +714,7 @@ class Stream:
                     arrow = self._native.aggregate_arrow(source, cast(dict[str, Any], raw))
             except ValueError as e:  # the core's refusal names the column
                 raise DataError(str(e)) from None
-            return convert_result(arrow, output, datetimes)
+            return convert_result(arrow, output, datetimes, checked.output_columns)
         columns = columns_of(data)
         check_columns(columns, checked)
         try:
@@ -711,7 +723,7 @@ class Stream:
                                                         cast(dict[str, Any], raw))
         except RuntimeError as e:
             raise DataError(columns.locate_bad_value()) from e
-        return convert_result(result, output, datetimes)
+        return convert_result(result, output, datetimes, checked.output_columns)
 
     def process(self, data: Any, plan: PlanLike, *, timeout: float = 30.0) -> Batch | None:
         """Offers the rows of `data` (columns as for `emit_columns`), waits
@@ -731,11 +743,12 @@ class Stream:
         chunks went through carries what they produced as its ``results``
         attribute (a batch, or None): the stream does not return it again.
         """
-        raw = as_plan(plan)._raw
+        checked = as_plan(plan)
+        raw = checked._raw
         if self.address != ("manual", 0):
             raise StateError("process() is for a manual stream: on a UDP stream other events arrive in between")
         columns = columns_of(data)
-        self._guard.processing(columns, as_plan(plan))
+        self._guard.processing(columns, checked)
         size = min(self._batch_size, self._capacity)
         results: list[Batch] = []
         native = self._native
@@ -767,9 +780,9 @@ class Stream:
                         results.append(result)
             except (MovraError, TimeoutError) as e:
                 # What earlier chunks produced has left the core: it goes with the error.
-                setattr(e, "results", _joined(results))
+                setattr(e, "results", _joined(results, checked.output_columns))
                 raise
-        return _joined(results)
+        return _joined(results, checked.output_columns)
 
     # ------------------------------------------------------------ checkpoints
 
@@ -865,18 +878,19 @@ class Stream:
                 os.unlink(tmp)
 
 
-def _joined(results: list[Batch]) -> Batch | None:
+def _joined(results: list[Batch], columns: Sequence[str] | None = None) -> Batch | None:
     """Results one after another as one (a column a result lacks is None
-    there)."""
+    there), the columns in the order `columns` gives (see
+    `convert_result`)."""
     if len(results) < 2:
-        return results[0] if results else None
+        return cast(Batch, convert_result(results[0], "dict", False, columns)) if results else None
     names = dict.fromkeys(name for r in results for name in r)
     out: Batch = {name: [] for name in sorted(names)}
     for r in results:
         rows = len(next(iter(r.values())))
         for name, values in out.items():
             values.extend(r.get(name) or [None] * rows)
-    return out
+    return cast(Batch, convert_result(out, "dict", False, columns))
 
 
 def _path(path: str | os.PathLike[str]) -> str:

@@ -73,7 +73,25 @@ _MEAN = "__mean"
 _COUNT = "__count"
 _DEDUP_KEY = "__dedup_key"
 _ROW_NUMBER = "__row_number"
-_RESERVED = frozenset({_WINDOW_START, _ROWTIME, _PROCTIME, _GROUP, _VALUE, _DEDUP_KEY, _ROW_NUMBER})
+_SHIFT = "__grid_shift"
+_TIME = "__time"
+_RESERVED = frozenset({_WINDOW_START, _ROWTIME, _PROCTIME, _GROUP, _VALUE, _DEDUP_KEY, _ROW_NUMBER, _SHIFT, _TIME})
+
+#: Aggregate ops to their Flink SQL function, where Flink computes what the
+#: core does (over a column of the declared type; the numeric ones as DOUBLE).
+_NUMERIC_OPS = {"sum": "SUM", "mean": "AVG", "min": "MIN", "max": "MAX"}
+_SPREAD_OPS = {("var", 1): "VAR_SAMP", ("var", 0): "VAR_POP", ("stddev", 1): "STDDEV_SAMP",
+               ("stddev", 0): "STDDEV_POP"}
+#: Why an op has no exact Flink SQL counterpart.
+_REFUSED_OPS = {
+    "first": "Flink's FIRST_VALUE takes the first row by arrival, the core the earliest by event time (ties by "
+             "arrival)",
+    "last": "Flink's LAST_VALUE takes the last row by arrival, the core the latest by event time (ties by "
+            "arrival)",
+    "quantile": "Flink SQL has no exact quantile with NumPy's linear interpolation",
+    "approx_quantile": "Flink SQL has no KLL sketch with the core's error bound",
+    "approx_count_distinct": "Flink SQL has no HyperLogLog with the core's registers",
+}
 
 
 @dataclass(frozen=True)
@@ -216,6 +234,8 @@ def translate(
         raise ValueError("plan['select'] is empty: the core then gives rows without columns, which a Flink "
                          "table cannot hold")
     exact = mode == "exact"
+    if query.aggs is not None:
+        _check_aggregates(query, exact)
     if exact and query.watermark_ms + query.lateness_ms < 0:
         raise ValueError(f"plan['watermark_ms'] {query.watermark_ms} is negative beyond the allowed lateness "
                          f"{query.lateness_ms}: the core then judges a row late against itself, which a "
@@ -232,7 +252,7 @@ def translate(
         if isinstance(origin, bool) or not isinstance(origin, int):
             raise TypeError(f"origin must be an int (epoch milliseconds), not {origin!r}")
         origin = _checked_origin(origin, "origin")
-    if exact and query.windowed and origin is None:
+    if exact and query.windowed and query.gap_ms is None and origin is None:
         raise ValueError(
             "an exact translation of a windowed plan needs the window origin, the first event time above "
             "10**12 ms that reached the core's window step: pass origin=<epoch ms> (0 when every event "
@@ -262,6 +282,35 @@ def translate(
     )
 
 
+def _check_aggregates(query: Query, exact: bool) -> None:
+    """Refuses what an aggregate plan holds that Flink SQL cannot do as the
+    core does, naming it."""
+    assert query.aggs is not None
+    if query.close_idle_after_ms is not None:
+        raise ValueError("plan['close_idle_after_ms'] moves the watermark on by the wall clock while the feed is "
+                         "quiet, which a Flink job (whose watermark follows the rows) cannot reproduce; translate "
+                         "the plan without it")
+    for agg in query.aggs:
+        what = f"the aggregate {agg.name!r} ({agg.op})"
+        if agg.op in ("first", "last") and not exact:
+            continue
+        if agg.op in _REFUSED_OPS:
+            raise ValueError(f"{what} has no exact Flink SQL translation: {_REFUSED_OPS[agg.op]}")
+        if agg.op in ("var", "stddev") and (agg.op, agg.ddof) not in _SPREAD_OPS:
+            raise ValueError(f"{what} with ddof={agg.ddof} has no Flink SQL translation: Flink has the sample "
+                             "(ddof=1) and population (ddof=0) forms only")
+        if agg.op not in ("count", "count_distinct", "first", "last", *_NUMERIC_OPS, "var", "stddev"):
+            raise ValueError(f"{what}: unknown aggregate op {agg.op!r}")
+        if agg.field is None and agg.op != "count":
+            raise ValueError(f"{what} needs a field")
+    if exact and query.gap_ms is not None and query.event_id_field is not None:
+        raise ValueError("plan['event_id_field'] with session windows has no exact Flink SQL translation: Flink "
+                         "de-duplicates within a window, and a session's extent is known only when it closes")
+    for name in query.group_fields:
+        if name in ("window_start", "window_end"):
+            raise ValueError(f"the group column {name!r} collides with a window column")
+
+
 def _options(given: Mapping[str, str] | None, default: Mapping[str, str], what: str) -> dict[str, str]:
     options = dict(default if given is None else given)
     for key, value in options.items():
@@ -278,7 +327,14 @@ def _source_schema(query: Query, columns: Mapping[str, str] | None) -> dict[str,
             raise TypeError(f"columns must map column names to SQL type names, not {name!r}: {sql_type!r}")
         schema[name] = check_column_type(sql_type, name)
     schema.setdefault(query.time_field, "BIGINT")
-    if query.windowed:
+    for name in query.group_fields:
+        schema.setdefault(name, "STRING")
+    aggs = query.aggs or ()
+    numeric = {a.field for a in aggs if a.op in _NUMERIC_OPS or a.op in ("var", "stddev")}
+    for agg in aggs:
+        if agg.field is not None:
+            schema.setdefault(agg.field, "DOUBLE" if agg.field in numeric else "STRING")
+    if query.seconds is not None:
         assert query.mean_field is not None
         schema.setdefault(query.mean_field, "DOUBLE")
         if query.by is not None:
@@ -297,10 +353,25 @@ def _source_schema(query: Query, columns: Mapping[str, str] | None) -> dict[str,
     if not is_integer(schema[query.time_field]):
         raise ValueError(f"the time column {query.time_field!r} must have an integer type (epoch milliseconds), "
                          f"not {schema[query.time_field]}")
-    if query.windowed and not is_numeric(schema[query.mean_field or ""]):
+    for agg in query.aggs or ():
+        if (agg.op in _NUMERIC_OPS or agg.op in ("var", "stddev")) and not is_numeric(schema[agg.field or ""]):
+            raise ValueError(f"the column {agg.field!r} of the aggregate {agg.name!r} ({agg.op}) must have a "
+                             f"numeric type, not {schema[agg.field or '']}")
+    if query.seconds is not None and not is_numeric(schema[query.mean_field or ""]):
         raise ValueError(f"the mean column {query.mean_field!r} must have a numeric type, "
                          f"not {schema[query.mean_field or '']}")
     return schema
+
+
+def _agg_column(i: int) -> str:
+    """The inner name of aggregate ``i`` (negative: the bounds of a session)."""
+    return f"__agg{i}" if i >= 0 else f"__session{-i}"
+
+
+def _epoch_ms(column: str) -> str:
+    """A window bound (TIMESTAMP(3) in the UTC session zone) as epoch milliseconds."""
+    return (f"(UNIX_TIMESTAMP(DATE_FORMAT({column}, 'yyyy-MM-dd HH:mm:ss')) * 1000 "
+            f"+ CAST(DATE_FORMAT({column}, 'SSS') AS BIGINT))")
 
 
 def _create_table(name: str, columns: list[str], options: Mapping[str, str]) -> str:
@@ -320,14 +391,17 @@ class _Job:
         self.origin = origin
         self.source = source_table
         self.time = ident(query.time_field)
-        self.width_ms = (query.seconds or 0) * 1000
+        self.width_ms = query.size_ms or (query.seconds or 0) * 1000
+        # Rows are placed on a grid of this width: the window, or the pane of a hopping window.
+        self.grid_ms = query.slide_ms or self.width_ms
+        self.session = query.gap_ms is not None
         self.filters = conjunction([condition_sql(c, schema[c.field]) for c in query.filters])
 
     # -- the source -----------------------------------------------------------
 
     def source_columns(self) -> list[str]:
         columns = [f"{ident(n)} {t}" for n, t in self.schema.items()]
-        if self.query.windowed and self.exact:
+        if self.query.windowed and self.exact and not self.session:
             start, rowtime = self._window_start_exprs()
             columns.append(f"{ident(_WINDOW_START)} AS {start}")
             columns.append(f"{ident(_ROWTIME)} AS TO_TIMESTAMP_LTZ({rowtime}, 3)")
@@ -354,7 +428,7 @@ class _Job:
         moved onto the anchored grid for rows on the absolute grid so that
         one TUMBLE offset fits both."""
         assert self.origin is not None
-        t, w = self.time, self.width_ms
+        t, w = self.time, self.grid_ms
         absolute = f"{t} - MOD({t}, {w})"
         anchored = f"{t} - MOD({t} - {self.origin}, {w})" if self.origin >= 0 else \
             f"{t} - MOD({t} + {-self.origin}, {w})"
@@ -398,7 +472,17 @@ class _Job:
 
     def _view_columns(self) -> list[str]:
         q = self.query
-        if q.windowed:
+        if q.aggs is not None:
+            cols = ([ident(_WINDOW_START)] if self.exact and not self.session else []) + [ident(_ROWTIME)]
+            if self.exact and q.slide_ms is not None:
+                shift = self.origin % self.grid_ms if self.origin is not None else 0
+                cols.append(f"CASE WHEN {self.time} <= {ABSOLUTE_GRID_LIMIT} THEN {shift} ELSE 0 END "
+                            f"AS {ident(_SHIFT)}")
+            if self.session:
+                cols.append(f"{self.time} AS {ident(_TIME)}")
+            cols += [ident(n) for n in dict.fromkeys(
+                [*q.group_fields, *(a.field for a in q.aggs if a.field is not None)])]
+        elif q.windowed:
             assert q.mean_field is not None
             cols = ([ident(_WINDOW_START)] if self.exact else []) + [ident(_ROWTIME)]
             if q.by is not None:
@@ -416,14 +500,30 @@ class _Job:
         return cols
 
     def _tumble(self) -> str:
-        args = [f"TABLE {ident(self._on_time)}", f"DESCRIPTOR({ident(_ROWTIME)})",
-                seconds_interval(self.width_ms, "the window of plan['window']['seconds']")]
+        """The window table function over the rows on time: TUMBLE, HOP (the
+        slide first, as Flink takes it) or SESSION (partitioned by the
+        group columns)."""
+        q = self.query
+        if self.session:
+            assert q.gap_ms is not None
+            table = f"TABLE {ident(self._on_time)}"
+            if q.group_fields:
+                keys = ", ".join(map(ident, q.group_fields))
+                table += f" PARTITION BY {keys}" if len(q.group_fields) == 1 else f" PARTITION BY ({keys})"
+            gap = seconds_interval(q.gap_ms, "the session gap of plan['window']['gap_ms']")
+            return f"TABLE(SESSION({table}, DESCRIPTOR({ident(_ROWTIME)}), {gap}))"
+        args = [f"TABLE {ident(self._on_time)}", f"DESCRIPTOR({ident(_ROWTIME)})"]
+        kind = "TUMBLE"
+        if q.slide_ms is not None:
+            kind = "HOP"
+            args.append(seconds_interval(q.slide_ms, "the slide of plan['window']['slide_ms']"))
+        args.append(seconds_interval(self.width_ms, "the window of plan['window']"))
         if self.exact:
             assert self.origin is not None
-            shift = self.origin % self.width_ms
+            shift = self.origin % self.grid_ms
             if shift:
                 args.append(seconds_interval(shift, "the window offset"))
-        return f"TABLE(TUMBLE({', '.join(args)}))"
+        return f"TABLE({kind}({', '.join(args)}))"
 
     # -- the output -----------------------------------------------------------
 
@@ -432,6 +532,8 @@ class _Job:
         window row: later columns of the same name replace earlier ones.  The
         expressions read the columns of :meth:`_window_aggregate`."""
         q = self.query
+        if q.aggs is not None:
+            return self._aggregate_output()
         assert q.alias is not None
         if self.exact:
             start = ident(_WINDOW_START)
@@ -446,6 +548,62 @@ class _Job:
         columns[q.alias] = (ident(_MEAN), "DOUBLE")
         columns["count"] = (ident(_COUNT), "BIGINT")
         return self._project(columns)
+
+    def _aggregate_output(self) -> dict[str, tuple[str, str]]:
+        """The columns of an aggregate plan: the group columns typed, the
+        window bounds in epoch ms, then each aggregate (its own name)."""
+        q = self.query
+        assert q.aggs is not None
+        columns = {name: (ident(name), self.schema[name]) for name in q.group_fields}
+        if self.session:
+            assert q.gap_ms is not None
+            # A session starts at its first event and ends the gap after its last.
+            columns["window_start"] = (f"{ident(_agg_column(-1))}", "BIGINT")
+            columns["window_end"] = (f"{ident(_agg_column(-2))} + {q.gap_ms}", "BIGINT")
+        elif self.exact and q.slide_ms is None:
+            start = ident(_WINDOW_START)
+            columns["window_start"] = (start, "BIGINT")
+            columns["window_end"] = (f"{start} + {self.width_ms}", "BIGINT")
+        else:
+            start = _epoch_ms("window_start")
+            if self.exact and q.slide_ms is not None:
+                start += f" - {ident(_SHIFT)}"
+            columns["window_start"] = (start, "BIGINT")
+            columns["window_end"] = (f"{start} + {self.width_ms}", "BIGINT")
+        for i, agg in enumerate(q.aggs):
+            kind = "BIGINT" if agg.op in ("count", "count_distinct") else \
+                self.schema[agg.field or ""] if agg.op in ("first", "last") else "DOUBLE"
+            columns[agg.name] = (ident(_agg_column(i)), kind)
+        return self._project(columns)
+
+    def _aggregate_select(self) -> str:
+        """The aggregates of an aggregate plan per window and group."""
+        q = self.query
+        assert q.aggs is not None
+        keys = ["window_start", "window_end"]
+        if self.exact and not self.session:
+            keys.append(ident(_SHIFT) if q.slide_ms is not None else ident(_WINDOW_START))
+        keys += [ident(n) for n in q.group_fields]
+        terms = []
+        for i, agg in enumerate(q.aggs):
+            field = ident(agg.field) if agg.field is not None else None
+            if agg.op == "count":
+                sql = "COUNT(*)" if field is None else f"COUNT({field})"
+            elif agg.op == "count_distinct":
+                sql = f"COUNT(DISTINCT {field})"
+            elif agg.op in _NUMERIC_OPS:
+                sql = f"{_NUMERIC_OPS[agg.op]}({as_double(agg.field or '', self.schema[agg.field or ''])})"
+            elif agg.op in ("var", "stddev"):
+                sql = f"{_SPREAD_OPS[agg.op, agg.ddof]}({as_double(agg.field or '', self.schema[agg.field or ''])})"
+            else:  # first and last, textbook only
+                sql = f"{'FIRST_VALUE' if agg.op == 'first' else 'LAST_VALUE'}({field})"
+            terms.append(f"{sql} AS {ident(_agg_column(i))}")
+        if self.session:
+            terms += [f"MIN({ident(_TIME)}) AS {ident(_agg_column(-1))}",
+                      f"MAX({ident(_TIME)}) AS {ident(_agg_column(-2))}"]
+        source = ident(self._first) if q.event_id_field is not None else self._tumble()
+        return (f"  SELECT {', '.join(keys)},\n         {',\n         '.join(terms)}\n"
+                f"  FROM {source}\n  GROUP BY {', '.join(keys)}")
 
     def _window_aggregate(self) -> str:
         """The mean and count per window and group, under names of their own:
@@ -470,6 +628,8 @@ class _Job:
         select = ",\n       ".join(f"{expr} AS {ident(name)}" for name, (expr, _) in output.items())
         head = f"INSERT INTO {ident(sink_table)}\nSELECT {select}\n"
         q = self.query
+        if q.aggs is not None:
+            return f"{head}FROM (\n{self._aggregate_select()}\n)"
         if q.windowed:
             return f"{head}FROM (\n{self._window_aggregate()}\n)\nWHERE {ident(_COUNT)} > 0"
         if q.event_id_field is None:
@@ -508,9 +668,17 @@ class _Job:
                                         "over the whole stream." if q.windowed else
                                         "Seen ids are kept without limit, like the core's, unless "
                                         "'table.exec.state.ttl' is set."))
-        if q.windowed:
+        if q.aggs is not None:
+            notes.append("Group columns hold values of their declared type: the core groups by typed value "
+                         "(NULL, and a missing column, are one null group).")
+        if q.gap_ms is not None:
+            notes.append("Sessions: an event at t opens [t, t + gap); sessions of one group that overlap or "
+                         "touch merge, in Flink as in the core.")
+        if q.windowed and q.gap_ms is None:
             notes.append(f"The core's window origin is {self.origin}: a fresh stream whose first event time "
                          "above 10**12 was that, or a checkpoint holding that origin (its other state, the "
                          "greatest event time, seen ids and open windows, is not carried over).")
-            notes.append("Windows come out as the watermark passes them, not in the core's key-text order.")
+        if q.windowed:
+            notes.append("Windows come out as the watermark passes them, not in the core's "
+                         + ("key-text order." if q.aggs is None else "order (end, start, then group)."))
         return tuple(notes)

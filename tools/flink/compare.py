@@ -60,6 +60,25 @@ PLANS: dict[str, dict[str, Any]] = {
         window={"seconds": 2, "by": "side", "time_field": "timestamp"}, mean={"field": "qty", "alias": "window_end"},
         filters=[{"field": "symbol", "op": "!=", "value": "it's `AAA`; --"}], allowed_lateness_ms=400,
         event_id_field="event_id"),
+    "aggs: 250 ms windows by symbol, 9 exact aggregates, dedup": dict(
+        DEMO, mean=None, window={"size_ms": 250, "by": "symbol", "time_field": "timestamp"},
+        aggs=[{"name": "n", "op": "count", "field": None}, {"name": "priced", "op": "count", "field": "price"},
+              {"name": "avg", "op": "mean", "field": "price"}, {"name": "low", "op": "min", "field": "price"},
+              {"name": "high", "op": "max", "field": "price"}, {"name": "volume", "op": "sum", "field": "qty"},
+              {"name": "sd", "op": "stddev", "field": "price", "ddof": 1},
+              {"name": "var0", "op": "var", "field": "price", "ddof": 0},
+              {"name": "sides", "op": "count_distinct", "field": "side"}]),
+    "aggs: hopping 2 s every 500 ms by symbol and side, filter": plan(
+        window={"size_ms": 2000, "slide_ms": 500, "by": ["symbol", "side"], "time_field": "timestamp"},
+        aggs=[{"name": "n", "op": "count", "field": None}, {"name": "turnover", "op": "sum", "field": "price"},
+              {"name": "biggest", "op": "max", "field": "qty"}, {"name": "spread", "op": "var", "field": "price"}],
+        filters=[{"field": "qty", "op": ">", "value": 2}], watermark_ms=300, allowed_lateness_ms=100),
+    "aggs: sessions with a 40 ms gap by symbol": plan(
+        window={"gap_ms": 40, "by": "symbol", "time_field": "timestamp"},
+        aggs=[{"name": "n", "op": "count", "field": None}, {"name": "avg", "op": "mean", "field": "price"},
+              {"name": "low", "op": "min", "field": "price"}, {"name": "ids", "op": "count_distinct",
+                                                             "field": "event_id"}],
+        watermark_ms=500, allowed_lateness_ms=250),
 }
 TEXTBOOK = "textbook translation of the demo plan (for information)"
 
@@ -68,7 +87,7 @@ def lateness_bounds() -> list[int]:
     """watermark_ms + allowed_lateness_ms of the plans without filters, for
     rows of the corpus that lie exactly on them."""
     return sorted({(p["watermark_ms"] or 0) + max(p["allowed_lateness_ms"] or 0, 0)
-                   for p in PLANS.values() if not p["filters"]})
+                   for p in PLANS.values() if not p["filters"] and p.get("aggs") is None})
 
 
 def same(a: Any, b: Any) -> bool:
@@ -86,9 +105,10 @@ def compare_windows(the_plan: Mapping[str, Any], core: list[dict[str, Any]],
                     engine: list[dict[str, Any]]) -> tuple[int, list[str]]:
     """Windows in both with equal values, and a description of each difference."""
     by = the_plan["window"]["by"]
+    fields = [] if by is None else [by] if isinstance(by, str) else list(by)
 
-    def keyed(rows: list[dict[str, Any]]) -> dict[tuple[Any, Any], dict[str, Any]]:
-        return {(r["window_start"], r.get(by) if by else None): r for r in rows}
+    def keyed(rows: list[dict[str, Any]]) -> dict[tuple[Any, ...], dict[str, Any]]:
+        return {(r["window_start"], r["window_end"], *(r.get(f) for f in fields)): r for r in rows}
 
     ours, theirs = keyed(core), keyed(engine)
     problems = [f"window {k} only in the core: {ours[k]}" for k in ours.keys() - theirs.keys()]
@@ -163,7 +183,8 @@ def main() -> int:
             core_columns, stats = corpus.core_result(columns, the_plan, checkpoint)
             core = to_rows(core_columns)
             engine = local.read_sink(sink)
-            windowed = the_plan["window"] is not None and the_plan["mean"] is not None
+            windowed = the_plan["window"] is not None and (the_plan["mean"] is not None
+                                                           or the_plan.get("aggs") is not None)
             identical, problems = (compare_windows(the_plan, core, engine) if windowed
                                    else compare_rows(core, engine))
             if not core:
