@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/agg_windows.h"
 #include "engine/event_id_set.h"
 #include "engine/plan.h"
 #include "engine/window_table.h"
@@ -33,6 +34,8 @@ struct ProcessorState {
   // The open windows, each named by its key: decimal window start, "|",
   // group text.
   WindowTable window_state;
+  // The open windows of aggregate plans ("aggs"), beside the mean plans'.
+  AggWindows aggs;
 
   friend bool operator==(const ProcessorState&, const ProcessorState&) = default;
 };
@@ -56,6 +59,8 @@ using EventClock = std::int64_t (*)();
 
 // Runs rows through plan, updating state and the duplicate/late counters.
 // Returns the pass-through Rows, or for a windowed plan the closed windows.
+// An aggregate plan goes to process_aggregate_rows (agg_windows.h), which
+// throws std::invalid_argument when windows of another plan are open.
 Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
                    EventClock clock = now_millis);
 

@@ -16,7 +16,7 @@ std::map<std::string, std::uint64_t> NativeStream::stats() const {
       {"late_events", read(counters.late_events)},
       {"checkpoint_saves", read(counters.checkpoint_saves)},
       {"checkpoint_loads", read(counters.checkpoint_loads)},
-      {"open_windows", state.window_state.size()},
+      {"open_windows", state.window_state.size() + state.aggs.size()},
       {"seen_event_ids", state.seen_event_ids.size()},
   };
 }
