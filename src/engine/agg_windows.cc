@@ -7,6 +7,7 @@
 
 #include "engine/filters.h"
 #include "engine/keyed_hash.h"
+#include "engine/sketch_states.h"
 #include "engine/window_engine.h"
 #include "model/saturating.h"
 #include "model/utf8.h"
@@ -564,7 +565,9 @@ class AggEngine {
 //   window<TAB><kind 0|1|2><TAB><width><TAB><slide><TAB><gap>
 //   by<TAB><escaped field>...          one field per tab
 //   agg<TAB><op code><TAB><ddof><TAB><escaped field or -><TAB><escaped name>
-//                                      one line per aggregate, in plan order
+//      [<TAB><q or -><TAB><param or ->]
+//                                      one line per aggregate, in plan order;
+//                                      the last two only when q or param is set
 //   seq<TAB><next arrival seq>
 //   group<TAB><typed value>...         one line per group, ids in line order
 //   slot<TAB><start><TAB><end><TAB><group><TAB><state>...
@@ -595,6 +598,12 @@ void AggWindows::save(std::string& out) const {
     }
     line.push_back('\t');
     append_escaped(line, item.spec.name);
+    if (item.spec.q || item.spec.param) {  // a quantile's q, a sketch's param
+      line.push_back('\t');
+      if (item.spec.q) append_double(line, *item.spec.q); else line.push_back('-');
+      line.push_back('\t');
+      if (item.spec.param) append_i64(line, *item.spec.param); else line.push_back('-');
+    }
     lines.push_back(std::move(line));
   }
   lines.push_back("seq\t" + std::to_string(next_seq_));
@@ -687,12 +696,28 @@ void AggWindows::load(std::string_view text) {
         if (!unescape(p[f], by_names_.back())) by_names_.back().clear();
       }
       by_count_ = by_names_.size();
-    } else if (!ready && label == "agg" && p.size() == 5) {
+    } else if (!ready && label == "agg" && (p.size() == 5 || p.size() == 7)) {
       AggSpec spec;
       int op = -1;
-      if (!parse_int(p[1], op) || op < 0 || op > static_cast<int>(AggOp::kCountDistinct) ||
+      if (!parse_int(p[1], op) || op < 0 || op > static_cast<int>(AggOp::kApproxCountDistinct) ||
           !parse_int(p[2], spec.ddof) || spec.ddof < 0) {
         continue;
+      }
+      if (p.size() == 7) {
+        double q;
+        std::int64_t param;
+        if (p[5] != "-") {
+          if (!parse_double(p[5], q)) continue;
+          spec.q = q;
+        }
+        if (p[6] != "-") {
+          if (!parse_int(p[6], param)) continue;
+          spec.param = param;
+        }
+      }
+      if (is_sketch_op(static_cast<AggOp>(op))) {
+        spec.op = static_cast<AggOp>(op);
+        if (sketch_spec_error(spec)) continue;
       }
       spec.op = static_cast<AggOp>(op);
       if (p[3] != "-") {

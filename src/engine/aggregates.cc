@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "engine/keyed_hash.h"
+#include "engine/sketch_states.h"
 #include "model/utf8.h"
 
 namespace movra {
@@ -339,7 +340,7 @@ void VarStates::release(std::uint32_t index) {
 std::unique_ptr<VarState> make_var_state(const AggSpec& spec) {
   switch (spec.op) {
     case AggOp::kCountDistinct: return std::make_unique<DistinctSet>();
-    default: return nullptr;
+    default: return make_sketch_state(spec);
   }
 }
 
@@ -354,7 +355,10 @@ std::uint32_t state_words(AggOp op) {
     case AggOp::kLast: return 4;
     case AggOp::kVar:
     case AggOp::kStddev: return 3;
-    case AggOp::kCountDistinct: return 1;
+    case AggOp::kCountDistinct:
+    case AggOp::kQuantile:
+    case AggOp::kApproxQuantile:
+    case AggOp::kApproxCountDistinct: return 1;
   }
   return 1;
 }
@@ -362,10 +366,11 @@ std::uint32_t state_words(AggOp op) {
 std::size_t state_bytes(AggOp op) {
   std::size_t b = 8 * state_words(op);
   if (op == AggOp::kCountDistinct) b += DistinctSet().bytes() + sizeof(std::unique_ptr<VarState>);
+  if (is_sketch_op(op)) b += sketch_state_bytes(op) + sizeof(std::unique_ptr<VarState>);
   return b;
 }
 
-bool has_var_state(AggOp op) { return op == AggOp::kCountDistinct; }
+bool has_var_state(AggOp op) { return op == AggOp::kCountDistinct || is_sketch_op(op); }
 
 AggLayout AggLayout::of(const std::vector<AggSpec>& aggs) {
   AggLayout layout;
@@ -374,6 +379,17 @@ AggLayout AggLayout::of(const std::vector<AggSpec>& aggs) {
     item.spec = spec;
     item.offset = layout.words;
     item.words = state_words(spec.op);
+    if (is_sketch_op(spec.op)) {
+      for (const Item& earlier : layout.items) {
+        if (!earlier.shared && earlier.spec.op == spec.op && earlier.spec.field == spec.field &&
+            sketch_param(earlier.spec) == sketch_param(spec)) {
+          item.offset = earlier.offset;
+          item.words = 0;
+          item.shared = true;
+          break;
+        }
+      }
+    }
     layout.words += item.words;
     if (spec.field) {
       std::size_t f = 0;
@@ -387,17 +403,22 @@ AggLayout AggLayout::of(const std::vector<AggSpec>& aggs) {
 }
 
 void init_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* s = w + item.offset;
   std::memset(s, 0, 8 * item.words);
   switch (item.spec.op) {
     case AggOp::kMin:
     case AggOp::kMax: s[0] = kEmptyBits; break;
-    case AggOp::kCountDistinct: s[0] = pools.vars.put(make_var_state(item.spec)); break;
+    case AggOp::kCountDistinct:
+    case AggOp::kQuantile:
+    case AggOp::kApproxQuantile:
+    case AggOp::kApproxCountDistinct: s[0] = pools.vars.put(make_var_state(item.spec)); break;
     default: break;
   }
 }
 
 void release_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* s = w + item.offset;
   switch (item.spec.op) {
     case AggOp::kFirst:
@@ -405,7 +426,10 @@ void release_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pool
       if (s[2] == kTagString) pools.strings.release(static_cast<std::uint32_t>(s[3]));
       s[2] = kNone;
       break;
-    case AggOp::kCountDistinct: pools.vars.release(static_cast<std::uint32_t>(s[0])); break;
+    case AggOp::kCountDistinct:
+    case AggOp::kQuantile:
+    case AggOp::kApproxQuantile:
+    case AggOp::kApproxCountDistinct: pools.vars.release(static_cast<std::uint32_t>(s[0])); break;
     default: break;
   }
 }
@@ -436,6 +460,7 @@ inline void fold_max(std::uint64_t& slot, double v) {
 
 void merge_state(const AggLayout::Item& item, std::uint64_t* into, std::uint64_t* from,
                  bool owning, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* a = into + item.offset;
   std::uint64_t* b = from + item.offset;
   switch (item.spec.op) {
@@ -486,6 +511,9 @@ void merge_state(const AggLayout::Item& item, std::uint64_t* into, std::uint64_t
       break;
     }
     case AggOp::kCountDistinct:
+    case AggOp::kQuantile:
+    case AggOp::kApproxQuantile:
+    case AggOp::kApproxCountDistinct:
       pools.vars.get(static_cast<std::uint32_t>(a[0]))
           .merge(pools.vars.get(static_cast<std::uint32_t>(b[0])));
       break;
@@ -493,9 +521,10 @@ void merge_state(const AggLayout::Item& item, std::uint64_t* into, std::uint64_t
 }
 
 void drop_borrowed(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* s = w + item.offset;
-  // first/last strings are borrowed; a set of its own is the block's.
-  if (item.spec.op == AggOp::kCountDistinct) pools.vars.release(static_cast<std::uint32_t>(s[0]));
+  // first/last strings are borrowed; a set or sketch of its own is the block's.
+  if (has_var_state(item.spec.op)) pools.vars.release(static_cast<std::uint32_t>(s[0]));
 }
 
 Cell result_of(const AggLayout::Item& item, const std::uint64_t* w, const AggPools& pools) {
@@ -519,12 +548,20 @@ Cell result_of(const AggLayout::Item& item, const std::uint64_t* w, const AggPoo
       return Cell(item.spec.op == AggOp::kVar ? var : std::sqrt(var));
     }
     case AggOp::kCountDistinct: return pools.vars.get(static_cast<std::uint32_t>(s[0])).result();
+    case AggOp::kQuantile:
+    case AggOp::kApproxQuantile:
+    case AggOp::kApproxCountDistinct:
+      return sketch_result(pools.vars.get(static_cast<std::uint32_t>(s[0])), item.spec);
   }
   return Cell(Null{});
 }
 
 void save_state(const AggLayout::Item& item, const std::uint64_t* w, const AggPools& pools,
                 std::string& out) {
+  if (item.shared) {
+    out.push_back('-');
+    return;
+  }
   const std::uint64_t* s = w + item.offset;
   switch (item.spec.op) {
     case AggOp::kCount: append_u64(out, s[0]); break;
@@ -562,13 +599,18 @@ void save_state(const AggLayout::Item& item, const std::uint64_t* w, const AggPo
       out.push_back(' ');
       append_double(out, as_double(s[2]));
       break;
-    case AggOp::kCountDistinct: pools.vars.get(static_cast<std::uint32_t>(s[0])).save(out); break;
+    case AggOp::kCountDistinct:
+    case AggOp::kQuantile:
+    case AggOp::kApproxQuantile:
+    case AggOp::kApproxCountDistinct: pools.vars.get(static_cast<std::uint32_t>(s[0])).save(out); break;
   }
 }
 
 bool load_state(const AggLayout::Item& item, std::string_view text, std::uint64_t* w,
                 AggPools& pools) {
+  if (item.shared) return text == "-";
   std::uint64_t* s = w + item.offset;
+  if (is_sketch_op(item.spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).load(text);
   const std::vector<std::string_view> p = split_spaces(text);
   switch (item.spec.op) {
     case AggOp::kCount: return p.size() == 1 && parse_int(p[0], s[0]);
@@ -616,6 +658,7 @@ bool load_state(const AggLayout::Item& item, std::string_view text, std::uint64_
     }
     case AggOp::kCountDistinct:
       return pools.vars.get(static_cast<std::uint32_t>(s[0])).load(text);
+    default: break;
   }
   return false;
 }
@@ -655,6 +698,7 @@ void extract_numbers(FieldColumn& column) {
 void update_states(const AggLayout::Item& item, std::uint64_t* base, std::size_t stride,
                    const std::uint32_t* slots, std::size_t n, const FieldColumn* column,
                    const std::int64_t* times, std::uint64_t first_seq, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* const b = base + item.offset;
   const AggOp op = item.spec.op;
   if (op == AggOp::kCount && column == nullptr) {
@@ -681,6 +725,9 @@ void update_states(const AggLayout::Item& item, std::uint64_t* base, std::size_t
       }
       return;
     case AggOp::kCountDistinct:
+    case AggOp::kQuantile:
+    case AggOp::kApproxQuantile:
+    case AggOp::kApproxCountDistinct:
       for (std::size_t i = 0; i < n; ++i) {
         if (!present[i]) continue;
         pools.vars.get(static_cast<std::uint32_t>(b[slots[i] * stride])).add(*column->cells[i]);

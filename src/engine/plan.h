@@ -63,6 +63,9 @@ enum class AggOp : std::uint8_t {
   kVar = 7,
   kStddev = 8,
   kCountDistinct = 9,
+  kQuantile = 10,             // exact (sketch_states.h)
+  kApproxQuantile = 11,       // KLL
+  kApproxCountDistinct = 12,  // HLL
 };
 
 struct AggSpec {
@@ -70,8 +73,8 @@ struct AggSpec {
   AggOp op = AggOp::kCount;
   std::optional<std::string> field;
   std::int64_t ddof = 1;               // var and stddev
-  std::optional<double> q;             // quantile ops (not yet)
-  std::optional<std::int64_t> param;   // sketch precision (not yet)
+  std::optional<double> q;             // quantile ops
+  std::optional<std::int64_t> param;   // sketch precision: KLL k, HLL lg_k
 };
 
 struct PlanSpec {

@@ -10,13 +10,13 @@
 //                    the retained items).
 //   HLL              the library's compact image of an HLL_8 sketch (a list
 //                    or hash set of coupons while small, then 40 bytes of
-//                    preamble and 2^lg_k one-byte registers).
+//                    preamble and 2^lg_k one-byte registers); a hash set's
+//                    coupons are written in ascending order, so that equal
+//                    sets save to equal bytes.
 //
 // The library's deserializers trust their input (a wrong level offset or
 // coupon count reads or loops out of bounds), so the images are checked here
-// first; after loading, the state must save back to the very same bytes
-// (for HLL: to as many bytes, since a hash set may list its coupons in
-// another order).
+// first; after loading, the state must save back to the very same bytes.
 #include "engine/sketch_accumulators.h"
 
 #include <algorithm>
@@ -168,8 +168,12 @@ bool hll_image_ok(std::string_view image) {
     if (count == 0 || 4 * std::uint64_t{count} >= 3 * (std::uint64_t{1} << lg_arr) ||
         size != 12 + 4 * std::size_t{count})
       return false;
-    for (std::uint32_t i = 0; i < count; ++i)
-      if (!coupon_ok(get_u32(p + 12 + 4 * i))) return false;
+    std::uint32_t prev = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t coupon = get_u32(p + 12 + 4 * i);
+      if (!coupon_ok(coupon) || coupon <= prev) return false;
+      prev = coupon;
+    }
     return true;
   }
   if (cur_mode != 2 || preamble_ints != 10) return false;
@@ -376,9 +380,11 @@ void HllDistinct::add_string(std::string_view v) {
 
 void HllDistinct::add_cell(const Cell& cell) {
   switch (cell.index()) {
-    case kBoolIndex:
-      add_int(std::get<bool>(cell) ? 1 : 0);
+    case kBoolIndex: {
+      const char byte = std::get<bool>(cell) ? 1 : 0;
+      impl_->sketch.update(&byte, 1);
       break;
+    }
     case kIntIndex:
       add_int(std::get<std::int64_t>(cell));
       break;
@@ -412,7 +418,16 @@ std::size_t HllDistinct::memory_bytes() const {
 }
 
 std::string HllDistinct::serialize() const {
-  return with_version(impl_->sketch.serialize_compact());
+  auto image = impl_->sketch.serialize_compact();
+  if (image.size() >= 12 && (image[7] & 3) == 1) {  // a hash set: its coupons in order
+    const std::size_t count = (image.size() - 12) / 4;
+    std::vector<std::uint32_t> coupons(count);
+    for (std::size_t i = 0; i < count; ++i) coupons[i] = get_u32(image.data() + 12 + 4 * i);
+    std::sort(coupons.begin(), coupons.end());
+    for (std::size_t i = 0; i < count; ++i)
+      for (int b = 0; b < 4; ++b) image[12 + 4 * i + b] = static_cast<std::uint8_t>(coupons[i] >> (8 * b));
+  }
+  return with_version(image);
 }
 
 std::optional<HllDistinct> HllDistinct::deserialize(std::string_view bytes) {
@@ -421,9 +436,7 @@ std::optional<HllDistinct> HllDistinct::deserialize(std::string_view bytes) {
   try {
     auto impl = std::make_unique<Impl>(Impl{Hll::deserialize(image->data(), image->size())});
     HllDistinct state(std::move(impl));
-    // A hash set's coupons may come back in another order; the same number
-    // of them (none was a repeat) is what must hold.
-    if (state.serialize().size() != bytes.size()) return std::nullopt;
+    if (state.serialize() != bytes) return std::nullopt;
     return state;
   } catch (const std::exception&) {
     return std::nullopt;

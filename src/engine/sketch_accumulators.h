@@ -22,16 +22,19 @@
 //   strings).  NaN is skipped by both: it has no place in an order, and the
 //   sketch cannot hold it.  So ExactQuantiles equals numpy.nanquantile, and
 //   numpy.quantile whenever there is no NaN.  Infinities are ordinary values.
-// - HllDistinct takes every non-null value.  Two values are one when Python's
-//   == says so for numbers: True, 1 and 1.0 are one value; 1 and "1" are two;
-//   every NaN is one value, and -0.0 is 0.  Concretely a bool or an int, and
-//   a float that holds an integer in the int64 range, is hashed as that
-//   64-bit integer; any other float as its 8 IEEE bytes; a string as its
-//   bytes.  This is how the library's own bindings hash ints, floats and
-//   strings, so a sketch there fed the same values gives the same estimate
-//   (except that those bindings skip the empty string, which counts here).
-//   Its one oddity: an 8-byte string and the int (or float) whose
-//   little-endian bytes it spells are one value to the sketch.
+// - HllDistinct takes every non-null value, with the identity that the
+//   exact count_distinct gives values: an int and a float of the same value
+//   (1 and 1.0) are one value, every NaN is one value and -0.0 is 0; bools,
+//   numbers and strings never equal each other (True is not 1, 1 is not
+//   "1").  Concretely an int, and a float that holds an integer in the int64
+//   range, is hashed as that 64-bit integer; any other float as its 8 IEEE
+//   bytes; a string as its bytes; a bool as the one byte 0 or 1.  This is how
+//   the library's own bindings hash ints, floats and strings, so a sketch
+//   there fed the same values gives the same estimate (except that those
+//   bindings skip the empty string, which counts here).  The oddity of
+//   hashing bytes: a string and the bool or number whose bytes it spells (the
+//   one-byte string "\x01" and True, an 8-byte string and the int whose
+//   little-endian bytes it is) are one value to the sketch.
 //
 // Serialized forms (what a checkpoint holds) are the library's own compact
 // images for the sketches and a flat array of doubles for the exact state,
