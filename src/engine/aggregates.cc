@@ -1,5 +1,6 @@
 #include "engine/aggregates.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -124,10 +125,15 @@ class DistinctSet final : public VarState {
   }
   Cell result() const override { return Cell(static_cast<std::int64_t>(keys_.size())); }
   void save(std::string& out) const override {
+    // In byte order, so that one set always saves to one text.
+    std::vector<const std::string*> sorted;
+    sorted.reserve(keys_.size());
+    for (const std::string& k : keys_) sorted.push_back(&k);
+    std::sort(sorted.begin(), sorted.end(), [](const std::string* a, const std::string* b) { return *a < *b; });
     append_u64(out, keys_.size());
-    for (const std::string& k : keys_) {
+    for (const std::string* k : sorted) {
       out.push_back(' ');
-      append_escaped(out, k);
+      append_escaped(out, *k);
     }
   }
   bool load(std::string_view text) override {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/cell.h"
+#include "model/saturating.h"
 
 namespace movra {
 
@@ -28,12 +29,12 @@ struct WindowSpec {
   std::string time_field = "timestamp";
 
   // The keys only an aggregate plan may use; absent (or None) otherwise.
-  std::optional<std::int64_t> size_ms;
-  std::optional<std::int64_t> slide_ms;
-  std::optional<std::int64_t> gap_ms;
+  std::optional<std::int64_t> size_ms = std::nullopt;
+  std::optional<std::int64_t> slide_ms = std::nullopt;
+  std::optional<std::int64_t> gap_ms = std::nullopt;
   // The group fields of an aggregate plan, in plan order: "by" as a list,
   // or a one-element list for a single str.  Empty without "by".
-  std::vector<std::string> by_fields;
+  std::vector<std::string> by_fields = {};
 
   WindowKind kind() const {
     if (gap_ms) return WindowKind::kSession;
@@ -42,7 +43,11 @@ struct WindowSpec {
   }
   // The window width in milliseconds (tumbling and hopping): size_ms when
   // given, else seconds * 1000.  0 for sessions.
-  std::int64_t width_ms() const;
+  std::int64_t width_ms() const {
+    if (gap_ms) return 0;
+    if (size_ms) return *size_ms;
+    return sat_mul(seconds, 1000);
+  }
 };
 
 struct MeanSpec {
@@ -88,12 +93,12 @@ struct PlanSpec {
   bool drop_late = true;
   // The aggregate plan: named aggregates over the window (never together
   // with mean), and the idle bound of its windows.
-  std::optional<std::vector<AggSpec>> aggs;
-  std::optional<std::int64_t> close_idle_after_ms;
+  std::optional<std::vector<AggSpec>> aggs = std::nullopt;
+  std::optional<std::int64_t> close_idle_after_ms = std::nullopt;
   // The text that names the window state an aggregate plan builds: window
   // kind and sizes, group fields, time field and aggregates.  Empty for
   // other plans.  Two plans share open windows only when theirs are equal.
-  std::string aggs_signature;
+  std::string aggs_signature = {};
 
   // Windowed aggregation runs only when both a window and a mean are given.
   bool is_windowed() const { return window.has_value() && mean.has_value(); }

@@ -277,11 +277,6 @@ std::string signature_of(const PlanSpec& plan) {
 
 }  // namespace
 
-std::int64_t WindowSpec::width_ms() const {
-  if (gap_ms) return 0;
-  if (size_ms) return *size_ms;
-  return sat_mul(seconds, 1000);
-}
 
 PlanSpec parse_plan(const py::dict& plan) {
   PlanSpec parsed;
