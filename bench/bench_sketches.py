@@ -21,7 +21,7 @@ CHUNK = 10_000
 
 def columns():
     rng = np.random.default_rng(7)
-    ts = np.sort(rng.integers(0, SPAN_MS, N)).astype(np.int64)
+    ts = np.sort(rng.integers(0, SPAN_MS, N))
     g = rng.integers(0, GROUPS, N).astype(np.int64)
     lat = rng.lognormal(3.0, 0.8, N)
     return ts, g, lat
@@ -33,41 +33,40 @@ def cases(_key=None):
             "event_id_field": None, "drop_late": None,
             "window": {"size_ms": WIDTH_MS, "by": ["g"], "time_field": "ts"},
             "aggs": [{"name": "p99", "op": "quantile", "field": "lat", "q": 0.99}]}
-    # Lists for the ints: the raw core takes NumPy ints as text (the package
-    # converts frames; here the conversion is left out of both sides).
-    chunks = [(ts[k:k + CHUNK].tolist(), g[k:k + CHUNK].tolist(), lat[k:k + CHUNK])
-              for k in range(0, N, CHUNK)]
+    # Both sides start from the same chunks of Python lists, as events
+    # arrive, and turn each into their own form inside the loop.
+    cols = {"ts": ts.tolist(), "g": g.tolist(), "lat": lat.tolist()}
+    chunks = [{k: v[c:c + CHUNK] for k, v in cols.items()} for c in range(0, N, CHUNK)]
 
     def ours():
-        stream = _movra.NativeStream.manual(batch_size=CHUNK, linger_ms=1, capacity=2 * CHUNK)
+        stream = _movra.NativeStream.manual(batch_size=CHUNK, linger_ms=1, capacity=N)
         windows = 0
-        for t, gg, v in chunks:
-            stream.emit_columns({"ts": t, "g": gg, "lat": v})
-            while stream.scan_ready_times("ts")[0] < len(t):
-                pass
-            out = stream.next_batch(plan, timeout_ms=0)
-            windows += 0 if out is None else len(out["p99"])
+        for chunk in chunks:
+            stream.emit_columns(chunk)
+            if (out := stream.next_batch(plan, 0)) is not None:
+                windows += len(out["p99"])
         stream.close()
-        while (out := stream.next_batch(plan, timeout_ms=0)) is not None:
+        while (out := stream.next_batch(plan, 0)) is not None:
             windows += len(out["p99"])
         return windows
 
-    frames = [pl.DataFrame({"ts": t, "g": gg, "lat": v}) for t, gg, v in chunks]
+    def aggregate(df):
+        return (df.group_by((pl.col("ts") - pl.col("ts") % WIDTH_MS).alias("start"), "g")
+                .agg(pl.col("lat").quantile(0.99, "linear").alias("p99")).sort("start", "g"))
 
     def polars_loop():
-        pending = None
-        windows = 0
-        for frame in frames:
-            frame = frame.with_columns((pl.col("ts") // WIDTH_MS * WIDTH_MS).alias("start"))
-            pending = frame if pending is None else pl.concat([pending, frame])
-            watermark = frame["ts"].max()
-            closed = pending.filter(pl.col("start") + WIDTH_MS <= watermark)
-            pending = pending.filter(pl.col("start") + WIDTH_MS > watermark)
-            if closed.height:
-                out = closed.group_by(["start", "g"]).agg(pl.col("lat").quantile(0.99, "linear").alias("p99"))
-                windows += out.height
-        out = pending.group_by(["start", "g"]).agg(pl.col("lat").quantile(0.99, "linear").alias("p99"))
-        return windows + out.height
+        pending, windows = None, 0
+        for chunk in chunks:
+            df = pl.DataFrame(chunk)
+            watermark = df["ts"].max()
+            if pending is not None:
+                df = pl.concat([pending, df])
+            ends = pl.col("ts") - pl.col("ts") % WIDTH_MS + WIDTH_MS <= watermark
+            done = aggregate(df.filter(ends))
+            windows += done.height
+            done.to_dict(as_series=False)
+            pending = df.filter(~ends)
+        return windows + aggregate(pending).height
 
     return [(OURS, ours), ("Polars micro-batch loop (concat, filter, group_by quantile)", polars_loop)]
 

@@ -287,6 +287,7 @@ COUNT = [{"name": "n", "op": "count", "field": None}]
     ({"aggs": COUNT, "window": None}, ["aggs needs a window"]),
     ({"aggs": COUNT, "window": dict(BASE_WINDOW, slide_ms=300)}, ['"size_ms"', '"slide_ms"']),
     ({"aggs": COUNT, "window": dict(BASE_WINDOW, size_ms=0)}, ['"size_ms"']),
+    ({"aggs": COUNT, "window": dict(BASE_WINDOW, size_ms=10**9, slide_ms=1)}, ['"size_ms"', '"slide_ms"']),
     ({"aggs": COUNT, "window": dict(BASE_WINDOW, gap_ms=10)}, ['"gap_ms"', '"size_ms"']),
     ({"aggs": COUNT, "window": dict(BASE_WINDOW, by=["sym", "sym"])}, ['"sym"']),
     ({"aggs": [{"name": "v", "op": "var", "field": "p", "ddof": -1}]}, ['"ddof"']),
@@ -355,3 +356,21 @@ def test_aggregate_columns_runs_an_aggs_plan(stream):
     out = stream.aggregate_columns({"ts": [1, 2, 1500], "sym": ["a", "a", "b"], "p": [1.0, 3.0, 5.0]},
                                    aggs_plan(aggs=[{"name": "m", "op": "mean", "field": "p"}]))
     assert out == {"m": [2.0, 5.0], "sym": ["a", "b"], "window_end": [1000, 2000], "window_start": [0, 1000]}
+
+
+def test_arrow_result_types_aggregates_and_nulls(stream):
+    pa = pytest.importorskip("pyarrow")
+    data = pa.table({"ts": [1, 2, 1500], "sym": ["a", "a", "b"], "p": [1.0, 3.0, 5.0]})
+    plan = aggs_plan(aggs=[{"name": "v", "op": "var", "field": "p"}, {"name": "n", "op": "count", "field": None},
+                           {"name": "none", "op": "max", "field": "absent"}])
+    table = pa.table(stream.aggregate_arrow(data, plan))
+    assert table.column("v").to_pylist() == [2.0, None]
+    assert table.column("n").type == pa.int64()
+    assert table.column("none").null_count == 2
+
+
+def test_select_projects_aggregate_output(stream):
+    plan = aggs_plan(aggs=[{"name": "m", "op": "mean", "field": "p"}, {"name": "n", "op": "count", "field": None}],
+                     select=["sym", "m"])
+    out = stream.aggregate_columns({"ts": [1, 2], "sym": ["a", "a"], "p": [1.0, 3.0]}, plan)
+    assert out == {"m": [2.0], "sym": ["a"]}

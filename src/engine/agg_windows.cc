@@ -226,19 +226,37 @@ std::uint32_t AggWindows::session_for(std::uint32_t group, std::int64_t t) {
 
 void AggWindows::emit(std::int64_t start, std::int64_t end, std::uint32_t group,
                       const std::uint64_t* w, const PlanSpec& plan, Batch& out) const {
-  Row row;
-  row.reserve(by_count_ + 2 + layout_.items.size());
-  for (std::size_t f = 0; f < by_count_; ++f) {
-    const Cell& v = group_values_[std::size_t{group} * by_count_ + f];
-    if (v.index() != kNullIndex) row.set(std::string_view(by_names_[f]), v);
+  (void)plan;
+  if (output_order_.empty()) {
+    // The columns in name order, once: a Row is then built in that order
+    // rather than by inserting each column in its place.
+    for (std::size_t f = 0; f < by_count_; ++f) output_order_.push_back({by_names_[f], OutputColumn::kGroup, f});
+    output_order_.push_back({"window_start", OutputColumn::kStart, 0});
+    output_order_.push_back({"window_end", OutputColumn::kEnd, 0});
+    for (std::size_t k = 0; k < layout_.items.size(); ++k) {
+      output_order_.push_back({layout_.items[k].spec.name, OutputColumn::kAggregate, k});
+    }
+    std::sort(output_order_.begin(), output_order_.end(),
+              [](const OutputColumn& a, const OutputColumn& b) { return a.name < b.name; });
+    for (std::size_t k = 1; k < output_order_.size(); ++k) {
+      // Only a damaged checkpoint can name one column twice.
+      if (output_order_[k - 1].name == output_order_[k].name) output_names_unique_ = false;
+    }
   }
-  row.set(std::string_view("window_start"), start);
-  row.set(std::string_view("window_end"), end);
-  for (const AggLayout::Item& item : layout_.items) {
-    Cell c = result_of(item, w, pools_);
-    if (c.index() != kNullIndex) row.set(std::string_view(item.spec.name), std::move(c));
+  std::vector<Row::Entry> entries;
+  entries.reserve(output_order_.size());
+  for (const OutputColumn& col : output_order_) {
+    Cell c;
+    switch (col.kind) {
+      case OutputColumn::kGroup: c = group_values_[std::size_t{group} * by_count_ + col.index]; break;
+      case OutputColumn::kStart: c = start; break;
+      case OutputColumn::kEnd: c = end; break;
+      case OutputColumn::kAggregate: c = result_of(layout_.items[col.index], w, pools_); break;
+    }
+    if (c.index() != kNullIndex) entries.emplace_back(col.name, std::move(c));
   }
-  out.push_back(std::move(row));
+  out.push_back(output_names_unique_ ? Row::FromSorted(std::move(entries))
+                                     : Row::FromUnsorted(std::move(entries)));
 }
 
 // A column that no Row of the result holds is given as Null in each, so
@@ -317,19 +335,43 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
     }
     bool operator==(const Due& o) const = default;
   };
-  std::vector<Due> due;
   const std::int64_t panes = width_ / slide_;
+  // The due panes by (group, start); the windows of neighbouring panes
+  // overlap, so each pane adds only the starts not yet added for its group.
+  std::vector<std::uint32_t> due_panes;
   for (std::uint32_t k = 0; k < slots_.size(); ++k) {
+    if (slots_[k].live && slots_[k].end <= threshold) due_panes.push_back(k);
+  }
+  std::sort(due_panes.begin(), due_panes.end(), [this](std::uint32_t a, std::uint32_t b) {
+    return std::tie(slots_[a].group, slots_[a].start) < std::tie(slots_[b].group, slots_[b].start);
+  });
+  std::vector<Due> due;
+  std::uint32_t group = UINT32_MAX;
+  std::int64_t covered_lo = 0, covered_hi = 0;
+  bool covered = false;
+  for (const std::uint32_t k : due_panes) {
     const Slot& s = slots_[k];
-    if (!s.live || s.end > threshold) continue;
-    // The windows holding the pane start at s.start - (panes - 1) * slide
-    // up to s.start; s.end is the end of the first one not yet emitted.
-    for (std::int64_t i = panes - 1; i >= 0; --i) {
-      const std::int64_t start = sat_sub(s.start, sat_mul(i, slide_));
-      const std::int64_t end = sat_add(start, width_);
-      if (end < s.end) continue;
-      if (end > threshold) break;
-      due.push_back(Due{end, start, s.group});
+    if (s.group != group) {
+      group = s.group;
+      covered = false;
+    }
+    // The windows holding the pane start at s.start - (panes - 1) * slide up
+    // to s.start; s.end is the end of the first one not yet emitted.
+    const std::int64_t lo = std::max(sat_sub(s.start, sat_mul(panes - 1, slide_)), sat_sub(s.end, width_));
+    const std::int64_t hi = std::min(s.start, sat_sub(threshold, width_));
+    if (lo > hi) continue;
+    std::int64_t from = lo;
+    if (covered && lo >= covered_lo && lo <= sat_add(covered_hi, slide_)) {
+      from = std::max(lo, sat_add(covered_hi, slide_));
+      covered_hi = std::max(covered_hi, hi);
+    } else {
+      covered_lo = lo;
+      covered_hi = hi;
+      covered = true;
+    }
+    for (std::int64_t start = from; start <= hi; start = sat_add(start, slide_)) {
+      due.push_back(Due{sat_add(start, width_), start, s.group});
+      if (start == kInt64Max) break;
     }
   }
   std::sort(due.begin(), due.end());
@@ -565,9 +607,7 @@ class AggEngine {
 //   window<TAB><kind 0|1|2><TAB><width><TAB><slide><TAB><gap>
 //   by<TAB><escaped field>...          one field per tab
 //   agg<TAB><op code><TAB><ddof><TAB><escaped field or -><TAB><escaped name>
-//      [<TAB><q or -><TAB><param or ->]
-//                                      one line per aggregate, in plan order;
-//                                      the last two only when q or param is set
+//      <TAB><q or -><TAB><param or ->  one line per aggregate, in plan order
 //   seq<TAB><next arrival seq>
 //   group<TAB><typed value>...         one line per group, ids in line order
 //   slot<TAB><start><TAB><end><TAB><group><TAB><state>...
@@ -598,12 +638,14 @@ void AggWindows::save(std::string& out) const {
     }
     line.push_back('\t');
     append_escaped(line, item.spec.name);
-    if (item.spec.q || item.spec.param) {  // a quantile's q, a sketch's param
-      line.push_back('\t');
-      if (item.spec.q) append_double(line, *item.spec.q); else line.push_back('-');
-      line.push_back('\t');
-      if (item.spec.param) append_i64(line, *item.spec.param); else line.push_back('-');
+    line.push_back('\t');
+    if (item.spec.q) {
+      append_double(line, *item.spec.q);
+    } else {
+      line.push_back('-');
     }
+    line.push_back('\t');
+    line += item.spec.param ? std::to_string(*item.spec.param) : std::string("-");
     lines.push_back(std::move(line));
   }
   lines.push_back("seq\t" + std::to_string(next_seq_));
@@ -686,7 +728,7 @@ void AggWindows::load(std::string_view text) {
                     parse_int(p[3], slide_) && parse_int(p[4], gap_);
       kind_ = static_cast<WindowKind>(kind < 0 || kind > 2 ? 0 : kind);
       if (kind_ == WindowKind::kHopping &&
-          (slide_ <= 0 || width_ <= 0 || width_ % slide_ != 0 || width_ / slide_ > 1000000)) {
+          (slide_ <= 0 || width_ <= 0 || width_ % slide_ != 0 || width_ / slide_ > kMaxPanesPerWindow)) {
         have_window = false;
       }
     } else if (!ready && label == "by") {
@@ -696,28 +738,12 @@ void AggWindows::load(std::string_view text) {
         if (!unescape(p[f], by_names_.back())) by_names_.back().clear();
       }
       by_count_ = by_names_.size();
-    } else if (!ready && label == "agg" && (p.size() == 5 || p.size() == 7)) {
+    } else if (!ready && label == "agg" && p.size() == 7) {
       AggSpec spec;
       int op = -1;
-      if (!parse_int(p[1], op) || op < 0 || op > static_cast<int>(AggOp::kApproxCountDistinct) ||
+      if (!parse_int(p[1], op) || op < 0 || op > static_cast<int>(kLastAggOp) ||
           !parse_int(p[2], spec.ddof) || spec.ddof < 0) {
         continue;
-      }
-      if (p.size() == 7) {
-        double q;
-        std::int64_t param;
-        if (p[5] != "-") {
-          if (!parse_double(p[5], q)) continue;
-          spec.q = q;
-        }
-        if (p[6] != "-") {
-          if (!parse_int(p[6], param)) continue;
-          spec.param = param;
-        }
-      }
-      if (is_sketch_op(static_cast<AggOp>(op))) {
-        spec.op = static_cast<AggOp>(op);
-        if (sketch_spec_error(spec)) continue;
       }
       spec.op = static_cast<AggOp>(op);
       if (p[3] != "-") {
@@ -725,6 +751,18 @@ void AggWindows::load(std::string_view text) {
         spec.field = scratch;
       }
       if (!unescape(p[4], spec.name)) continue;
+      double q;
+      std::int64_t param;
+      if (p[5] != "-") {
+        if (!parse_double(p[5], q)) continue;
+        spec.q = q;
+      }
+      if (p[6] != "-") {
+        if (!parse_int(p[6], param)) continue;
+        spec.param = param;
+      }
+      // A sketch whose q or param a plan would refuse is not made.
+      if (is_sketch_op(spec.op) && sketch_spec_error(spec)) continue;
       specs.push_back(std::move(spec));
     } else if (!ready && label == "seq" && p.size() == 2) {
       parse_int(p[1], next_seq_);

@@ -149,6 +149,16 @@ class AggWindows {
   std::chrono::steady_clock::time_point last_event_;
   std::chrono::steady_clock::time_point advanced_to_;
 
+  // The output columns in name order, made at the first emit.
+  struct OutputColumn {
+    enum Kind { kGroup, kStart, kEnd, kAggregate };
+    std::string name;
+    Kind kind;
+    std::size_t index;
+  };
+  mutable std::vector<OutputColumn> output_order_;
+  mutable bool output_names_unique_ = true;
+
   // One batch's scratch vectors, kept for their capacity.
   std::vector<const Row*> rows_;
   std::vector<std::int64_t> times_;

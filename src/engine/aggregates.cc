@@ -361,21 +361,22 @@ std::uint32_t state_words(AggOp op) {
     case AggOp::kLast: return 4;
     case AggOp::kVar:
     case AggOp::kStddev: return 3;
-    case AggOp::kCountDistinct:
-    case AggOp::kQuantile:
-    case AggOp::kApproxQuantile:
-    case AggOp::kApproxCountDistinct: return 1;
+    default: return 1;  // the index of a VarState
   }
-  return 1;
 }
 
 std::size_t state_bytes(AggOp op) {
   std::size_t b = 8 * state_words(op);
-  if (op == AggOp::kCountDistinct) b += DistinctSet().bytes() + sizeof(std::unique_ptr<VarState>);
-  if (is_sketch_op(op)) b += sketch_state_bytes(op) + sizeof(std::unique_ptr<VarState>);
+  if (has_var_state(op)) {
+    AggSpec spec;
+    spec.op = op;
+    b += make_var_state(spec)->bytes() + sizeof(std::unique_ptr<VarState>);
+  }
   return b;
 }
 
+// The ops whose state is a VarState.  A new one (a sketch) is added here and
+// in make_var_state; every other operation on it goes through VarState.
 bool has_var_state(AggOp op) { return op == AggOp::kCountDistinct || is_sketch_op(op); }
 
 AggLayout AggLayout::of(const std::vector<AggSpec>& aggs) {
@@ -412,31 +413,21 @@ void init_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) 
   if (item.shared) return;
   std::uint64_t* s = w + item.offset;
   std::memset(s, 0, 8 * item.words);
-  switch (item.spec.op) {
-    case AggOp::kMin:
-    case AggOp::kMax: s[0] = kEmptyBits; break;
-    case AggOp::kCountDistinct:
-    case AggOp::kQuantile:
-    case AggOp::kApproxQuantile:
-    case AggOp::kApproxCountDistinct: s[0] = pools.vars.put(make_var_state(item.spec)); break;
-    default: break;
+  if (has_var_state(item.spec.op)) {
+    s[0] = pools.vars.put(make_var_state(item.spec));
+    return;
   }
+  if (item.spec.op == AggOp::kMin || item.spec.op == AggOp::kMax) s[0] = kEmptyBits;
 }
 
 void release_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) {
   if (item.shared) return;
   std::uint64_t* s = w + item.offset;
-  switch (item.spec.op) {
-    case AggOp::kFirst:
-    case AggOp::kLast:
-      if (s[2] == kTagString) pools.strings.release(static_cast<std::uint32_t>(s[3]));
-      s[2] = kNone;
-      break;
-    case AggOp::kCountDistinct:
-    case AggOp::kQuantile:
-    case AggOp::kApproxQuantile:
-    case AggOp::kApproxCountDistinct: pools.vars.release(static_cast<std::uint32_t>(s[0])); break;
-    default: break;
+  if (has_var_state(item.spec.op)) {
+    pools.vars.release(static_cast<std::uint32_t>(s[0]));
+  } else if (item.spec.op == AggOp::kFirst || item.spec.op == AggOp::kLast) {
+    if (s[2] == kTagString) pools.strings.release(static_cast<std::uint32_t>(s[3]));
+    s[2] = kNone;
   }
 }
 
@@ -469,6 +460,10 @@ void merge_state(const AggLayout::Item& item, std::uint64_t* into, std::uint64_t
   if (item.shared) return;
   std::uint64_t* a = into + item.offset;
   std::uint64_t* b = from + item.offset;
+  if (has_var_state(item.spec.op)) {
+    pools.vars.get(static_cast<std::uint32_t>(a[0])).merge(pools.vars.get(static_cast<std::uint32_t>(b[0])));
+    return;
+  }
   switch (item.spec.op) {
     case AggOp::kCount: a[0] += b[0]; break;
     case AggOp::kSum:
@@ -516,26 +511,24 @@ void merge_state(const AggLayout::Item& item, std::uint64_t* into, std::uint64_t
       a[2] = as_word(as_double(a[2]) + as_double(b[2]) + delta * delta * na * nb / n);
       break;
     }
-    case AggOp::kCountDistinct:
-    case AggOp::kQuantile:
-    case AggOp::kApproxQuantile:
-    case AggOp::kApproxCountDistinct:
-      pools.vars.get(static_cast<std::uint32_t>(a[0]))
-          .merge(pools.vars.get(static_cast<std::uint32_t>(b[0])));
-      break;
+    default: break;
   }
 }
 
 void drop_borrowed(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) {
   if (item.shared) return;
   std::uint64_t* s = w + item.offset;
-  // first/last strings are borrowed; a set or sketch of its own is the block's.
+  // first/last strings are borrowed; a set of its own is the block's.
   if (has_var_state(item.spec.op)) pools.vars.release(static_cast<std::uint32_t>(s[0]));
 }
 
 Cell result_of(const AggLayout::Item& item, const std::uint64_t* w, const AggPools& pools) {
   const std::uint64_t* s = w + item.offset;
   constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  // A quantile reads its own q from a state that several q may share.
+  if (is_sketch_op(item.spec.op))
+    return sketch_result(pools.vars.get(static_cast<std::uint32_t>(s[0])), item.spec);
+  if (has_var_state(item.spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).result();
   switch (item.spec.op) {
     case AggOp::kCount: return Cell(static_cast<std::int64_t>(s[0] > kLimit ? kLimit : s[0]));
     case AggOp::kSum: return s[1] == 0 ? Cell(Null{}) : Cell(as_double(s[0]));
@@ -553,11 +546,7 @@ Cell result_of(const AggLayout::Item& item, const std::uint64_t* w, const AggPoo
       const double var = as_double(s[2]) / (n - ddof);
       return Cell(item.spec.op == AggOp::kVar ? var : std::sqrt(var));
     }
-    case AggOp::kCountDistinct: return pools.vars.get(static_cast<std::uint32_t>(s[0])).result();
-    case AggOp::kQuantile:
-    case AggOp::kApproxQuantile:
-    case AggOp::kApproxCountDistinct:
-      return sketch_result(pools.vars.get(static_cast<std::uint32_t>(s[0])), item.spec);
+    default: break;
   }
   return Cell(Null{});
 }
@@ -569,6 +558,10 @@ void save_state(const AggLayout::Item& item, const std::uint64_t* w, const AggPo
     return;
   }
   const std::uint64_t* s = w + item.offset;
+  if (has_var_state(item.spec.op)) {
+    pools.vars.get(static_cast<std::uint32_t>(s[0])).save(out);
+    return;
+  }
   switch (item.spec.op) {
     case AggOp::kCount: append_u64(out, s[0]); break;
     case AggOp::kSum:
@@ -605,10 +598,7 @@ void save_state(const AggLayout::Item& item, const std::uint64_t* w, const AggPo
       out.push_back(' ');
       append_double(out, as_double(s[2]));
       break;
-    case AggOp::kCountDistinct:
-    case AggOp::kQuantile:
-    case AggOp::kApproxQuantile:
-    case AggOp::kApproxCountDistinct: pools.vars.get(static_cast<std::uint32_t>(s[0])).save(out); break;
+    default: break;
   }
 }
 
@@ -616,7 +606,7 @@ bool load_state(const AggLayout::Item& item, std::string_view text, std::uint64_
                 AggPools& pools) {
   if (item.shared) return text == "-";
   std::uint64_t* s = w + item.offset;
-  if (is_sketch_op(item.spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).load(text);
+  if (has_var_state(item.spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).load(text);
   const std::vector<std::string_view> p = split_spaces(text);
   switch (item.spec.op) {
     case AggOp::kCount: return p.size() == 1 && parse_int(p[0], s[0]);
@@ -662,8 +652,6 @@ bool load_state(const AggLayout::Item& item, std::string_view text, std::uint64_
       for (int i = 0; i < 3; ++i) s[i] = as_word(v[i]);
       return true;
     }
-    case AggOp::kCountDistinct:
-      return pools.vars.get(static_cast<std::uint32_t>(s[0])).load(text);
     default: break;
   }
   return false;
@@ -712,6 +700,14 @@ void update_states(const AggLayout::Item& item, std::uint64_t* base, std::size_t
     return;
   }
   const std::uint8_t* present = column->present.data();
+  if (has_var_state(op)) {
+    // A state of variable size takes each present value; one that takes
+    // numbers only skips the others itself.
+    for (std::size_t i = 0; i < n; ++i) {
+      if (present[i]) pools.vars.get(static_cast<std::uint32_t>(b[slots[i] * stride])).add(*column->cells[i]);
+    }
+    return;
+  }
   switch (op) {
     case AggOp::kCount:
       for (std::size_t i = 0; i < n; ++i) b[slots[i] * stride] += present[i];
@@ -728,15 +724,6 @@ void update_states(const AggLayout::Item& item, std::uint64_t* base, std::size_t
         s[0] = static_cast<std::uint64_t>(times[i]);
         s[1] = seq;
         set_tagged(s, *column->cells[i], pools);
-      }
-      return;
-    case AggOp::kCountDistinct:
-    case AggOp::kQuantile:
-    case AggOp::kApproxQuantile:
-    case AggOp::kApproxCountDistinct:
-      for (std::size_t i = 0; i < n; ++i) {
-        if (!present[i]) continue;
-        pools.vars.get(static_cast<std::uint32_t>(b[slots[i] * stride])).add(*column->cells[i]);
       }
       return;
     default: break;

@@ -72,6 +72,10 @@ enum class AggOp : std::uint8_t {
   kApproxQuantile = 11,       // KLL
   kApproxCountDistinct = 12,  // HLL
 };
+// A hopping window is the merge of size/slide panes; at most this many.
+inline constexpr std::int64_t kMaxPanesPerWindow = 100000;
+// The greatest AggOp; a checkpoint naming a greater one is not read.
+inline constexpr AggOp kLastAggOp = AggOp::kApproxCountDistinct;
 
 struct AggSpec {
   std::string name;

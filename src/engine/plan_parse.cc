@@ -196,6 +196,11 @@ void check_plan(PlanSpec& plan) {
       refuse("plan window: \"size_ms\" " + std::to_string(w.width_ms()) +
              " is not a multiple of \"slide_ms\" " + std::to_string(*w.slide_ms));
     }
+    if (w.slide_ms && w.width_ms() / *w.slide_ms > kMaxPanesPerWindow) {
+      refuse("plan window: \"size_ms\" " + std::to_string(w.width_ms()) + " is more than " +
+             std::to_string(kMaxPanesPerWindow) + " times \"slide_ms\" " + std::to_string(*w.slide_ms) +
+             " (each window merges that many panes when it closes)");
+    }
     std::vector<std::string_view> names;
     for (const std::string& f : w.by_fields) {
       if (std::find(names.begin(), names.end(), f) != names.end()) {

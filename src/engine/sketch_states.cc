@@ -86,9 +86,13 @@ std::optional<std::string> sketch_spec_error(const AggSpec& spec) {
 }
 
 int sketch_param(const AggSpec& spec) {
+  // A param out of range never gets here (the plan and the checkpoint reader
+  // refuse it); were it to, the default stands in rather than a throw.
+  const std::int64_t p = spec.param.value_or(0);
   switch (spec.op) {
-    case AggOp::kApproxQuantile: return static_cast<int>(spec.param.value_or(kKllDefaultK));
-    case AggOp::kApproxCountDistinct: return static_cast<int>(spec.param.value_or(kHllDefaultLgK));
+    case AggOp::kApproxQuantile: return p >= kKllMinK && p <= kKllMaxK ? static_cast<int>(p) : kKllDefaultK;
+    case AggOp::kApproxCountDistinct:
+      return p >= kHllMinLgK && p <= kHllMaxLgK ? static_cast<int>(p) : kHllDefaultLgK;
     default: return 0;
   }
 }
