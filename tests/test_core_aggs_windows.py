@@ -251,3 +251,24 @@ def test_windows_close_when_the_feed_goes_quiet():
     assert s.next_batch(plan, timeout_ms=0) is None
     assert s.stats()["late_events"] == 1
     s.close()
+
+
+@pytest.mark.parametrize("drop_late, late_rows", [(True, []), (False, [(-100, 1), (0, 1)])])
+def test_a_late_row_of_emitted_hopping_windows(drop_late, late_rows):
+    """Kept late (drop_late false), a row for windows already out makes them
+    come out again with the late values only, as a late row of a mean plan
+    makes its window come out again."""
+    s = new_stream()
+    plan = window_plan({"size_ms": 200, "slide_ms": 100}, aggs=[{"name": "n", "op": "count", "field": None}],
+                       drop_late=drop_late)
+    for t in (50, 350):
+        s.emit_json({"ts": t, "sym": "a"})
+    assert wait_for(lambda: s.scan_ready_times("ts")[0] == 2)
+    out = rows_of(s.next_batch(plan, timeout_ms=0))
+    assert [(r["window_start"], r["n"]) for r in out] == [(-100, 1), (0, 1)]
+    s.emit_json({"ts": 60, "sym": "a"})
+    assert wait_for(lambda: s.scan_ready_times("ts")[0] == 1)
+    out = rows_of(s.next_batch(plan, timeout_ms=0))
+    assert [(r["window_start"], r["n"]) for r in out] == late_rows
+    assert s.stats()["late_events"] == 1
+    s.close()
