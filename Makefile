@@ -26,7 +26,7 @@ $(VENV)/.created:
 $(VENV)/.deps: $(VENV)/.created pyproject.toml
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.11" "pybind11>=3.0" "numpy>=1.26" \
 	    "pytest>=8" "hypothesis>=6" "mypy>=1.10" cmake ninja "pandas>=2" "polars>=1" "pyarrow>=14" \
-	    "rich>=13" "prometheus_client>=0.20"
+	    "rich>=13" "prometheus_client>=0.20" "datasketches>=5"
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)

@@ -1,5 +1,5 @@
 // C++ micro-benchmarks of the core: the datagram parser, the trade pass and
-// the window engine.  `movra_core_bench [parser|tradesA..D|engine|aggs|checkpoint|receive]`
+// the window engine.  `movra_core_bench [parser|tradesA..D|engine|aggs|checkpoint|receive|sketches]`
 // runs one; `movra_core_bench flood PORT RATE SECONDS` is the UDP sender.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/aggregates.h"
 #include "engine/window_engine.h"
 #include "model/json_datagram.h"
 #include "model/utf8.h"
@@ -357,6 +358,33 @@ int udp_flood(int port, long rate, double seconds) {
   return 0;
 }
 
+// The bytes one window's state holds after 1,000,000 values, for each
+// quantile and distinct-count aggregate: "<op> <bytes> <serialized bytes>".
+void bench_sketch_memory() {
+  constexpr int kValues = 1000000;
+  for (const AggOp op : {AggOp::kQuantile, AggOp::kApproxQuantile, AggOp::kCountDistinct,
+                         AggOp::kApproxCountDistinct}) {
+    AggSpec spec;
+    spec.op = op;
+    spec.field = "v";
+    spec.q = 0.99;
+    auto state = make_var_state(spec);
+    std::mt19937_64 rng(1);
+    for (int i = 0; i < kValues; ++i) {
+      const bool ids = op == AggOp::kCountDistinct || op == AggOp::kApproxCountDistinct;
+      state->add(ids ? Cell(std::int64_t{i}) : Cell(static_cast<double>(rng() >> 11)));
+    }
+    std::string saved;
+    state->save(saved);
+    std::printf("%s %zu %zu\n",
+                op == AggOp::kQuantile           ? "quantile"
+                : op == AggOp::kApproxQuantile   ? "approx_quantile"
+                : op == AggOp::kCountDistinct    ? "count_distinct"
+                                                 : "approx_count_distinct",
+                state->bytes(), saved.size());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -375,5 +403,6 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "aggs") bench_aggs();
   if (only.empty() || only == "checkpoint") bench_checkpoint();
   if (only.empty() || only == "receive") bench_receive();
+  if (only.empty() || only == "sketches") bench_sketch_memory();
   return 0;
 }

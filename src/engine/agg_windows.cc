@@ -7,6 +7,7 @@
 
 #include "engine/filters.h"
 #include "engine/keyed_hash.h"
+#include "engine/sketch_states.h"
 #include "engine/window_engine.h"
 #include "model/saturating.h"
 #include "model/utf8.h"
@@ -760,6 +761,8 @@ void AggWindows::load(std::string_view text) {
         if (!parse_int(p[6], param)) continue;
         spec.param = param;
       }
+      // A sketch whose q or param a plan would refuse is not made.
+      if (is_sketch_op(spec.op) && sketch_spec_error(spec)) continue;
       specs.push_back(std::move(spec));
     } else if (!ready && label == "seq" && p.size() == 2) {
       parse_int(p[1], next_seq_);

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "engine/keyed_hash.h"
+#include "engine/sketch_states.h"
 #include "model/utf8.h"
 
 namespace movra {
@@ -345,7 +346,7 @@ void VarStates::release(std::uint32_t index) {
 std::unique_ptr<VarState> make_var_state(const AggSpec& spec) {
   switch (spec.op) {
     case AggOp::kCountDistinct: return std::make_unique<DistinctSet>();
-    default: return nullptr;
+    default: return make_sketch_state(spec);
   }
 }
 
@@ -376,7 +377,7 @@ std::size_t state_bytes(AggOp op) {
 
 // The ops whose state is a VarState.  A new one (a sketch) is added here and
 // in make_var_state; every other operation on it goes through VarState.
-bool has_var_state(AggOp op) { return op == AggOp::kCountDistinct; }
+bool has_var_state(AggOp op) { return op == AggOp::kCountDistinct || is_sketch_op(op); }
 
 AggLayout AggLayout::of(const std::vector<AggSpec>& aggs) {
   AggLayout layout;
@@ -385,6 +386,17 @@ AggLayout AggLayout::of(const std::vector<AggSpec>& aggs) {
     item.spec = spec;
     item.offset = layout.words;
     item.words = state_words(spec.op);
+    if (is_sketch_op(spec.op)) {
+      for (const Item& earlier : layout.items) {
+        if (!earlier.shared && earlier.spec.op == spec.op && earlier.spec.field == spec.field &&
+            sketch_param(earlier.spec) == sketch_param(spec)) {
+          item.offset = earlier.offset;
+          item.words = 0;
+          item.shared = true;
+          break;
+        }
+      }
+    }
     layout.words += item.words;
     if (spec.field) {
       std::size_t f = 0;
@@ -398,6 +410,7 @@ AggLayout AggLayout::of(const std::vector<AggSpec>& aggs) {
 }
 
 void init_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* s = w + item.offset;
   std::memset(s, 0, 8 * item.words);
   if (has_var_state(item.spec.op)) {
@@ -408,6 +421,7 @@ void init_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) 
 }
 
 void release_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* s = w + item.offset;
   if (has_var_state(item.spec.op)) {
     pools.vars.release(static_cast<std::uint32_t>(s[0]));
@@ -443,6 +457,7 @@ inline void fold_max(std::uint64_t& slot, double v) {
 
 void merge_state(const AggLayout::Item& item, std::uint64_t* into, std::uint64_t* from,
                  bool owning, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* a = into + item.offset;
   std::uint64_t* b = from + item.offset;
   if (has_var_state(item.spec.op)) {
@@ -501,6 +516,7 @@ void merge_state(const AggLayout::Item& item, std::uint64_t* into, std::uint64_t
 }
 
 void drop_borrowed(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* s = w + item.offset;
   // first/last strings are borrowed; a set of its own is the block's.
   if (has_var_state(item.spec.op)) pools.vars.release(static_cast<std::uint32_t>(s[0]));
@@ -509,6 +525,9 @@ void drop_borrowed(const AggLayout::Item& item, std::uint64_t* w, AggPools& pool
 Cell result_of(const AggLayout::Item& item, const std::uint64_t* w, const AggPools& pools) {
   const std::uint64_t* s = w + item.offset;
   constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  // A quantile reads its own q from a state that several q may share.
+  if (is_sketch_op(item.spec.op))
+    return sketch_result(pools.vars.get(static_cast<std::uint32_t>(s[0])), item.spec);
   if (has_var_state(item.spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).result();
   switch (item.spec.op) {
     case AggOp::kCount: return Cell(static_cast<std::int64_t>(s[0] > kLimit ? kLimit : s[0]));
@@ -534,6 +553,10 @@ Cell result_of(const AggLayout::Item& item, const std::uint64_t* w, const AggPoo
 
 void save_state(const AggLayout::Item& item, const std::uint64_t* w, const AggPools& pools,
                 std::string& out) {
+  if (item.shared) {
+    out.push_back('-');
+    return;
+  }
   const std::uint64_t* s = w + item.offset;
   if (has_var_state(item.spec.op)) {
     pools.vars.get(static_cast<std::uint32_t>(s[0])).save(out);
@@ -581,6 +604,7 @@ void save_state(const AggLayout::Item& item, const std::uint64_t* w, const AggPo
 
 bool load_state(const AggLayout::Item& item, std::string_view text, std::uint64_t* w,
                 AggPools& pools) {
+  if (item.shared) return text == "-";
   std::uint64_t* s = w + item.offset;
   if (has_var_state(item.spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).load(text);
   const std::vector<std::string_view> p = split_spaces(text);
@@ -668,6 +692,7 @@ void extract_numbers(FieldColumn& column) {
 void update_states(const AggLayout::Item& item, std::uint64_t* base, std::size_t stride,
                    const std::uint32_t* slots, std::size_t n, const FieldColumn* column,
                    const std::int64_t* times, std::uint64_t first_seq, AggPools& pools) {
+  if (item.shared) return;
   std::uint64_t* const b = base + item.offset;
   const AggOp op = item.spec.op;
   if (op == AggOp::kCount && column == nullptr) {

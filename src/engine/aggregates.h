@@ -120,6 +120,10 @@ struct AggLayout {
     std::uint32_t offset = 0;  // in words
     std::uint32_t words = 0;
     std::int32_t field = -1;   // index into fields, -1 for count(*)
+    // Reads the state of an earlier item of the same sketch op, field and
+    // param (words 0): only result_of looks at it; every other operation
+    // leaves it alone, and its checkpoint text is "-".
+    bool shared = false;
   };
   std::vector<Item> items;
   std::uint32_t words = 0;            // per window

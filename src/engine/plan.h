@@ -68,19 +68,22 @@ enum class AggOp : std::uint8_t {
   kVar = 7,
   kStddev = 8,
   kCountDistinct = 9,
+  kQuantile = 10,             // exact (sketch_states.h)
+  kApproxQuantile = 11,       // KLL
+  kApproxCountDistinct = 12,  // HLL
 };
 // A hopping window is the merge of size/slide panes; at most this many.
 inline constexpr std::int64_t kMaxPanesPerWindow = 100000;
 // The greatest AggOp; a checkpoint naming a greater one is not read.
-inline constexpr AggOp kLastAggOp = AggOp::kCountDistinct;
+inline constexpr AggOp kLastAggOp = AggOp::kApproxCountDistinct;
 
 struct AggSpec {
   std::string name;
   AggOp op = AggOp::kCount;
   std::optional<std::string> field;
   std::int64_t ddof = 1;               // var and stddev
-  std::optional<double> q;             // quantile ops (not yet)
-  std::optional<std::int64_t> param;   // sketch precision (not yet)
+  std::optional<double> q;             // quantile ops
+  std::optional<std::int64_t> param;   // sketch precision: KLL k, HLL lg_k
 };
 
 struct PlanSpec {

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/aggregates.h"
+#include "engine/sketch_states.h"
 #include "model/py_values.h"
 #include "model/saturating.h"
 #include "model/utf8.h"
@@ -109,6 +111,8 @@ constexpr OpName kOps[] = {
     {"max", AggOp::kMax, true},          {"first", AggOp::kFirst, true},
     {"last", AggOp::kLast, true},        {"var", AggOp::kVar, true},
     {"stddev", AggOp::kStddev, true},    {"count_distinct", AggOp::kCountDistinct, true},
+    {"quantile", AggOp::kQuantile, true}, {"approx_quantile", AggOp::kApproxQuantile, true},
+    {"approx_count_distinct", AggOp::kApproxCountDistinct, true},
 };
 
 const char* op_name(AggOp op) {
@@ -170,6 +174,9 @@ AggSpec parse_aggregate(py::handle element, std::size_t index) {
   if (!is_none(q)) spec.q = py::cast<double>(q);
   py::object param = optional_item(a, "param");
   if (!is_none(param)) spec.param = as_int64(param);
+  if (is_sketch_op(spec.op)) {
+    if (auto error = sketch_spec_error(spec)) refuse(*error);
+  }
   return spec;
 }
 
@@ -263,7 +270,10 @@ std::string signature_of(const PlanSpec& plan) {
     if (i) s += ", ";
     s += quoted(a.name) + "=" + op_name(a.op) + "(" + (a.field ? quoted(*a.field) : "*");
     if (a.op == AggOp::kVar || a.op == AggOp::kStddev) s += ", ddof=" + std::to_string(a.ddof);
-    if (a.q) s += ", q=" + std::to_string(*a.q);
+    if (a.q) {
+      s += ", q=";
+      append_double(s, *a.q);
+    }
     if (a.param) s += ", param=" + std::to_string(*a.param);
     s += ")";
   }
