@@ -210,3 +210,17 @@ TEST(aggregate_windows_survive_a_checkpoint) {
   // Without open aggregate windows the file is today's.
   CHECK(checkpoint_text(a).find("aggs_state") == std::string::npos);
 }
+
+TEST(a_damaged_extension_without_windows_loads_as_no_state) {
+  // The plan part stops before any aggregate, so no window can be read; what
+  // the reader took in before (here a group field that is not UTF-8) must
+  // not stay behind.
+  const std::string text =
+      "max_event_time\t950\nwindow_origin\t-9223372036854775808\nseen_event_ids\t0\n"
+      "window_state\t0\naggs_state\t1\t4\nsignature\tx\nwindow\t1\t1000\t250\t0\n"
+      "by\tsym\tv\xff\nslot\t0\t250\t1\t1\n";
+  const ProcessorState loaded = parse_checkpoint_text(text);
+  CHECK(loaded.aggs.empty());
+  CHECK(loaded.aggs.strings_are_utf8());
+  CHECK(loaded == parse_checkpoint_text(checkpoint_text(loaded)));
+}

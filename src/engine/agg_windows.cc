@@ -768,7 +768,7 @@ void AggWindows::load(std::string_view text) {
       parse_int(p[1], next_seq_);
     } else if (label == "group" || label == "slot") {
       if (!ready) {
-        if (signature.empty() || !have_window || specs.empty()) return;
+        if (signature.empty() || !have_window || specs.empty()) break;  // reset below
         signature_ = signature;
         layout_ = AggLayout::of(specs);
         stride_ = layout_.words;
