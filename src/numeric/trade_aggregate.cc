@@ -535,6 +535,8 @@ bool adding_zero_is_exact() {
 //   added right away, trade or not (a row that is not a trade adds +0.0 and
 //   0), so the loop has no unpredictable branch; any other row takes the
 //   slow way, which moves to its window.  Good while rows come in time order.
+//   A kind whose add has no exact masked form (bars) lists the chunk's
+//   taking rows first and goes over those only.
 // - scattered: every trade row's cell is computed first (a multiplication,
 //   not a division, per row), then the cells are added to in row order with
 //   the next cells fetched ahead.  Good when windows change from row to row.
