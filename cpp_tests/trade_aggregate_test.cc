@@ -351,3 +351,53 @@ TEST(bar_pass_matches_the_model_every_way) {
   check_bars_every_way("extreme times", extremes, 1000);
   check_bars_every_way("extreme times, widest window", extremes, kMax);
 }
+
+// The four shapes of the bars benchmark, scaled down, over many seeds: each
+// input has runs of sorted rows broken by shuffled blocks (so that a pass
+// goes back and forth between its ordered and scattered ways), rows far
+// outside the sampled range of times and symbols, NaN prices and
+// quantities, and repeated timestamps.
+TEST(bar_pass_matches_the_model_on_random_shapes) {
+  struct Shape {
+    const char* name;
+    std::int64_t symbols, windows, w;
+    bool shuffled;
+  };
+  const Shape shapes[] = {{"A", 50, 40, 1000, false},
+                          {"B", 2000, 4, 1000, false},
+                          {"C", 100, 6, 60000, false},
+                          {"D", 50, 40, 1000, true}};
+  for (std::uint64_t seed = 0; seed < 24; ++seed) {
+    for (const Shape& shape : shapes) {
+      std::mt19937_64 rng(seed * 131 + static_cast<std::uint64_t>(shape.symbols));
+      const std::size_t n = 6000 + rng() % 6000;
+      const std::int64_t t0 = 1700000000000 - (seed % 3 == 0 ? 1700000000000 + shape.w * 3 : 0);
+      const std::int64_t span = shape.windows * shape.w;
+      std::vector<std::int64_t> times(n);
+      for (auto& t : times) t = t0 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(span));
+      std::sort(times.begin(), times.end());
+      if (shape.shuffled) {
+        std::shuffle(times.begin(), times.end(), rng);
+      } else if (seed % 2 == 1) {
+        for (std::size_t block = 0; block + 3000 < n; block += 5000) {
+          std::shuffle(times.begin() + static_cast<std::ptrdiff_t>(block),
+                       times.begin() + static_cast<std::ptrdiff_t>(block + 3000), rng);
+        }
+      }
+      Prints d;
+      for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t s = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(shape.symbols));
+        std::int64_t t = times[i];
+        if (rng() % 997 == 0) t += (rng() % 2 ? 1 : -1) * span * 5;  // outside the table's windows
+        if (rng() % 991 == 0) s += shape.symbols * 3;                // outside its symbols
+        if (seed % 4 == 2 && i > 0 && rng() % 4 == 0) t = d.ts.back();  // ties in time
+        double price = 100.0 + static_cast<double>(static_cast<std::int64_t>(rng() % 4001) - 2000) * 0.01;
+        double qty = static_cast<double>(rng() % 100) * 0.25;
+        if (rng() % 613 == 0) price = std::numeric_limits<double>::quiet_NaN();
+        if (rng() % 617 == 0) qty = std::numeric_limits<double>::quiet_NaN();
+        d.add(t, static_cast<std::uint8_t>(rng() % 2), s, price, qty);
+      }
+      check_bars_every_way(std::string("shape ") + shape.name + " seed " + std::to_string(seed), d, shape.w);
+    }
+  }
+}

@@ -79,13 +79,20 @@ struct TradeInputs {
 // valid empty one), its group (Acc with window_start and symbol_id), which
 // rows take part, and how a row is added.  kAddsMasked: whether the ordered
 // way of a dense pass may add a row that takes no part through add_masked,
-// which then must leave the aggregate exactly as it is.
+// which then must leave the aggregate exactly as it is; a kind that may not
+// takes the ordered way over its taking rows only.  mark() writes, for n
+// rows from base on, 1 for each row that takes part and 0 for the others.
 struct TradeKind {
   using Acc = NumericAggregate;
   using Group = TradeGroup;
   static constexpr bool kAddsMasked = true;
 
   static bool takes(const TradeInputs& in, std::size_t i) { return in.is_trade[i] != 0; }
+
+  static void mark(const TradeInputs& in, std::size_t base, std::size_t n, std::uint8_t* out) {
+    const std::uint8_t* const trade = in.is_trade + base;
+    for (std::size_t j = 0; j < n; ++j) out[j] = trade[j] != 0;
+  }
 
   static void add(Acc& a, const TradeInputs& in, std::size_t i) {
     a.sum += in.values[i];
@@ -108,6 +115,21 @@ struct BarKind {
   static bool takes(const TradeInputs& in, std::size_t i) {
     const bool trade = in.is_trade == nullptr || in.is_trade[i] != 0;
     return trade & !std::isnan(in.values[i]) & !std::isnan(in.quantities[i]);
+  }
+
+  // The same test as takes(), in loops without a branch that the compiler
+  // turns into vector code: x == x is false exactly for NaN.
+  static void mark(const TradeInputs& in, std::size_t base, std::size_t n, std::uint8_t* out) {
+    const double* const price = in.values + base;
+    const double* const quantity = in.quantities + base;
+    if (in.is_trade == nullptr) {
+      for (std::size_t j = 0; j < n; ++j) out[j] = (price[j] == price[j]) & (quantity[j] == quantity[j]);
+      return;
+    }
+    const std::uint8_t* const trade = in.is_trade + base;
+    for (std::size_t j = 0; j < n; ++j) {
+      out[j] = (trade[j] != 0) & (price[j] == price[j]) & (quantity[j] == quantity[j]);
+    }
   }
 
   // Rows of a group come in row order, so a tie in time keeps the first
@@ -136,9 +158,9 @@ struct BarKind {
     a.count += 1;
   }
 
-  // Not used while kAddsMasked is false: bars always take the scattered way,
-  // since a branch here mispredicts on a random trade flag, and a form that
-  // selects every field by bits measured slower than the scattered way.
+  // Not used while kAddsMasked is false: a branch here mispredicts on a
+  // random trade flag, and a form that selects every field by bits measured
+  // slower than adding the taking rows only.
   static void add_masked(Acc& a, const TradeInputs& in, std::size_t i, bool take) {
     if (take) add(a, in, i);
   }
@@ -513,6 +535,8 @@ bool adding_zero_is_exact() {
 //   added right away, trade or not (a row that is not a trade adds +0.0 and
 //   0), so the loop has no unpredictable branch; any other row takes the
 //   slow way, which moves to its window.  Good while rows come in time order.
+//   A kind whose add has no exact masked form (bars) lists the chunk's
+//   taking rows first and goes over those only.
 // - scattered: every trade row's cell is computed first (a multiplication,
 //   not a division, per row), then the cells are added to in row order with
 //   the next cells fetched ahead.  Good when windows change from row to row.
@@ -530,7 +554,7 @@ class Aggregator {
       if (table == nullptr) throw std::bad_alloc();
       table_.reset(table);
       layout_ = *layout;
-      ordered_allowed_ = Kind::kAddsMasked && adding_zero_is_exact();
+      ordered_allowed_ = !Kind::kAddsMasked || adding_zero_is_exact();
       scattered_ = !ordered_allowed_;
     }
   }
@@ -546,8 +570,10 @@ class Aggregator {
       const std::size_t end = std::min(range.hi, base + kChunkRows);
       if (scattered_) {
         scattered_ = run_scattered(base, end) || !ordered_allowed_;
-      } else {
+      } else if constexpr (Kind::kAddsMasked) {
         scattered_ = run_ordered(base, end);
+      } else {
+        scattered_ = run_ordered_taking(base, end);
       }
     }
   }
@@ -661,6 +687,57 @@ class Aggregator {
     return slow > (end - base) / 16;
   }
 
+  // The ordered way over the taking rows only, for a kind whose add has no
+  // masked form.  Returns what run_ordered returns.
+  bool run_ordered_taking(std::size_t base, std::size_t end) {
+    const std::int64_t* const ts = in_.timestamps;
+    const std::int64_t* const sym = in_.symbol_id;
+    const std::uint64_t s_first = static_cast<std::uint64_t>(layout_.first_symbol);
+    const std::uint64_t symbols = layout_.symbols;
+    std::uint32_t rows[kChunkRows];
+    const std::size_t count = taking_rows(base, end, rows);
+    Window current = current_;
+    std::size_t slow = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t i = base + rows[k];
+      const std::int64_t t = ts[i];
+      const std::uint64_t column = static_cast<std::uint64_t>(sym[i]) - s_first;
+      if (current.holds(t) && column < symbols) [[likely]] {
+        Kind::add(current.row[column], in_, i);
+        continue;
+      }
+      ++slow;
+      const Window w = enter(t);
+      current = w.row != nullptr ? w : Window{};
+      add_outside(w, column, i);
+    }
+    current_ = current;
+    return slow > (end - base) / 16;
+  }
+
+  // Writes the offsets from base of the rows in [base, end) that take part,
+  // in order, to rows; returns how many.
+  std::size_t taking_rows(std::size_t base, std::size_t end, std::uint32_t* rows) const {
+    std::uint8_t takes[kChunkRows];
+    const std::size_t n = end - base;
+    Kind::mark(in_, base, n, takes);
+    // Every offset is written and kept when its row takes part; eight at a
+    // time, since the loop does little else.
+    std::size_t count = 0;
+    std::size_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+      for (std::size_t u = 0; u < 8; ++u) {
+        rows[count] = static_cast<std::uint32_t>(j + u);
+        count += takes[j + u];
+      }
+    }
+    for (; j < n; ++j) {
+      rows[count] = static_cast<std::uint32_t>(j);
+      count += takes[j];
+    }
+    return count;
+  }
+
   // Returns whether windows changed so often that the next chunk should be
   // scattered too.
   bool run_scattered(std::size_t base, std::size_t end) {
@@ -673,11 +750,7 @@ class Aggregator {
     const std::uint64_t windows = layout_.windows;
     // The trade rows.
     std::uint32_t rows[kChunkRows];
-    std::size_t count = 0;
-    for (std::size_t i = base; i < end; ++i) {
-      rows[count] = static_cast<std::uint32_t>(i - base);
-      count += Kind::takes(in_, i);
-    }
+    const std::size_t count = taking_rows(base, end, rows);
     // Each trade row's cell: the table row (window) and column (symbol) it
     // falls in, or kNotInTable.
     std::uint64_t cells[kChunkRows];
@@ -716,12 +789,15 @@ class Aggregator {
     // Then the cells, added to in row order.
     Cell* const table = table_.get();
     const std::uintptr_t table_address = reinterpret_cast<std::uintptr_t>(table);
-    constexpr std::size_t kAhead = 16;
+    // A cell larger than a cache line spans two; both are fetched.
+    constexpr std::size_t kAhead = sizeof(Cell) > 64 ? 32 : 16;
     for (std::size_t k = 0; k < count; ++k) {
       if (k + kAhead < count) {
         // Computed as an integer: for a row outside the table the address
         // is of no use, but a prefetch never faults.
-        __builtin_prefetch(reinterpret_cast<const void*>(table_address + cells[k + kAhead] * sizeof(Cell)), 1);
+        const std::uintptr_t cell = table_address + cells[k + kAhead] * sizeof(Cell);
+        __builtin_prefetch(reinterpret_cast<const void*>(cell), 1);
+        if constexpr (sizeof(Cell) > 64) __builtin_prefetch(reinterpret_cast<const void*>(cell + sizeof(Cell) - 1), 1);
       }
       const std::size_t i = base + rows[k];
       if (cells[k] != kNotInTable) [[likely]] {
