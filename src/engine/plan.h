@@ -29,6 +29,9 @@ struct MeanSpec {
   std::string alias;
 };
 
+// The cap on kept late rows when a plan does not give "max_late_rows".
+inline constexpr std::uint64_t kDefaultMaxLateRows = 100000;
+
 struct PlanSpec {
   std::vector<FilterSpec> filters;
   std::optional<std::vector<std::string>> select;
@@ -38,6 +41,15 @@ struct PlanSpec {
   std::optional<std::int64_t> allowed_lateness_ms;
   std::optional<std::string> event_id_field;
   bool drop_late = true;
+  // Optional keys: a plan without them is parsed exactly as before.
+  // keep_late: the rows the late step would drop (late, and drop_late true)
+  // are kept for take_late_rows() instead of being thrown away.
+  bool keep_late = false;
+  // At most this many kept rows wait to be taken; later ones are counted in
+  // late_rows_over_cap instead.  Absent: kDefaultMaxLateRows.
+  std::optional<std::uint64_t> max_late_rows;
+
+  std::uint64_t late_row_cap() const { return max_late_rows.value_or(kDefaultMaxLateRows); }
 
   // Windowed aggregation runs only when both a window and a mean are given.
   bool is_windowed() const { return window.has_value() && mean.has_value(); }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "model/messages.h"
 #include "model/py_values.h"
 #include "model/utf8.h"
 
@@ -16,6 +17,14 @@ py::object item(py::handle mapping, const char* key) {
   py::object k = py::str(key);
   PyObject* v = PyObject_GetItem(mapping.ptr(), k.ptr());
   if (v == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(v);
+}
+
+// A lookup that gives None for a missing key, for the optional keys.
+py::object optional_item(const py::dict& mapping, const char* key) {
+  PyObject* v = nullptr;
+  if (PyDict_GetItemStringRef(mapping.ptr(), key, &v) < 0) throw py::error_already_set();
+  if (v == nullptr) return py::none();
   return py::reinterpret_steal<py::object>(v);
 }
 
@@ -115,6 +124,20 @@ PlanSpec parse_plan(const py::dict& plan) {
 
   py::object drop_late = item(plan, "drop_late");
   if (!is_none(drop_late)) parsed.drop_late = py::cast<bool>(drop_late);
+
+  // The optional keys, after the eight, so that they never change which
+  // error a plan with a fault in the eight reports.
+  py::object keep_late = optional_item(plan, "keep_late");
+  if (!is_none(keep_late)) parsed.keep_late = py::cast<bool>(keep_late);
+
+  py::object max_late_rows = optional_item(plan, "max_late_rows");
+  if (!is_none(max_late_rows)) {
+    const std::int64_t cap = as_int64(max_late_rows);
+    if (cap < 0) {
+      throw py::value_error(messages::kMaxLateRowsNegativeHead + std::to_string(cap));
+    }
+    parsed.max_late_rows = static_cast<std::uint64_t>(cap);
+  }
 
   return parsed;
 }
