@@ -29,7 +29,7 @@ from ._cli_checks import option_hint
 from ._errors import MovraError, PlanError
 from ._listen import ListenOptions, SourceSpec, listen
 from ._log import logger
-from ._plan import Filter, Plan, RawPlan, parse_duration
+from ._plan import OPTIONAL_KEYS, Filter, Plan, RawPlan, parse_duration
 from ._schema import Schema, parse_schema
 from ._sources import LineSource, format_of
 from ._synthetic import FEEDS
@@ -293,7 +293,7 @@ def _plan_file(path: str, parser: argparse.ArgumentParser) -> Plan:
     if not isinstance(data, dict):
         parser.error(f"argument --plan: {path!r} must hold a JSON object")
     try:
-        if set(data) == set(RawPlan.__annotations__):
+        if set(RawPlan.__annotations__) - OPTIONAL_KEYS <= set(data) <= set(RawPlan.__annotations__):
             return Plan.from_dict(data)
         return Plan(**data)
     except (ValueError, TypeError) as e:

@@ -16,7 +16,7 @@ import math
 import numbers
 import re
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Final, TypeAlias, TypedDict
+from typing import Any, Final, NotRequired, TypeAlias, TypedDict
 
 from ._errors import PlanError
 
@@ -83,6 +83,11 @@ class RawPlan(TypedDict):
     allowed_lateness_ms: int | None
     event_id_field: str | None
     drop_late: bool | None
+    keep_late: NotRequired[bool | None]
+
+
+#: The keys a raw plan may leave out (absent counts as None).
+OPTIONAL_KEYS: Final = frozenset({"keep_late"})
 
 
 # ---------------------------------------------------------------- durations
@@ -383,6 +388,8 @@ class Plan:
     - ``lateness``: extra slack before a row counts as late and before a
       window closes.
     - ``drop_late``: drop late rows (they are counted either way).
+    - ``keep_late``: keep the late rows that ``drop_late`` drops, each with
+      the window it missed, for `Stream.late` to hand out.
     - ``select``: the output columns, a list of names.
 
     Raises `PlanError` (a ValueError) or TypeError naming the key and value.
@@ -402,6 +409,7 @@ class Plan:
     lateness: int | None = None
     drop_late: bool = True
     select: tuple[str, ...] | None = None
+    keep_late: bool = False
     _raw: RawPlan = dataclasses.field(init=False, compare=False, hash=False)
 
     def __init__(
@@ -418,6 +426,7 @@ class Plan:
         lateness: Duration | None = None,
         drop_late: bool = True,
         select: Sequence[str] | None = None,
+        keep_late: bool = False,
     ) -> None:
         setter = object.__setattr__
         window_ms = _optional_duration(window, "window")
@@ -461,6 +470,9 @@ class Plan:
                 raise PlanError("select is empty: it would give rows without columns; "
                                 "use None for all columns")
         setter(self, "select", select)
+        if not isinstance(keep_late, bool):
+            raise TypeError(f"keep_late must be True or False, got {keep_late!r}")
+        setter(self, "keep_late", keep_late)
         self._check_window()
         setter(self, "_raw", self._build_raw())
 
@@ -500,7 +512,7 @@ class Plan:
         if self.window is not None and self.mean is not None and self.alias is not None:
             window = {"seconds": self.window // 1000, "by": self.by, "time_field": self.time_field}
             mean = {"field": self.mean, "alias": self.alias}
-        return {
+        raw: RawPlan = {
             "filters": [f.to_dict() for f in self.filters],
             "select": None if self.select is None else list(self.select),
             "window": window,
@@ -510,6 +522,9 @@ class Plan:
             "event_id_field": self.dedup,
             "drop_late": self.drop_late,
         }
+        if self.keep_late:  # only then, so other plans' dicts stay as they were
+            raw["keep_late"] = True
+        return raw
 
     def to_dict(self) -> RawPlan:
         """The plan as the native core's dict (a new dict on every call)."""
@@ -519,12 +534,12 @@ class Plan:
     def from_dict(cls, raw: Mapping[str, Any]) -> Plan:
         """A `Plan` from the native core's plan dict, checked as the keyword
         constructor checks it.  Every one of the eight keys must be there
-        and no other.  A "window" without a "mean" (or the reverse) is
+        and no other but the optional "keep_late".  A "window" without a "mean" (or the reverse) is
         refused: the engine would then not window at all."""
         if not isinstance(raw, Mapping):
             raise TypeError(f"a plan dict is a mapping, got {raw!r} ({type(raw).__name__})")
         keys = set(RawPlan.__annotations__)
-        missing = [k for k in RawPlan.__annotations__ if k not in raw]
+        missing = [k for k in RawPlan.__annotations__ if k not in raw and k not in OPTIONAL_KEYS]
         unknown = sorted(str(k) for k in raw if k not in keys)
         if missing or unknown:
             parts = ([f"missing {', '.join(map(repr, missing))}"] if missing else []) + (
@@ -552,7 +567,8 @@ class Plan:
             kwargs[name] = value
         drop_late = raw["drop_late"]
         return cls(filters=filters, select=raw["select"], dedup=raw["event_id_field"],
-                   drop_late=True if drop_late is None else drop_late, **kwargs)
+                   drop_late=True if drop_late is None else drop_late,
+                   keep_late=raw.get("keep_late") is not None and raw["keep_late"], **kwargs)
 
     def replace(self, **changes: Any) -> Plan:
         """A copy with the given keywords changed, checked anew."""
