@@ -312,3 +312,10 @@ def test_stream_late_without_a_known_origin_and_as_frames():
         assert stream.late() == {"id": ["h"], "timestamp": [ANCHORED], "v": [3.0]}
         assert stream.late() is None
         assert stream.stats()["late_rows_over_cap"] == 0
+
+
+def test_one_shot_aggregate_refuses_keep_late():
+    """movra.aggregate's stream is gone when it returns: rows kept there
+    could never be taken."""
+    with pytest.raises(movra.PlanError, match="keep_late=True keeps late rows for Stream.late"):
+        movra.aggregate({"timestamp": [100, 10]}, movra.Plan(keep_late=True))
