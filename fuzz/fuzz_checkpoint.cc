@@ -1,6 +1,7 @@
 // Any bytes as a checkpoint file: the reader never crashes, and a state it
 // produced either is refused by the writer or saves and reloads to the same
-// state, which the load's UTF-8 check judges alike.
+// state (the aggregate windows' extension included), which the load's UTF-8
+// check judges alike.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -13,7 +14,8 @@ namespace {
 // NaN sums compare unequal to themselves; compare them by kind.
 bool same_state(const movra::ProcessorState& a, const movra::ProcessorState& b) {
   if (a.max_event_time != b.max_event_time || a.window_origin != b.window_origin ||
-      a.seen_event_ids != b.seen_event_ids || a.window_state.size() != b.window_state.size()) {
+      a.seen_event_ids != b.seen_event_ids || a.window_state.size() != b.window_state.size() ||
+      !(a.aggs == b.aggs)) {
     return false;
   }
   auto ib = b.window_state.begin();

@@ -17,6 +17,10 @@
 // origin-anchored grid and no origin is fixed yet, the window is not known
 // and the row goes without both columns (a result then shows None there, and
 // the columns keep their integer type, which Null cells would turn to text).
+// An aggregate plan ("aggs") gives the window on its own grid: for tumbling
+// windows the one holding the row, for hopping windows the earliest of the
+// windows holding it (the first it missed), for sessions the session the
+// row would have opened, [t, t + gap) (agg_windows.cc, missed_window).
 // A plan that does not window its rows adds no columns: the row is kept as
 // it came, as it would have passed through.
 //

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/cell.h"
+#include "model/saturating.h"
 
 namespace movra {
 
@@ -18,10 +19,35 @@ struct FilterSpec {
   Cell value;
 };
 
+// The kind of window an aggregate plan keeps.  A legacy (mean) plan is
+// always tumbling by whole seconds.
+enum class WindowKind : std::uint8_t { kTumbling = 0, kHopping = 1, kSession = 2 };
+
 struct WindowSpec {
   std::int64_t seconds = 0;
   std::optional<std::string> by;
   std::string time_field = "timestamp";
+
+  // The keys only an aggregate plan may use; absent (or None) otherwise.
+  std::optional<std::int64_t> size_ms = std::nullopt;
+  std::optional<std::int64_t> slide_ms = std::nullopt;
+  std::optional<std::int64_t> gap_ms = std::nullopt;
+  // The group fields of an aggregate plan, in plan order: "by" as a list,
+  // or a one-element list for a single str.  Empty without "by".
+  std::vector<std::string> by_fields = {};
+
+  WindowKind kind() const {
+    if (gap_ms) return WindowKind::kSession;
+    if (slide_ms) return WindowKind::kHopping;
+    return WindowKind::kTumbling;
+  }
+  // The window width in milliseconds (tumbling and hopping): size_ms when
+  // given, else seconds * 1000.  0 for sessions.
+  std::int64_t width_ms() const {
+    if (gap_ms) return 0;
+    if (size_ms) return *size_ms;
+    return sat_mul(seconds, 1000);
+  }
 };
 
 struct MeanSpec {
@@ -31,6 +57,34 @@ struct MeanSpec {
 
 // The cap on kept late rows when a plan does not give "max_late_rows".
 inline constexpr std::uint64_t kDefaultMaxLateRows = 100000;
+
+// One named aggregate of an aggregate plan.  The ops are those of
+// aggregates.h; the parser refuses any other.
+enum class AggOp : std::uint8_t {
+  kCount = 0,  // rows (no field) or a field's non-null values
+  kSum = 1,
+  kMean = 2,
+  kMin = 3,
+  kMax = 4,
+  kFirst = 5,
+  kLast = 6,
+  kVar = 7,
+  kStddev = 8,
+  kCountDistinct = 9,
+};
+// A hopping window is the merge of size/slide panes; at most this many.
+inline constexpr std::int64_t kMaxPanesPerWindow = 100000;
+// The greatest AggOp; a checkpoint naming a greater one is not read.
+inline constexpr AggOp kLastAggOp = AggOp::kCountDistinct;
+
+struct AggSpec {
+  std::string name;
+  AggOp op = AggOp::kCount;
+  std::optional<std::string> field;
+  std::int64_t ddof = 1;               // var and stddev
+  std::optional<double> q;             // quantile ops (not yet)
+  std::optional<std::int64_t> param;   // sketch precision (not yet)
+};
 
 struct PlanSpec {
   std::vector<FilterSpec> filters;
@@ -51,8 +105,19 @@ struct PlanSpec {
 
   std::uint64_t late_row_cap() const { return max_late_rows.value_or(kDefaultMaxLateRows); }
 
+  // The aggregate plan: named aggregates over the window (never together
+  // with mean), and the idle bound of its windows.
+  std::optional<std::vector<AggSpec>> aggs = std::nullopt;
+  std::optional<std::int64_t> close_idle_after_ms = std::nullopt;
+  // The text that names the window state an aggregate plan builds: window
+  // kind and sizes, group fields, time field and aggregates.  Empty for
+  // other plans.  Two plans share open windows only when theirs are equal.
+  std::string aggs_signature = {};
+
   // Windowed aggregation runs only when both a window and a mean are given.
   bool is_windowed() const { return window.has_value() && mean.has_value(); }
+  // The aggregate plan's path (parse_plan guarantees a window with aggs).
+  bool is_aggregating() const { return aggs.has_value() && window.has_value(); }
 };
 
 }  // namespace movra

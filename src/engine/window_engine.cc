@@ -129,6 +129,9 @@ void make_window_key(std::string& out, std::int64_t start, std::string_view grou
 
 Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
                    EventClock clock, LateRows* kept) {
+  if (plan.is_aggregating()) {
+    return process_aggregate_rows(stats, state, std::move(rows), plan, clock, kept);
+  }
   Batch out;
   const std::int64_t lateness = allowed_lateness(plan);
   const bool windowed = plan.is_windowed();
@@ -224,6 +227,7 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
 }
 
 Batch flush_all_windows(ProcessorState& state, const PlanSpec& plan) {
+  if (plan.is_aggregating()) return flush_aggregate_windows(state, plan);
   Batch out;
   if (!plan.is_windowed()) return out;
   close_windows(state, plan, kInt64Max, out);  // every end is at or below it

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/agg_windows.h"
 #include "engine/event_id_set.h"
 #include "engine/late_rows.h"
 #include "engine/plan.h"
@@ -36,6 +37,8 @@ struct ProcessorState {
   // The open windows, each named by its key: decimal window start, "|",
   // group text.
   WindowTable window_state;
+  // The open windows of aggregate plans ("aggs"), beside the mean plans'.
+  AggWindows aggs;
 
   friend bool operator==(const ProcessorState&, const ProcessorState&) = default;
 };
@@ -64,6 +67,8 @@ using EventClock = std::int64_t (*)();
 
 // Runs rows through plan, updating state and the duplicate/late counters.
 // Returns the pass-through Rows, or for a windowed plan the closed windows.
+// An aggregate plan goes to process_aggregate_rows (agg_windows.h), which
+// throws std::invalid_argument when windows of another plan are open.
 // The late rows a plan with keep_late keeps go to `kept` (see late_rows.h);
 // without a queue they are counted over the cap.
 Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,

@@ -64,7 +64,16 @@ class NativeStream:
     def emit_columns(self, columns: dict[str, typing.Any], /) -> None: ...
     def next_batch(
         self, plan: dict[str, typing.Any], timeout_ms: _Int
-    ) -> dict[str, list[typing.Any]] | None: ...
+    ) -> dict[str, list[typing.Any]] | None:
+        """The next result under `plan`, or None.  Beside today's eight keys a
+        plan may give "aggs" (a list of {"name", "op", "field", "ddof"}:
+        count, sum, mean, min, max, first, last, var, stddev,
+        count_distinct), "close_idle_after_ms", and in its "window"
+        "size_ms", "slide_ms" (hopping), "gap_ms" (sessions) and "by" as a
+        list.  Such a plan's windows come out as the group fields,
+        "window_start", "window_end" and each aggregate by name (the dict is
+        ordered by name; a null aggregate is None).  While its windows are
+        open, a plan with other windows or aggregates raises ValueError."""
     def aggregate_columns(
         self, columns: dict[str, typing.Any], plan: dict[str, typing.Any]
     ) -> dict[str, list[typing.Any]]: ...

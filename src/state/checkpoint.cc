@@ -8,6 +8,8 @@
 //   window_state<TAB><M>
 //   <key><TAB><sum><TAB><count><TAB><start><TAB><end><TAB><group>
 //                                            M lines, ascending key order
+//   [aggs_state<TAB>1<TAB><n> and n lines]   only while aggregate windows are
+//                                            open; see agg_windows.cc
 //
 // Integers are plain decimal.  The sum is written in the shortest form that
 // reads back to the same double; files holding six-digit sums load as well.
@@ -358,6 +360,7 @@ bool checkpoint_text_checked(const ProcessorState& state, std::string& out) {
     out += w.group;
     out += '\n';
   });
+  state.aggs.save(out);
   return ok;
 }
 
@@ -403,6 +406,9 @@ ProcessorState parse_checkpoint_text(std::string_view text) {
     // A repeated key replaces the earlier line's window.
     state.window_state.assign(line.substr(0, tab), agg);
   }
+  // Lines after today's sections: the aggregate windows' extension, or
+  // nothing this reader knows.
+  if (r.ok()) state.aggs.load(r.rest());
   return state;
 }
 
@@ -411,7 +417,7 @@ bool checkpoint_windows_are_utf8(const ProcessorState& state) {
   state.window_state.for_each([&](const WindowTable::View& w) {
     ok = ok && is_valid_utf8(w.key) && is_valid_utf8(w.group);
   });
-  return ok;
+  return ok && state.aggs.strings_are_utf8();
 }
 
 bool write_file_atomically(const std::string& path, std::string_view text) {

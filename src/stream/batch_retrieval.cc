@@ -29,6 +29,12 @@ std::chrono::system_clock::time_point deadline_after(std::int64_t timeout_ms) {
 }  // namespace
 
 Batch NativeStream::take_result(const PlanSpec& plan, std::uint64_t timeout_ms) {
+  if (plan.is_aggregating()) {
+    // A plan that cannot use the open windows is refused before anything
+    // is taken.
+    std::lock_guard<std::mutex> lock(state_mutex);
+    state.aggs.check_signature(plan.aggs_signature);
+  }
   Batch rows;
   bool spent;  // closed, and every accepted event is in rows or was taken before
   {
