@@ -56,8 +56,14 @@ class Model:
     """What the engine does with each row of a plan with keep_late, from the
     rules alone: de-duplication, lateness, the origin, the missed window."""
 
-    def __init__(self, width=None, watermark=0, lateness=0, cap=100_000, origin=None):
+    def __init__(self, width=None, watermark=0, lateness=0, cap=100_000, origin=None, missed=None,
+                 gridded=True):
         self.width, self.watermark, self.lateness, self.cap = width, watermark, lateness, cap
+        self.gridded = gridded  # False for sessions: no grid, no origin
+        # missed(t, origin) -> (start, end) or None: the window a late row
+        # missed; by default the tumbling window of `width`.
+        self.missed = missed or (None if width is None else
+                                 lambda t, o: (lambda s: (s, s + width))(_window_start(t, width, o)))
         self.max_time = None
         self.origin = origin
         self.seen = set()
@@ -80,12 +86,11 @@ class Model:
                     self.over_cap += 1
                     continue
                 window = (None, None)
-                if self.width is not None and (t <= LIMIT or self.origin is not None):
-                    start = _window_start(t, self.width, self.origin)
-                    window = (start, start + self.width)
+                if self.missed is not None and (not self.gridded or t <= LIMIT or self.origin is not None):
+                    window = self.missed(t, self.origin)
                 self.queued.append((rid, *window))
                 continue
-            if self.width is not None and t > LIMIT and self.origin is None:
+            if self.missed is not None and self.gridded and t > LIMIT and self.origin is None:
                 self.origin = t
             self.delivered.append(rid)
 
@@ -209,6 +214,108 @@ def test_stream_late_accounts_for_every_row_of_a_live_stream(seed):
     assert (st["duplicate_events"], st["late_events"], st["late_rows_over_cap"]) == (
         model.duplicates, model.late, 0)
     assert delivered + kept + st["duplicate_events"] == len(events)
+
+
+# ------------------------------------------------------------ aggregate plans
+
+def _hopping_missed(size, slide):
+    """The earliest window [s, s + size) over t's pane: the windows that
+    hold the pane start at its start and at each slide before, size/slide
+    of them in all."""
+    def missed(t, origin):
+        pane = _window_start(t, slide, origin)
+        start = min(pane - k * slide for k in range(size // slide))
+        return start, start + size
+    return missed
+
+
+AGG_KINDS = {
+    # kind: (window keys, windows each delivered row is counted in, model)
+    "tumbling": ({"size_ms": 1500}, 1,
+                 lambda: lambda t, o: (lambda s: (s, s + 1500))(_window_start(t, 1500, o))),
+    "hopping": ({"size_ms": 2000, "slide_ms": 500}, 4, lambda: _hopping_missed(2000, 500)),
+    "session": ({"gap_ms": 700}, 1, lambda: lambda t, o: (t, t + 700)),
+}
+
+
+def _aggs_plan(window, **keys):
+    return make_plan(window={"by": ["g"], "time_field": "timestamp", **window},
+                     aggs=[{"name": "n", "op": "count", "field": None},
+                           {"name": "total", "op": "sum", "field": "v"}], **keys)
+
+
+@pytest.mark.parametrize("kind", list(AGG_KINDS))
+@pytest.mark.parametrize("seed", range(6))
+def test_every_row_of_an_aggregate_plan_is_accounted_for(kind, seed):
+    """Delivered (the windows' counts, once per window a row is in), kept
+    with the window the model gives, duplicate or over the cap: each row
+    emitted is exactly one of them."""
+    rng, c = _setting(seed)
+    window, copies, missed = AGG_KINDS[kind]
+    cap = rng.choice([0, 7, 100_000])
+    events = _events(rng, rng.randrange(200, 600), c["base"])
+    for e in events:
+        e["g"] = rng.choice("xy")
+    plan = _aggs_plan(window, event_id_field="id", watermark_ms=c["watermark"],
+                      allowed_lateness_ms=c["lateness"], keep_late=True, max_late_rows=cap)
+    model = Model(None, c["watermark"], c["lateness"], cap, missed=missed(), gridded=kind != "session")
+    stream = _native()
+    counted = kept = 0
+    emitted = {(e["id"], e["timestamp"]): e for e in events}
+    for lo, hi in _chunks(rng, len(events)):
+        chunk = events[lo:hi]
+        out = stream.aggregate_columns({k: [e[k] for e in chunk] for k in ("id", "timestamp", "v", "g")},
+                                       plan)
+        counted += sum(out["n"]) if out else 0
+        model.feed(chunk)
+        late = _rows(_take_all_late(stream))
+        assert [_missed(r) for r in late] == model.take()
+        for row in late:  # the kept row is the emitted one, plus its window
+            assert {k: row[k] for k in ("v", "g")} == {k: emitted[row["id"], row["timestamp"]][k]
+                                                       for k in ("v", "g")}
+        kept += len(late)
+
+    st = stream.stats()
+    assert (st["duplicate_events"], st["late_events"], st["late_rows_over_cap"]) == (
+        model.duplicates, model.late, model.over_cap)
+    assert counted % copies == 0 and counted // copies == len(model.delivered)
+    assert counted // copies + kept + st["duplicate_events"] + st["late_rows_over_cap"] == len(events)
+    assert model.late > 0 and st["open_windows"] == 0
+
+
+A = ANCHORED
+
+
+@pytest.mark.parametrize("window, before, times, want", [
+    # A plain plan's row moves the watermark on without fixing the origin:
+    # the late row ahead of the first on-time one misses a window nobody
+    # knows; the on-time row at A + 4200 fixes the origin in that batch, and
+    # the late row after it misses a window on that grid.
+    ({"size_ms": 1000}, A + 5000, [A, A + 4200, A + 9000, A + 5500],
+     [(None, None), (A + 5200, A + 6200)]),
+    ({"size_ms": 1000, "slide_ms": 250}, A + 5000, [A, A + 4200, A + 9000, A + 5500],
+     [(None, None), (A + 4700, A + 5700)]),
+    ({"gap_ms": 300}, A + 5000, [A, A + 4200, A + 9000, A + 5500],
+     [(A, A + 300), (A + 5500, A + 5800)]),
+    # Below 1e12 the grid is absolute: the earliest hopping window of 5300
+    # is [4500, 5500), over its pane [5250, 5500).
+    ({"size_ms": 1000, "slide_ms": 250}, None, [9000, 5000, 5300], [(4250, 5250), (4500, 5500)]),
+])
+def test_a_late_row_of_an_aggregate_plan_keeps_the_window_it_missed(window, before, times, want):
+    """Through next_batch, as a live stream takes its results."""
+    stream = _native()
+    if before is not None:
+        stream.emit_columns({"timestamp": [before]})
+        assert stream.next_batch(make_plan(), 5000) == {"timestamp": [before]}
+    stream.emit_columns({"timestamp": times, "g": ["a"] * len(times)})
+    stream.close()
+    plan = _aggs_plan(window, watermark_ms=1000, keep_late=True)
+    results = list(iter(lambda: stream.next_batch(plan, 5000), None))
+    copies = window["size_ms"] // window["slide_ms"] if "slide_ms" in window else 1
+    assert sum(sum(r["n"]) for r in results) == (len(times) - 2) * copies
+    assert [(r["window_start"], r["window_end"]) for r in _rows(stream.take_late_rows())] == want
+    st = stream.stats()
+    assert (st["late_events"], st["late_rows_over_cap"], st["open_windows"]) == (2, 0, 0)
 
 
 # ------------------------------------------------------------- the plain plan

@@ -43,7 +43,8 @@ std::int64_t lateness_of(const PlanSpec& plan) {
 //   [p - (size/slide - 1) * slide, p + slide) for t's pane p (the same
 //   windows a pane's rows close in, see close_hopping);
 // - session: the session t would have opened, [t, t + gap).
-MissedWindow missed_window(const ProcessorState& state, const WindowSpec& w, std::int64_t t) {
+// `origin` is the window origin the rows before it fix (kInt64Min: none).
+MissedWindow missed_window(std::int64_t origin, const WindowSpec& w, std::int64_t t) {
   MissedWindow m;
   m.windowed = true;
   switch (w.kind()) {
@@ -52,12 +53,12 @@ MissedWindow missed_window(const ProcessorState& state, const WindowSpec& w, std
       m.end = sat_add(t, *w.gap_ms);
       break;
     case WindowKind::kTumbling:
-      m.start = known_window_start(state, t, w.width_ms());
+      m.start = known_window_start(origin, t, w.width_ms());
       if (m.start) m.end = sat_add(*m.start, w.width_ms());
       break;
     case WindowKind::kHopping: {
       const std::int64_t slide = *w.slide_ms;
-      const std::optional<std::int64_t> pane = known_window_start(state, t, slide);
+      const std::optional<std::int64_t> pane = known_window_start(origin, t, slide);
       if (!pane) break;
       m.start = sat_sub(*pane, sat_mul(w.width_ms() / slide - 1, slide));
       m.end = sat_add(*pane, slide);
@@ -510,6 +511,11 @@ class AggEngine {
     std::string id_text;
     std::uint64_t duplicates = 0;
     LateTally late;
+    // The origin as assign_slots will have fixed it for the rows that went
+    // on so far: a late row after them misses a window on that grid, as in
+    // the mean plans' path, which fixes the origin row by row.
+    std::int64_t origin = state.window_origin;
+    const bool gridded = plan.window->kind() != WindowKind::kSession;
     for (Row& row : rows) {
       if (!passes_filters(row, plan.filters)) continue;
       if (plan.event_id_field) {
@@ -530,9 +536,10 @@ class AggEngine {
       const std::int64_t watermark = sat_sub(state.max_event_time, watermark_ms);
       if (watermark >= kLatenessGuard && sat_add(event_time, lateness) < watermark) {
         // A row kept is moved out of the batch; nothing reads it after this.
-        const auto missed = [&] { return missed_window(state, *plan.window, event_time); };
+        const auto missed = [&] { return missed_window(origin, *plan.window, event_time); };
         if (!late_row_goes_on(plan, row, kept, late, missed)) continue;
       }
+      if (gridded && origin == kInt64Min && event_time >= kAbsoluteGridLimit + 1) origin = event_time;
       a.rows_.push_back(&row);
       a.times_.push_back(event_time);
     }

@@ -113,10 +113,10 @@ std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64
   return bucket_on_grid(t, w, state.window_origin);
 }
 
-std::optional<std::int64_t> known_window_start(const ProcessorState& state, std::int64_t t,
+std::optional<std::int64_t> known_window_start(std::int64_t origin, std::int64_t t,
                                                std::int64_t w) {
-  if (t >= kAbsoluteGridLimit + 1 && state.window_origin == kInt64Min) return std::nullopt;
-  return bucket_on_grid(t, w, state.window_origin);
+  if (t >= kAbsoluteGridLimit + 1 && origin == kInt64Min) return std::nullopt;
+  return bucket_on_grid(t, w, origin);
 }
 
 void make_window_key(std::string& out, std::int64_t start, std::string_view group) {
@@ -193,7 +193,7 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
         MissedWindow window;
         if (!windowed) return window;
         window.windowed = true;
-        window.start = known_window_start(state, event_time, width);
+        window.start = known_window_start(state.window_origin, event_time, width);
         if (window.start) window.end = sat_add(*window.start, width);
         return window;
       };

@@ -53,9 +53,10 @@ std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state);
 // Start of the window of width w holding event time t; may fix window_origin.
 std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t w);
 
-// The same start without fixing anything: absent when t needs the
-// origin-anchored grid and no origin is fixed yet.
-std::optional<std::int64_t> known_window_start(const ProcessorState& state, std::int64_t t,
+// The same start on the grid of `origin` (kInt64Min: none fixed yet),
+// fixing nothing: absent when t needs the origin-anchored grid and there is
+// no origin.
+std::optional<std::int64_t> known_window_start(std::int64_t origin, std::int64_t t,
                                                std::int64_t w);
 
 // The window key: decimal start, "|", group text.
