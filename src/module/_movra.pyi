@@ -104,7 +104,10 @@ class NativeStream:
         late, oldest first, as `next_batch` gives a result (None when none
         are kept); each row of a windowed plan carries the window it missed
         as "window_start" and "window_end" (a row without both when the
-        window origin was not fixed yet).  Empties the queue; kept rows are not in checkpoints.
+        window origin was not fixed yet); under "aggs" that is the tumbling
+        window holding it, the earliest hopping window holding it, or the
+        session [t, t + gap) it would have opened.  Empties the queue; kept
+        rows are not in checkpoints.
         At most the plan's "max_late_rows" (default 100000) wait; later late
         rows are counted in the stats key "late_rows_over_cap"."""
     def take_late_rows_arrow(self) -> NativeStream.ArrowResult | None:
