@@ -340,7 +340,7 @@ def test_huge_linger_never_ticks_and_huge_batch_size_is_safe():
 def test_stats_keys_in_byte_order_and_zero():
     s = NativeStream.manual(1, 1, 1)
     st = s.stats()
-    assert list(st) == sorted(st) and len(st) == 11
+    assert list(st) == sorted(st) and len(st) == 12
     assert set(st.values()) == {0}
     s.close()
     assert s.stats() == st

@@ -8,6 +8,7 @@
 #include "engine/filters.h"
 #include "engine/keyed_hash.h"
 #include "engine/sketch_states.h"
+#include "engine/late_rows.h"
 #include "engine/window_engine.h"
 #include "model/saturating.h"
 #include "model/utf8.h"
@@ -35,9 +36,38 @@ std::int64_t lateness_of(const PlanSpec& plan) {
   return 0;
 }
 
-// A late row (e + lateness below the watermark) is counted; whether it then
-// still goes to its window is decided here, in one place.
-bool keep_late_row(const PlanSpec& plan) { return !plan.drop_late; }
+// The window a late row at t missed, for a plan with keep_late
+// (late_rows.h), on the grid the rows that go on use but without fixing the
+// window origin (not known when t needs an origin not yet fixed):
+// - tumbling: the window holding t;
+// - hopping: the earliest window holding t, the first one it missed:
+//   [p - (size/slide - 1) * slide, p + slide) for t's pane p (the same
+//   windows a pane's rows close in, see close_hopping);
+// - session: the session t would have opened, [t, t + gap).
+// `origin` is the window origin the rows before it fix (kInt64Min: none).
+MissedWindow missed_window(std::int64_t origin, const WindowSpec& w, std::int64_t t) {
+  MissedWindow m;
+  m.windowed = true;
+  switch (w.kind()) {
+    case WindowKind::kSession:
+      m.start = t;
+      m.end = sat_add(t, *w.gap_ms);
+      break;
+    case WindowKind::kTumbling:
+      m.start = known_window_start(origin, t, w.width_ms());
+      if (m.start) m.end = sat_add(*m.start, w.width_ms());
+      break;
+    case WindowKind::kHopping: {
+      const std::int64_t slide = *w.slide_ms;
+      const std::optional<std::int64_t> pane = known_window_start(origin, t, slide);
+      if (!pane) break;
+      m.start = sat_sub(*pane, sat_mul(w.width_ms() / slide - 1, slide));
+      m.end = sat_add(*pane, slide);
+      break;
+    }
+  }
+  return m;
+}
 
 void append_i64(std::string& out, std::int64_t v) {
   char buf[24];
@@ -419,7 +449,7 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
 class AggEngine {
  public:
   static Batch run(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
-                   std::int64_t (*clock)()) {
+                   std::int64_t (*clock)(), LateRows* kept) {
     AggWindows& a = state.aggs;
     a.check_signature(plan.aggs_signature);
     a.adopt(plan);
@@ -430,7 +460,7 @@ class AggEngine {
       a.advanced_to_ = now;
     }
 
-    select_rows(stats, state, rows, plan, clock);
+    select_rows(stats, state, rows, plan, clock, kept);
     const std::size_t n = a.rows_.size();
     if (n != 0) {
       intern_groups(a);
@@ -471,8 +501,8 @@ class AggEngine {
 
   // Filters, de-duplication, event time and lateness, as in process_rows:
   // the rows that go on and their event times.
-  static void select_rows(Stats& stats, ProcessorState& state, const Batch& rows,
-                          const PlanSpec& plan, std::int64_t (*clock)()) {
+  static void select_rows(Stats& stats, ProcessorState& state, Batch& rows,
+                          const PlanSpec& plan, std::int64_t (*clock)(), LateRows* kept) {
     AggWindows& a = state.aggs;
     a.rows_.clear();
     a.times_.clear();
@@ -481,8 +511,13 @@ class AggEngine {
     const std::int64_t watermark_ms = plan.watermark_ms.value_or(0);
     std::string id_text;
     std::uint64_t duplicates = 0;
-    std::uint64_t late = 0;
-    for (const Row& row : rows) {
+    LateTally late;
+    // The origin as assign_slots will have fixed it for the rows that went
+    // on so far: a late row after them misses a window on that grid, as in
+    // the mean plans' path, which fixes the origin row by row.
+    std::int64_t origin = state.window_origin;
+    const bool gridded = plan.window->kind() != WindowKind::kSession;
+    for (Row& row : rows) {
       if (!passes_filters(row, plan.filters)) continue;
       if (plan.event_id_field) {
         if (const Cell* id = row.find(*plan.event_id_field)) {
@@ -501,14 +536,16 @@ class AggEngine {
       if (event_time > state.max_event_time) state.max_event_time = event_time;
       const std::int64_t watermark = sat_sub(state.max_event_time, watermark_ms);
       if (watermark >= kLatenessGuard && sat_add(event_time, lateness) < watermark) {
-        ++late;
-        if (!keep_late_row(plan)) continue;
+        // A row kept is moved out of the batch; nothing reads it after this.
+        const auto missed = [&] { return missed_window(origin, *plan.window, event_time); };
+        if (!late_row_goes_on(plan, row, kept, late, missed)) continue;
       }
+      if (gridded && origin == kInt64Min && event_time >= kAbsoluteGridLimit + 1) origin = event_time;
       a.rows_.push_back(&row);
       a.times_.push_back(event_time);
     }
     if (duplicates) bump(stats.duplicate_events, duplicates);
-    if (late) bump(stats.late_events, late);
+    late.publish(stats);
   }
 
   // The group id of each row: its by values' keys, interned.
@@ -852,8 +889,8 @@ bool operator==(const AggWindows& a, const AggWindows& b) {
 }
 
 Batch process_aggregate_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
-                             std::int64_t (*clock)()) {
-  return AggEngine::run(stats, state, std::move(rows), plan, clock);
+                             std::int64_t (*clock)(), LateRows* kept) {
+  return AggEngine::run(stats, state, std::move(rows), plan, clock, kept);
 }
 
 Batch flush_aggregate_windows(ProcessorState& state, const PlanSpec& plan) {

@@ -49,6 +49,7 @@
 namespace movra {
 
 struct ProcessorState;
+class LateRows;
 
 class AggWindows {
  public:
@@ -78,7 +79,7 @@ class AggWindows {
 
  private:
   friend Batch process_aggregate_rows(Stats&, ProcessorState&, Batch, const PlanSpec&,
-                                      std::int64_t (*)());
+                                      std::int64_t (*)(), LateRows*);
   friend Batch flush_aggregate_windows(ProcessorState&, const PlanSpec&);
   friend class AggEngine;
 
@@ -171,9 +172,12 @@ class AggWindows {
 // The aggregate plan's path of process_rows and flush_all_windows (see
 // window_engine.h): the same filters, de-duplication, event time and
 // lateness, then the rows go to their windows.  Throws std::invalid_argument
-// when windows of another plan signature are open.
+// when windows of another plan signature are open.  A late row that a plan
+// with keep_late keeps goes to `kept` with the window it missed (for
+// hopping windows the earliest window holding it, for sessions the session
+// it would have opened); a null `kept` counts it over the cap (late_rows.h).
 Batch process_aggregate_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
-                             std::int64_t (*clock)());
+                             std::int64_t (*clock)(), LateRows* kept = nullptr);
 Batch flush_aggregate_windows(ProcessorState& state, const PlanSpec& plan);
 
 // The bytes one open window takes per aggregate of op, its share of the

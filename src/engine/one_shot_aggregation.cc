@@ -19,7 +19,7 @@ Batch NativeStream::aggregate_rows(Batch rows, const PlanSpec& plan) {
   {
     std::lock_guard<std::mutex> lock(state_mutex);
     if (plan.is_aggregating()) state.aggs.check_signature(plan.aggs_signature);
-    result = process_rows(counters, state, std::move(rows), plan);
+    result = process_rows(counters, state, std::move(rows), plan, now_millis, &late_rows);
     Batch flushed = flush_all_windows(state, plan);
     result.insert(result.end(), std::make_move_iterator(flushed.begin()),
                   std::make_move_iterator(flushed.end()));

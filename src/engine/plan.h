@@ -55,6 +55,9 @@ struct MeanSpec {
   std::string alias;
 };
 
+// The cap on kept late rows when a plan does not give "max_late_rows".
+inline constexpr std::uint64_t kDefaultMaxLateRows = 100000;
+
 // One named aggregate of an aggregate plan.  The ops are those of
 // aggregates.h; the parser refuses any other.
 enum class AggOp : std::uint8_t {
@@ -95,6 +98,16 @@ struct PlanSpec {
   std::optional<std::int64_t> allowed_lateness_ms;
   std::optional<std::string> event_id_field;
   bool drop_late = true;
+  // Optional keys: a plan without them is parsed exactly as before.
+  // keep_late: the rows the late step would drop (late, and drop_late true)
+  // are kept for take_late_rows() instead of being thrown away.
+  bool keep_late = false;
+  // At most this many kept rows wait to be taken; later ones are counted in
+  // late_rows_over_cap instead.  Absent: kDefaultMaxLateRows.
+  std::optional<std::uint64_t> max_late_rows;
+
+  std::uint64_t late_row_cap() const { return max_late_rows.value_or(kDefaultMaxLateRows); }
+
   // The aggregate plan: named aggregates over the window (never together
   // with mean), and the idle bound of its windows.
   std::optional<std::vector<AggSpec>> aggs = std::nullopt;

@@ -6,6 +6,7 @@
 
 #include "engine/aggregates.h"
 #include "engine/sketch_states.h"
+#include "model/messages.h"
 #include "model/py_values.h"
 #include "model/saturating.h"
 #include "model/utf8.h"
@@ -68,7 +69,7 @@ std::string as_output_name(py::handle obj) {
 std::int64_t as_int64(py::handle obj) { return py::cast<std::int64_t>(obj); }
 
 // The value under key of a dict, or None when the key is absent: the keys an
-// aggregate plan added are optional.
+// aggregate plan and the late-row keys added are optional.
 py::object optional_item(const py::dict& mapping, const char* key) {
   py::object k = py::str(key);
   PyObject* v = nullptr;
@@ -351,6 +352,21 @@ PlanSpec parse_plan(const py::dict& plan) {
   py::object idle = optional_item(plan, "close_idle_after_ms");
   if (!is_none(idle)) parsed.close_idle_after_ms = as_int64(idle);
 
+  // The late-row keys, after the eight and the aggregate plan's keys, so
+  // that they never change which error a plan with a fault there reports.
+  py::object keep_late = optional_item(plan, "keep_late");
+  if (!is_none(keep_late)) parsed.keep_late = py::cast<bool>(keep_late);
+
+  py::object max_late_rows = optional_item(plan, "max_late_rows");
+  if (!is_none(max_late_rows)) {
+    const std::int64_t cap = as_int64(max_late_rows);
+    if (cap < 0) {
+      throw py::value_error(messages::kMaxLateRowsNegativeHead + std::to_string(cap));
+    }
+    parsed.max_late_rows = static_cast<std::uint64_t>(cap);
+  }
+
+  // The rules between keys, once every key is read.
   check_plan(parsed);
   if (parsed.is_aggregating()) parsed.aggs_signature = signature_of(parsed);
   return parsed;

@@ -5,7 +5,9 @@
 // the binding layer's cast error for a scalar of the wrong type.  The names
 // the result carries as columns (select, by, alias) must be UTF-8: bytes
 // that are not raise UnicodeDecodeError here rather than after the batches
-// were taken.
+// were taken.  The optional keys "keep_late" and "max_late_rows" are read
+// after the eight (absent counts as None); a negative "max_late_rows" raises
+// ValueError naming the value.
 #ifndef MOVRA_ENGINE_PLAN_PARSE_H_
 #define MOVRA_ENGINE_PLAN_PARSE_H_
 

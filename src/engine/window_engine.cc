@@ -87,13 +87,9 @@ class GroupIds {
   std::vector<Entry> entries_;
 };
 
-}  // namespace
-
-std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) {
-  return sat_sub(state.max_event_time, plan.watermark_ms.value_or(0));
-}
-
-std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t w) {
+// Start of the window of width w holding t on the grid of `origin` (read
+// only above kAbsoluteGridLimit).
+std::int64_t bucket_on_grid(std::int64_t t, std::int64_t w, std::int64_t origin) {
   if (t < kAbsoluteGridLimit + 1) {
     // Truncating division; a zero width gives quotient 0.  Widths of +-1
     // leave t as it is (and avoid INT64_MIN % -1).
@@ -101,10 +97,26 @@ std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64
     if (w == 1 || w == -1) return t;
     return t - t % w;
   }
-  if (state.window_origin == kInt64Min) state.window_origin = t;
-  const __int128 d = static_cast<__int128>(t) - state.window_origin;
+  const __int128 d = static_cast<__int128>(t) - origin;
   const __int128 rem = (w == 0) ? d : d % w;
   return clamp_to_i64(static_cast<__int128>(t) - rem);
+}
+
+}  // namespace
+
+std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) {
+  return sat_sub(state.max_event_time, plan.watermark_ms.value_or(0));
+}
+
+std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t w) {
+  if (t >= kAbsoluteGridLimit + 1 && state.window_origin == kInt64Min) state.window_origin = t;
+  return bucket_on_grid(t, w, state.window_origin);
+}
+
+std::optional<std::int64_t> known_window_start(std::int64_t origin, std::int64_t t,
+                                               std::int64_t w) {
+  if (t >= kAbsoluteGridLimit + 1 && origin == kInt64Min) return std::nullopt;
+  return bucket_on_grid(t, w, origin);
 }
 
 void make_window_key(std::string& out, std::int64_t start, std::string_view group) {
@@ -116,8 +128,10 @@ void make_window_key(std::string& out, std::int64_t start, std::string_view grou
 }
 
 Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
-                   EventClock clock) {
-  if (plan.is_aggregating()) return process_aggregate_rows(stats, state, std::move(rows), plan, clock);
+                   EventClock clock, LateRows* kept) {
+  if (plan.is_aggregating()) {
+    return process_aggregate_rows(stats, state, std::move(rows), plan, clock, kept);
+  }
   Batch out;
   const std::int64_t lateness = allowed_lateness(plan);
   const bool windowed = plan.is_windowed();
@@ -132,7 +146,7 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
   std::string group_scratch;
   GroupIds group_ids(state.window_state);
   std::uint64_t duplicates = 0;
-  std::uint64_t late = 0;
+  LateTally late;
 
   // The id set is far larger than the cache and ids hash to random slots:
   // each row starts loading the slot of a string id some rows ahead, so the
@@ -175,8 +189,15 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
 
     const std::int64_t watermark = sat_sub(state.max_event_time, watermark_ms);
     if (watermark >= kLatenessGuard && sat_add(event_time, lateness) < watermark) {
-      ++late;
-      if (plan.drop_late) continue;
+      const auto missed = [&] {
+        MissedWindow window;
+        if (!windowed) return window;
+        window.windowed = true;
+        window.start = known_window_start(state.window_origin, event_time, width);
+        if (window.start) window.end = sat_add(*window.start, width);
+        return window;
+      };
+      if (!late_row_goes_on(plan, row, kept, late, missed)) continue;
     }
 
     if (!windowed) {
@@ -195,7 +216,7 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
   }
 
   if (duplicates) bump(stats.duplicate_events, duplicates);
-  if (late) bump(stats.late_events, late);
+  late.publish(stats);
 
   if (windowed) {
     const std::int64_t threshold =

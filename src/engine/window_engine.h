@@ -1,7 +1,8 @@
 // The event-time window engine.
 //
 // process_rows runs one Batch through a plan: filter, de-duplicate by event
-// id, stamp an event time, judge lateness against the watermark, then pass
+// id, stamp an event time, judge lateness against the watermark (a late Row
+// is dropped, kept for the caller, or goes on: late_rows.h), then pass
 // the Row through or fold it into a tumbling window (running sum and count
 // per window and group, in a WindowTable).  Windows the watermark has passed
 // are closed and returned as Rows, in byte-wise order of their keys.
@@ -14,10 +15,12 @@
 #define MOVRA_ENGINE_WINDOW_ENGINE_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "engine/agg_windows.h"
 #include "engine/event_id_set.h"
+#include "engine/late_rows.h"
 #include "engine/plan.h"
 #include "engine/window_table.h"
 #include "model/cell.h"
@@ -50,6 +53,12 @@ std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state);
 // Start of the window of width w holding event time t; may fix window_origin.
 std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t w);
 
+// The same start on the grid of `origin` (kInt64Min: none fixed yet),
+// fixing nothing: absent when t needs the origin-anchored grid and there is
+// no origin.
+std::optional<std::int64_t> known_window_start(std::int64_t origin, std::int64_t t,
+                                               std::int64_t w);
+
 // The window key: decimal start, "|", group text.
 void make_window_key(std::string& out, std::int64_t start, std::string_view group);
 
@@ -61,8 +70,10 @@ using EventClock = std::int64_t (*)();
 // Returns the pass-through Rows, or for a windowed plan the closed windows.
 // An aggregate plan goes to process_aggregate_rows (agg_windows.h), which
 // throws std::invalid_argument when windows of another plan are open.
+// The late rows a plan with keep_late keeps go to `kept` (see late_rows.h);
+// without a queue they are counted over the cap.
 Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
-                   EventClock clock = now_millis);
+                   EventClock clock = now_millis, LateRows* kept = nullptr);
 
 // Closes every open window (windowed plans only) and returns them in key
 // order; a plan without window and mean leaves the windows open.

@@ -108,6 +108,11 @@ void Row::set(std::string&& name, Cell value) {
   }
 }
 
+void Row::erase(std::string_view name) {
+  auto it = lower_bound(name);
+  if (it != entries_.end() && it->first == name) entries_.erase(it);
+}
+
 std::optional<double> to_f64(const Cell& cell) {
   if (const auto* i = std::get_if<std::int64_t>(&cell)) return static_cast<double>(*i);
   if (const auto* d = std::get_if<double>(&cell)) return *d;

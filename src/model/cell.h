@@ -65,6 +65,8 @@ class Row {
   // Stores value under name, replacing any Cell already there.
   void set(std::string_view name, Cell value);
   void set(std::string&& name, Cell value);
+  // Removes the Cell stored under name, if any.
+  void erase(std::string_view name);
 
   void reserve(std::size_t n) { entries_.reserve(n); }
   std::size_t size() const { return entries_.size(); }

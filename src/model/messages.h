@@ -35,6 +35,9 @@ inline constexpr char kArrowStreamFailed[] = "reading the Arrow stream failed";
 // Follows a quoted column name: Arrow names are NUL-terminated C strings.
 inline constexpr char kArrowNameWithNulTail[] = " holds a NUL byte, which an Arrow column name cannot hold";
 
+// The plan key "max_late_rows"; the refused value follows.
+inline constexpr char kMaxLateRowsNegativeHead[] = "max_late_rows must be 0 or more, got ";
+
 }  // namespace movra::messages
 
 #endif  // MOVRA_MODEL_MESSAGES_H_

@@ -99,6 +99,19 @@ class NativeStream:
         low, close (price of the last row of the greatest time), volume, vwap
         (NaN when the volume is 0) and count.  Rows count where is_trade is
         nonzero (all when None) and price and quantity are not NaN."""
+    def take_late_rows(self) -> dict[str, list[typing.Any]] | None:
+        """The rows that plans with "keep_late" kept instead of dropping as
+        late, oldest first, as `next_batch` gives a result (None when none
+        are kept); each row of a windowed plan carries the window it missed
+        as "window_start" and "window_end" (a row without both when the
+        window origin was not fixed yet); under "aggs" that is the tumbling
+        window holding it, the earliest hopping window holding it, or the
+        session [t, t + gap) it would have opened.  Empties the queue; kept
+        rows are not in checkpoints.
+        At most the plan's "max_late_rows" (default 100000) wait; later late
+        rows are counted in the stats key "late_rows_over_cap"."""
+    def take_late_rows_arrow(self) -> NativeStream.ArrowResult | None:
+        """`take_late_rows` with the result as `next_batch_arrow` gives it."""
     def save_checkpoint(self, path: str, /) -> None: ...
     def load_checkpoint(self, path: str, /) -> None: ...
     def stats(self) -> dict[str, int]: ...

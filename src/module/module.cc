@@ -2,7 +2,7 @@
 // beside them, rejected_datagrams(), save_errno(), refuse_text(), the wait
 // for room of the package's blocking emits, the scan of the ready batches
 // for events without an integer time, the readiness descriptor, the
-// worker's wakeup count, the Arrow routes with their result class, and the
+// worker's wakeup count, the take of the kept late rows, the Arrow routes with their result class, and the
 // market-bar pass as the static method NativeStream.aggregate_bars.
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
@@ -46,6 +46,9 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("scan_ready_times", &NativeStream::scan_ready_times, py::arg("field"))
       .def("ready_fd", &NativeStream::ready_fd)
       .def("clear_ready", &NativeStream::clear_ready)
+      // The late rows kept by plans with "keep_late".
+      .def("take_late_rows", &NativeStream::take_late_rows)
+      .def("take_late_rows_arrow", &NativeStream::take_late_rows_arrow)
       .def("worker_wakeups", &NativeStream::worker_wakeups)
       // The Arrow routes, beside the thirteen.
       .def("emit_arrow", &NativeStream::emit_arrow)

@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any, Literal, overload
 
 from ._checks import check_columns
-from ._errors import DataError
+from ._errors import DataError, PlanError
 from ._frames import Output, check_output, columns_of, convert_result
 from ._plan import PlanLike, as_plan
 from ._stream import Batch, FrameOutput, manual
@@ -39,6 +39,9 @@ def aggregate(data: Any, plan: PlanLike, *, output: Output = "dict", datetimes: 
     {'avg_price': [1.5], 'count': [2], 'sym': ['A'], 'window_end': [1000], 'window_start': [0]}
     """
     checked = as_plan(plan)
+    if checked.keep_late:
+        raise PlanError("keep_late=True keeps late rows for Stream.late(), but movra.aggregate runs on a stream "
+                        "that is gone when it returns; use a stream's aggregate() and late(), or leave keep_late out")
     check_output(output)
     columns = columns_of(data)
     check_columns(columns, checked)

@@ -449,14 +449,18 @@ def convert_result(result: Any, output: Output, datetimes: bool,
     times = [c for c in _WINDOW_TIMES if c in result] if datetimes else []
     if output == "dict":
         if times:
-            return {**result, **{c: [_EPOCH_UTC + ms * _MS for ms in result[c]] for c in times}}
+            return {**result, **{c: [None if ms is None else _EPOCH_UTC + ms * _MS for ms in result[c]]
+                                 for c in times}}
         return result
     if output == "pandas":
         pd = require("pandas", "output='pandas'")
         np = require("numpy", "output='pandas'")
         frame = pd.DataFrame(result)
         for c in times:  # in ms, which holds every 64-bit time (nanoseconds end in 2262)
-            ms = np.asarray(result[c], dtype=np.int64).view("datetime64[ms]")
+            values = result[c]
+            ms = np.array([np.datetime64("NaT") if v is None else np.datetime64(v, "ms") for v in values],
+                          dtype="datetime64[ms]") if None in values else \
+                np.asarray(values, dtype=np.int64).view("datetime64[ms]")
             frame[c] = pd.Series(ms).dt.tz_localize("UTC")
         return frame
     if output == "polars":

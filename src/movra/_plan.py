@@ -473,7 +473,8 @@ class Plan:
     - ``lateness``: extra slack before a row counts as late and before a
       window closes.
     - ``drop_late``: drop late rows (they are counted either way).
-    - ``keep_late``: keep the late rows for `Stream.late`.
+    - ``keep_late``: keep the late rows that ``drop_late`` drops, each with
+      the window it missed, for `Stream.late` to hand out.
     - ``select``: the output columns, a list of names.
 
     Raises `PlanError` (a ValueError) or TypeError naming the key and value.

@@ -99,6 +99,7 @@ class Stats(TypedDict):
     duplicate_events: int
     ingested: int
     late_events: int
+    late_rows_over_cap: int
     microbatches_emitted: int
     open_windows: int
     output_batches: int
@@ -317,7 +318,8 @@ class Stream:
 
     def stats(self) -> Stats:
         """The stream's counters: ``ingested``, ``dropped``, ``late_events``,
-        ``open_windows``, ... (the eleven of the native stream), and
+        ``late_rows_over_cap``, ``open_windows``, ... (those of the native
+        stream), and
         ``rejected_datagrams``.  The checkpoint counters leave out the save
         and load that aligned the windows to the epoch."""
         counters: dict[str, int] = self._native.stats()
@@ -692,6 +694,49 @@ class Stream:
         for future in waiters:
             if not future.done():
                 future.set_result(None)
+
+    @overload
+    def late(self, *, output: Literal["dict"] = ..., datetimes: bool = ...) -> Batch | None: ...
+    @overload
+    def late(self, *, output: FrameOutput, datetimes: bool = ...) -> Any: ...
+    def late(self, *, output: Output = "dict", datetimes: bool = False) -> Any:
+        """The late rows kept by plans made with ``keep_late=True`` since the
+        last call, oldest first, as one result (None when there are none);
+        they are handed out once.
+
+        A row is late when its event time plus the plan's lateness is below
+        the watermark; such rows are counted in ``late_events`` and, with
+        ``drop_late`` (the default), dropped -- or, with ``keep_late``, kept
+        for this method.  Each keeps its own columns (not projected by
+        ``select``); the rows of a windowed plan also carry the window they
+        missed as ``window_start`` and ``window_end`` (replacing columns of
+        those names); a row that came before the stream had fixed its window
+        origin lacks them (None in a result where other rows have them).  At
+        most 100,000 rows wait; later late rows are dropped and counted in
+        ``late_rows_over_cap``.  Kept rows are not in checkpoints, and
+        loading one leaves them here.  `output` and `datetimes` as for
+        `poll`; rows whose conversion failed come first from this thread's
+        next call.
+        """
+        check_output(output)
+        native = self._native
+        # Per thread, as `_step` holds results: kept rows taken from the core
+        # whose conversion failed wait for this thread's next call.
+        try:
+            held: collections.deque[Any] = self._thread.late_held
+        except AttributeError:
+            held = self._thread.late_held = collections.deque()
+        if not held:
+            take = native.take_late_rows_arrow if wants_arrow(output) else native.take_late_rows
+            with self._poll_lock:
+                # From the core into `held` inside C code, as `_step` does.
+                # The second call finds the queue empty and ends the loop.
+                held.extend(iter(take, None))
+        if not held:
+            return None
+        result = convert_result(held[0], output, datetimes)
+        del held[0]
+        return result
 
     @overload
     def aggregate(self, data: Any, plan: PlanLike, *, output: Literal["dict"] = ...,

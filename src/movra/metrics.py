@@ -50,6 +50,8 @@ COUNTERS: Final = (
     ("duplicate_events", "movra_events_duplicate", "Events skipped as already-seen event ids."),
     ("late_events", "movra_events_late",
      "Events behind the watermark by more than the allowed lateness."),
+    ("late_rows_over_cap", "movra_late_rows_over_cap",
+     "Late rows a keep_late plan found no room for, dropped (also in the late events)."),
     ("microbatches_emitted", "movra_microbatches", "Micro-batches cut by the stream's worker."),
     ("output_batches", "movra_output_batches", "Results handed to the caller."),
     ("output_rows", "movra_output_rows", "Rows (or closed windows) in those results."),

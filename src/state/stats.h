@@ -1,5 +1,5 @@
-// The stream's running counters: the nine that stats() reports, and the
-// rejected datagrams.
+// The stream's running counters: the nine of the original report, the kept
+// late rows beyond the cap (also in stats()), and the rejected datagrams.
 //
 // Every counter starts at zero, only grows, and is updated with a relaxed
 // atomic add by whichever thread did the counted work, under whatever lock
@@ -23,6 +23,10 @@ struct Stats {
   std::atomic<std::uint64_t> late_events{0};
   std::atomic<std::uint64_t> checkpoint_saves{0};
   std::atomic<std::uint64_t> checkpoint_loads{0};
+  // Late rows that a plan with "keep_late" would have kept but found the
+  // queue of kept rows full (at the plan's cap): dropped, and counted here as
+  // well as in late_events.
+  std::atomic<std::uint64_t> late_rows_over_cap{0};
   // Not among the nine that stats() reports: read by rejected_datagrams().
   // Datagrams the UDP receiver took in but could not read as events (not
   // UTF-8, not JSON objects, or empty), counted by the worker.

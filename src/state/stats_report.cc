@@ -16,6 +16,7 @@ std::map<std::string, std::uint64_t> NativeStream::stats() const {
       {"late_events", read(counters.late_events)},
       {"checkpoint_saves", read(counters.checkpoint_saves)},
       {"checkpoint_loads", read(counters.checkpoint_loads)},
+      {"late_rows_over_cap", read(counters.late_rows_over_cap)},
       {"open_windows", state.window_state.size() + state.aggs.size()},
       {"seen_event_ids", state.seen_event_ids.size()},
   };

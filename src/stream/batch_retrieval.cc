@@ -77,7 +77,7 @@ Batch NativeStream::take_result(const PlanSpec& plan, std::uint64_t timeout_ms) 
   Batch result;
   {
     std::lock_guard<std::mutex> lock(state_mutex);
-    result = process_rows(counters, state, std::move(rows), plan);
+    result = process_rows(counters, state, std::move(rows), plan, now_millis, &late_rows);
     if (result.empty() && spent) result = flush_all_windows(state, plan);
   }
 
@@ -102,6 +102,32 @@ py::object NativeStream::next_batch_arrow(const py::dict& plan_dict, std::uint64
   bump(counters.output_batches);
   bump(counters.output_rows, projected.size());
   return result;
+}
+
+template <typename Convert>
+py::object NativeStream::take_late_rows_as(const Convert& convert) {
+  Batch rows;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    rows = late_rows.take();
+  }
+  if (rows.empty()) return py::none();
+  try {
+    return convert(rows);
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    late_rows.put_back(std::move(rows));
+    throw;
+  }
+}
+
+py::object NativeStream::take_late_rows() {
+  return take_late_rows_as([](const Batch& rows) -> py::object { return rows_to_columns(rows); });
+}
+
+py::object NativeStream::take_late_rows_arrow() {
+  return take_late_rows_as(
+      [](const Batch& rows) { return arrow_result(columns_from_rows(rows)); });
 }
 
 }  // namespace movra

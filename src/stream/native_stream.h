@@ -130,10 +130,21 @@ class NativeStream {
   pybind11::object next_batch_arrow(const pybind11::dict& plan, std::uint64_t timeout_ms);
   pybind11::object aggregate_arrow(const pybind11::object& data, const pybind11::dict& plan);
 
+  // Beside the thirteen: the late rows that plans with "keep_late" kept
+  // (engine/late_rows.h), oldest first, as next_batch gives a result (a dict
+  // of columns, or None when none are kept); the queue is empty afterwards.
+  // Takes state_mutex only to move the queue out; a conversion that fails
+  // puts the rows back in front.  The output counters do not move: these
+  // rows are in late_events already.  take_late_rows_arrow is the same with
+  // the result as next_batch_arrow gives it.
+  pybind11::object take_late_rows();
+  pybind11::object take_late_rows_arrow();
+
   void save_checkpoint(const std::string& path);
   void load_checkpoint(const std::string& path);
 
-  // The nine counters and the sizes of the open windows and seen ids.
+  // The nine counters, the late rows over the cap, and the sizes of the
+  // open windows and seen ids.
   std::map<std::string, std::uint64_t> stats() const;
 
   // Datagrams received but rejected (not UTF-8, not one or more flat JSON
@@ -207,6 +218,9 @@ class NativeStream {
   Batch take_result(const PlanSpec& plan, std::uint64_t timeout_ms);
   // aggregate_columns up to its conversion, with the output counters moved.
   Batch aggregate_rows(Batch rows, const PlanSpec& plan);
+  // The kept late rows converted by `convert`, or None when none are kept.
+  template <typename Convert>
+  pybind11::object take_late_rows_as(const Convert& convert);
 
   void worker_loop();
   // REQUIRES: queue_mutex is held.  Moves up to batch_size pending rows into
@@ -303,6 +317,10 @@ class NativeStream {
   mutable std::mutex state_mutex;
   // Guarded by state_mutex.
   ProcessorState state;
+  // The kept late rows: output waiting to be taken, kept apart from the
+  // event-time state so that a checkpoint load, which replaces the state
+  // whole, leaves them in place.
+  LateRows late_rows;
 
   Stats counters;
   std::atomic<std::uint64_t> wakeups{0};
