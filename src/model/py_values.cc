@@ -156,4 +156,169 @@ Batch rows_from_columns(const py::dict& columns) {
   return batch;
 }
 
+namespace {
+
+// One Python value read as cell_from_py reads it, without building a Cell: a
+// string stays a view of the UTF-8 bytes that `owner` keeps alive.
+struct PyScalar {
+  std::uint8_t tag;
+  bool flag;
+  std::int64_t integer;
+  double number;
+  py::object owner;
+  std::string_view text;
+};
+
+// The UTF-8 bytes of a str, as a view into the str itself.  A str that
+// cannot be encoded raises the binding layer's cast error.
+std::string_view utf8_view(py::handle str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    (void)py::cast<std::string>(str);  // throws the cast error
+    throw py::error_already_set();
+  }
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// The UTF-8 text of str(obj), kept alive by owner.
+std::string_view str_view(py::handle obj, py::object& owner) {
+  if (PyUnicode_Check(obj.ptr())) {
+    owner = py::reinterpret_borrow<py::object>(obj);
+  } else {
+    owner = py::reinterpret_steal<py::object>(PyObject_Str(obj.ptr()));
+    if (!owner) throw py::error_already_set();
+  }
+  return utf8_view(owner);
+}
+
+void read_scalar(py::handle obj, PyScalar& out) {
+  PyObject* o = obj.ptr();
+  if (o == Py_None) {
+    out.tag = kNullIndex;
+  } else if (Py_IS_TYPE(o, &PyBool_Type)) {
+    out.tag = kBoolIndex;
+    out.flag = o == Py_True;
+  } else if (PyLong_Check(o)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) (void)py::cast<std::int64_t>(obj);  // throws the cast error
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    out.tag = kIntIndex;
+    out.integer = v;
+  } else if (PyFloat_Check(o)) {
+    out.tag = kDoubleIndex;
+    out.number = PyFloat_AS_DOUBLE(o);
+  } else {
+    out.tag = kStringIndex;
+    out.text = str_view(obj, out.owner);
+  }
+}
+
+void set_scalar(EventChunk& chunk, std::size_t col, const PyScalar& v) {
+  switch (v.tag) {
+    case kBoolIndex:
+      return chunk.set_bool(col, v.flag);
+    case kIntIndex:
+      return chunk.set_int(col, v.integer);
+    case kDoubleIndex:
+      return chunk.set_double(col, v.number);
+    case kStringIndex:
+      return chunk.set_string(col, v.text);
+    default:
+      return chunk.set_null(col);
+  }
+}
+
+}  // namespace
+
+void dict_to_chunk(const py::dict& event, EventChunk& out) {
+  const std::size_t before = out.size();
+  try {
+    out.begin_event();
+    PyScalar value;
+    py::object key_text;
+    for (auto [key_ref, value_ref] : event) {
+      // Own both: str() may run code that edits the dict.  The value is
+      // converted before the key, as dict_to_row does.
+      auto key = py::reinterpret_borrow<py::object>(key_ref);
+      auto item = py::reinterpret_borrow<py::object>(value_ref);
+      read_scalar(item, value);
+      const std::string_view name = str_view(key, key_text);
+      set_scalar(out, out.column_index(name), value);
+    }
+    out.end_event();
+  } catch (...) {
+    out.truncate(before);
+    throw;
+  }
+}
+
+void columns_to_chunk(const py::dict& columns, EventChunk& out) {
+  struct Source {
+    py::object name_owner;
+    std::string_view name;
+    py::object values;
+    bool fast;
+    std::size_t col;
+  };
+  std::vector<Source> cols;
+  cols.reserve(static_cast<std::size_t>(PyDict_Size(columns.ptr())));
+  Py_ssize_t n = 0;
+  for (auto [key_ref, value_ref] : columns) {
+    auto key = py::reinterpret_borrow<py::object>(key_ref);
+    auto value = py::reinterpret_borrow<py::object>(value_ref);
+    Source src;
+    src.name = str_view(key, src.name_owner);
+    const Py_ssize_t len = PyObject_Length(value.ptr());
+    if (len < 0) throw py::error_already_set();
+    if (cols.empty()) {
+      n = len;
+    } else if (len != n) {
+      throw py::value_error(messages::kColumnsSameLength);
+    }
+    src.fast = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
+    src.values = std::move(value);
+    cols.push_back(std::move(src));
+  }
+  if (cols.empty() || n == 0) return;
+
+  const std::size_t before = out.size();
+  try {
+    // A repeated name is one column: the later source's value replaces the
+    // earlier one in each event, as in rows_from_columns.
+    for (Source& src : cols) src.col = out.column_index(src.name);
+    out.expect(static_cast<std::size_t>(n));
+    PyScalar value;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      out.begin_event();
+      py::object index;  // created once per row, shared by the slow columns
+      for (const Source& src : cols) {
+        PyObject* seq = src.values.ptr();
+        py::object item;
+        if (src.fast) {
+          if (PyTuple_CheckExact(seq)) {
+            item = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(seq, i));
+          } else if (i < PyList_GET_SIZE(seq)) {
+            item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, i));
+          }
+        }
+        if (!item) {
+          if (!index) index = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(i));
+          if (!index) throw py::error_already_set();
+          item = py::reinterpret_steal<py::object>(PyObject_GetItem(seq, index.ptr()));
+          if (!item) throw py::error_already_set();
+        }
+        read_scalar(item, value);
+        set_scalar(out, src.col, value);
+      }
+      out.end_event();
+    }
+  } catch (...) {
+    out.truncate(before);
+    throw;
+  }
+}
+
 }  // namespace movra
