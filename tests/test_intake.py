@@ -392,3 +392,25 @@ def test_mixed_intake_arrives_whole_and_in_order_through_cut_chunks(batch_size):
     st = s.stats()
     assert (st["ingested"], st["dropped"]) == (len(sent), 0)
 
+
+@pytest.mark.parametrize("array", [
+    np.array([1.5, -0.0, np.nan, 1e300]),
+    np.array([-128, 0, 127], dtype=np.int8),
+    np.array([0, 2**64 - 1], dtype=np.uint64),
+    np.array([-(2**63), 2**63 - 1], dtype=np.int64),
+    np.array([True, False]),
+    np.arange(10, dtype=np.float64)[::3],                # strided
+    np.array([1.0, 2.0], dtype=">f8"),                   # not native: item by item
+    np.array([0.1, 2.5], dtype=np.float32),              # no float subclass: item by item
+], ids=["f64", "i8", "u64", "i64", "bool", "strided", "big-endian", "f32"])
+def test_numpy_columns_give_the_cells_of_their_items(array):
+    # Read straight from the buffer or item by item, an array column gives
+    # what the same NumPy scalars give one by one in a list.
+    def out(column):
+        s = NativeStream.manual(batch_size=100, linger_ms=100000, capacity=100)
+        s.emit_columns({"a": column, "timestamp": list(range(len(column)))})
+        s.close()
+        return s.next_batch(PLAN, timeout_ms=0)["a"]
+
+    got, want = out(array), out(list(array))
+    assert repr(got) == repr(want)

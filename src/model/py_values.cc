@@ -1,6 +1,9 @@
 #include "model/py_values.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -255,6 +258,89 @@ void dict_to_chunk(const py::dict& event, EventChunk& out) {
   }
 }
 
+namespace {
+
+// The buffer of a one-dimensional NumPy array whose items convert without
+// running Python code: native float64 (items are float subclasses: doubles),
+// integers of any width (items derive from no Python int: the decimal text of
+// str()) and bools (the text True or False).  Items are read straight from
+// the buffer; each gives the Cell that item access and cell_from_py give.
+class ArrayItems {
+ public:
+  // Holds obj's buffer when it is such an array with n items.
+  bool take(py::handle obj, Py_ssize_t n) {
+    if (std::string_view(Py_TYPE(obj.ptr())->tp_name) != "numpy.ndarray") return false;
+    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    held_ = true;
+    const std::string_view format = view_.format != nullptr ? view_.format : "B";
+    if (view_.ndim != 1 || view_.shape[0] != n || format.size() != 1) return false;
+    kind_ = format[0];
+    switch (kind_) {
+      case 'd':
+        return view_.itemsize == 8;
+      case '?':
+        return view_.itemsize == 1;
+      case 'b': case 'h': case 'i': case 'l': case 'q':
+      case 'B': case 'H': case 'I': case 'L': case 'Q':
+        return view_.itemsize <= 8;
+      default:
+        return false;
+    }
+  }
+  ~ArrayItems() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  void set(EventChunk& out, std::size_t col, Py_ssize_t i) const {
+    const char* at = static_cast<const char*>(view_.buf) + i * view_.strides[0];
+    char text[24];
+    std::to_chars_result r;
+    switch (kind_) {
+      case 'd': {
+        double v;
+        std::memcpy(&v, at, 8);
+        return out.set_double(col, v);
+      }
+      case '?':
+        return out.set_string(col, *at != 0 ? std::string_view("True") : std::string_view("False"));
+      case 'B': case 'H': case 'I': case 'L': case 'Q':
+        r = std::to_chars(text, text + sizeof text, read_unsigned(at));
+        break;
+      default:
+        r = std::to_chars(text, text + sizeof text, read_signed(at));
+        break;
+    }
+    out.set_string(col, std::string_view(text, static_cast<std::size_t>(r.ptr - text)));
+  }
+
+ private:
+  std::uint64_t read_unsigned(const char* at) const {
+    switch (view_.itemsize) {
+      case 1: { std::uint8_t v; std::memcpy(&v, at, 1); return v; }
+      case 2: { std::uint16_t v; std::memcpy(&v, at, 2); return v; }
+      case 4: { std::uint32_t v; std::memcpy(&v, at, 4); return v; }
+      default: { std::uint64_t v; std::memcpy(&v, at, 8); return v; }
+    }
+  }
+  std::int64_t read_signed(const char* at) const {
+    switch (view_.itemsize) {
+      case 1: { std::int8_t v; std::memcpy(&v, at, 1); return v; }
+      case 2: { std::int16_t v; std::memcpy(&v, at, 2); return v; }
+      case 4: { std::int32_t v; std::memcpy(&v, at, 4); return v; }
+      default: { std::int64_t v; std::memcpy(&v, at, 8); return v; }
+    }
+  }
+
+  Py_buffer view_{};
+  bool held_ = false;
+  char kind_ = 0;
+};
+
+}  // namespace
+
 void columns_to_chunk(const py::dict& columns, EventChunk& out) {
   struct Source {
     py::object name_owner;
@@ -262,6 +348,7 @@ void columns_to_chunk(const py::dict& columns, EventChunk& out) {
     py::object values;
     bool fast;
     std::size_t col;
+    std::unique_ptr<ArrayItems> array;  // set when the items come from a buffer
   };
   std::vector<Source> cols;
   cols.reserve(static_cast<std::size_t>(PyDict_Size(columns.ptr())));
@@ -279,6 +366,10 @@ void columns_to_chunk(const py::dict& columns, EventChunk& out) {
       throw py::value_error(messages::kColumnsSameLength);
     }
     src.fast = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
+    if (!src.fast) {
+      auto array = std::make_unique<ArrayItems>();
+      if (array->take(value, len)) src.array = std::move(array);
+    }
     src.values = std::move(value);
     cols.push_back(std::move(src));
   }
@@ -295,6 +386,10 @@ void columns_to_chunk(const py::dict& columns, EventChunk& out) {
       out.begin_event();
       py::object index;  // created once per row, shared by the slow columns
       for (const Source& src : cols) {
+        if (src.array) {
+          src.array->set(out, src.col, i);
+          continue;
+        }
         PyObject* seq = src.values.ptr();
         py::object item;
         if (src.fast) {
