@@ -68,19 +68,15 @@ const EventChunk::Column* EventChunk::find(std::string_view name) const {
 
 void EventChunk::append_rows(std::size_t begin, std::size_t end, std::vector<Row>& out) const {
   // The columns in byte order of their names, once for all the events.
-  std::vector<std::uint32_t> order(columns_.size());
-  for (std::uint32_t j = 0; j < order.size(); ++j) order[j] = j;
-  std::sort(order.begin(), order.end(),
-            [this](std::uint32_t a, std::uint32_t b) { return *columns_[a].name_ < *columns_[b].name_; });
+  std::vector<const Column*> order(columns_.size());
+  for (std::size_t j = 0; j < order.size(); ++j) order[j] = &columns_[j];
+  std::sort(order.begin(), order.end(), [](const Column* a, const Column* b) { return *a->name_ < *b->name_; });
   out.reserve(out.size() + (end - begin));
   for (std::size_t i = begin; i < end; ++i) {
-    std::size_t fields = 0;
-    for (const Column& c : columns_) fields += c.present(i);
     std::vector<Row::Entry> entries;
-    entries.reserve(fields);
-    for (const std::uint32_t j : order) {
-      const Column& c = columns_[j];
-      if (c.present(i)) entries.emplace_back(*c.name_, c.cell(i));
+    entries.reserve(order.size());
+    for (const Column* c : order) {
+      if (c->present(i)) entries.emplace_back(*c->name_, c->cell(i));
     }
     out.push_back(Row::FromSorted(std::move(entries)));
   }
@@ -158,9 +154,15 @@ void EventChunk::note_kind(Column& c, std::size_t i, std::uint8_t tag) {
   c.tags_[i] = tag;
 }
 
-void EventChunk::grow_words(Column& c, std::size_t i) const {
-  if (c.words_.capacity() == 0 && expected_ > i) c.words_.reserve(expected_);
-  c.words_.resize(i + 1);
+void EventChunk::put_word(Column& c, std::size_t i, std::uint64_t v) const {
+  // The common case: the slot right after the last one written.
+  if (c.words_.size() == i) {
+    if (c.words_.capacity() == 0 && expected_ > i) c.words_.reserve(expected_);
+    c.words_.push_back(v);
+    return;
+  }
+  if (c.words_.size() < i) c.words_.resize(i + 1);
+  c.words_[i] = v;
 }
 
 void EventChunk::set_null(std::size_t col) { open_slot(col); }
@@ -169,10 +171,12 @@ void EventChunk::set_bool(std::size_t col, bool v) {
   Column& c = columns_[col];
   const std::size_t i = open_slot(col);
   note_kind(c, i, kBoolIndex);
-  if (c.flags_.size() <= i) {
+  if (c.flags_.size() == i) {
     if (c.flags_.capacity() == 0 && expected_ > i) c.flags_.reserve(expected_);
-    c.flags_.resize(i + 1);
+    c.flags_.push_back(v);
+    return;
   }
+  if (c.flags_.size() < i) c.flags_.resize(i + 1);
   c.flags_[i] = v;
 }
 
@@ -180,16 +184,14 @@ void EventChunk::set_int(std::size_t col, std::int64_t v) {
   Column& c = columns_[col];
   const std::size_t i = open_slot(col);
   note_kind(c, i, kIntIndex);
-  if (c.words_.size() <= i) grow_words(c, i);
-  c.words_[i] = static_cast<std::uint64_t>(v);
+  put_word(c, i, static_cast<std::uint64_t>(v));
 }
 
 void EventChunk::set_double(std::size_t col, double v) {
   Column& c = columns_[col];
   const std::size_t i = open_slot(col);
   note_kind(c, i, kDoubleIndex);
-  if (c.words_.size() <= i) grow_words(c, i);
-  c.words_[i] = std::bit_cast<std::uint64_t>(v);
+  put_word(c, i, std::bit_cast<std::uint64_t>(v));
 }
 
 void EventChunk::set_string(std::size_t col, std::string_view v) {

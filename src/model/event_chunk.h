@@ -174,8 +174,8 @@ class EventChunk {
   std::size_t open_slot(std::size_t col);
   // Records that slot i of column c holds alternative tag.
   void note_kind(Column& c, std::size_t i, std::uint8_t tag);
-  // Makes words_ hold slot i.
-  void grow_words(Column& c, std::size_t i) const;
+  // Writes slot i of words_, growing it as needed.
+  void put_word(Column& c, std::size_t i, std::uint64_t v) const;
 
   std::shared_ptr<NameTable> names_;
   std::vector<Column> columns_;
