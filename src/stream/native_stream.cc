@@ -176,8 +176,8 @@ void NativeStream::stop(bool join) {
 namespace {
 
 // Small offers (an emit_json event, a few datagrams) are copied into the
-// open tail chunk, so that the caller's chunk is reused; larger ones are
-// moved into the queue as chunks of their own.  The tail stops growing at
+// open tail chunk, so that the caller's chunk is reused; larger or wider ones
+// are moved into the queue as chunks of their own.  The tail stops growing at
 // kTailEvents events or kTailColumns columns, which bounds the padding that
 // a column new to it can cost.
 constexpr std::size_t kCopyEvents = 256;
@@ -198,7 +198,7 @@ std::size_t NativeStream::offer_chunk_locked(EventChunk& events) {
   }
   if (queued != 0) {
     if (queued < count) events.truncate(queued);
-    if (queued <= kCopyEvents) {
+    if (queued <= kCopyEvents && events.column_count() <= kTailColumns) {
       EventChunk* tail = tail_open ? pending.back().chunk.get() : nullptr;
       if (tail == nullptr || tail->size() + queued > kTailEvents ||
           tail->column_count() + events.column_count() > kTailColumns) {
