@@ -30,6 +30,8 @@
 // makes that byte literal.
 #include "model/json_datagram.h"
 
+#include "model/event_chunk.h"
+
 #include <locale.h>
 
 #include <algorithm>
@@ -690,10 +692,55 @@ MOVRA_INLINE std::size_t scan_object(std::string_view t, std::size_t p, MemberLi
   }
 }
 
-}  // namespace
+// The members of one object as one event of a chunk, in datagram order: a
+// repeated key replaces the earlier value, and end_event stamps the time
+// when no member carries it, as build_row does.
+void append_members(MemberList& list, EventChunk& out) {
+  const Member* m = list.data();
+  out.begin_event();
+  for (std::size_t k = 0; k < list.size(); ++k) {
+    const Member& x = m[k];
+    const std::size_t col = out.column_index(x.key);
+    switch (x.kind) {
+      case Member::kNull:
+        out.set_null(col);
+        break;
+      case Member::kBool:
+        out.set_bool(col, x.flag);
+        break;
+      case Member::kInt:
+        out.set_int(col, x.integer);
+        break;
+      case Member::kDouble:
+        out.set_double(col, x.number);
+        break;
+      case Member::kQuoted:
+      case Member::kText:
+        out.set_string(col, x.text);
+        break;
+    }
+  }
+  out.end_event();
+}
 
-bool parse_json_datagram(std::string_view input, std::vector<Row>& out) noexcept {
-  const std::size_t first = out.size();
+// Where the objects of a datagram go: Rows, or the events of a chunk.
+struct RowSink {
+  std::vector<Row>& out;
+  std::size_t mark() const { return out.size(); }
+  void add(MemberList& members) { out.push_back(build_row(members)); }
+  void roll_back(std::size_t to) { out.erase(out.begin() + static_cast<std::ptrdiff_t>(to), out.end()); }
+};
+
+struct ChunkSink {
+  EventChunk& out;
+  std::size_t mark() const { return out.size(); }
+  void add(MemberList& members) { append_members(members, out); }
+  void roll_back(std::size_t to) { out.truncate(to); }
+};
+
+template <typename Sink>
+bool parse_into(std::string_view input, Sink sink) noexcept {
+  const std::size_t first = sink.mark();
   try {
     const std::string_view t = trim(input);
     const std::size_t n = t.size();
@@ -705,7 +752,7 @@ bool parse_json_datagram(std::string_view input, std::vector<Row>& out) noexcept
       members.clear();
       const std::size_t end = scan_object(t, p + 1, members, arena);
       if (end == kRejected) [[unlikely]] break;
-      out.push_back(build_row(members));
+      sink.add(members);
       p = end;
       while (p < n && (class_of(t[p]) & kTrimSpace)) ++p;
       if (p == n) return true;
@@ -714,8 +761,22 @@ bool parse_json_datagram(std::string_view input, std::vector<Row>& out) noexcept
   } catch (...) {
     // Only allocation can fail here; a datagram we cannot hold is dropped.
   }
-  out.erase(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+  try {
+    sink.roll_back(first);
+  } catch (...) {
+    // Shrinking does not allocate.
+  }
   return false;
+}
+
+}  // namespace
+
+bool parse_json_datagram(std::string_view input, std::vector<Row>& out) noexcept {
+  return parse_into(input, RowSink{out});
+}
+
+bool parse_json_datagram(std::string_view input, EventChunk& out) noexcept {
+  return parse_into(input, ChunkSink{out});
 }
 
 std::optional<Row> parse_flat_json_object(std::string_view input) noexcept {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "model/cell.h"
+#include "model/event_chunk.h"
 
 namespace movra {
 
@@ -23,6 +24,11 @@ namespace movra {
 // datagram is rejected (a datagram is taken whole or not at all).  A Row
 // without a "timestamp" member is stamped with now_millis().
 bool parse_json_datagram(std::string_view text, std::vector<Row>& out) noexcept;
+
+// The same, each object appended to out as one event (the very Rows the
+// overload above makes, read back with EventChunk::row); a rejected datagram
+// leaves out with the events it had.  REQUIRES: no event of out is open.
+bool parse_json_datagram(std::string_view text, EventChunk& out) noexcept;
 
 // The Row of a datagram that holds exactly one object; nothing when it is
 // rejected or holds several.

@@ -1,6 +1,9 @@
 #include "model/py_values.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -154,6 +157,263 @@ Batch rows_from_columns(const py::dict& columns) {
     batch.push_back(Row::FromSorted(std::move(entries)));
   }
   return batch;
+}
+
+namespace {
+
+// One Python value read as cell_from_py reads it, without building a Cell: a
+// string stays a view of the UTF-8 bytes that `owner` keeps alive.
+struct PyScalar {
+  std::uint8_t tag;
+  bool flag;
+  std::int64_t integer;
+  double number;
+  py::object owner;
+  std::string_view text;
+};
+
+// The UTF-8 bytes of a str, as a view into the str itself.  A str that
+// cannot be encoded raises the binding layer's cast error.
+std::string_view utf8_view(py::handle str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    (void)py::cast<std::string>(str);  // throws the cast error
+    throw py::error_already_set();
+  }
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// The UTF-8 text of str(obj), kept alive by owner.
+std::string_view str_view(py::handle obj, py::object& owner) {
+  if (PyUnicode_Check(obj.ptr())) {
+    owner = py::reinterpret_borrow<py::object>(obj);
+  } else {
+    owner = py::reinterpret_steal<py::object>(PyObject_Str(obj.ptr()));
+    if (!owner) throw py::error_already_set();
+  }
+  return utf8_view(owner);
+}
+
+void read_scalar(py::handle obj, PyScalar& out) {
+  PyObject* o = obj.ptr();
+  if (o == Py_None) {
+    out.tag = kNullIndex;
+  } else if (Py_IS_TYPE(o, &PyBool_Type)) {
+    out.tag = kBoolIndex;
+    out.flag = o == Py_True;
+  } else if (PyLong_Check(o)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) (void)py::cast<std::int64_t>(obj);  // throws the cast error
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    out.tag = kIntIndex;
+    out.integer = v;
+  } else if (PyFloat_Check(o)) {
+    out.tag = kDoubleIndex;
+    out.number = PyFloat_AS_DOUBLE(o);
+  } else {
+    out.tag = kStringIndex;
+    out.text = str_view(obj, out.owner);
+  }
+}
+
+void set_scalar(EventChunk& chunk, std::size_t col, const PyScalar& v) {
+  switch (v.tag) {
+    case kBoolIndex:
+      return chunk.set_bool(col, v.flag);
+    case kIntIndex:
+      return chunk.set_int(col, v.integer);
+    case kDoubleIndex:
+      return chunk.set_double(col, v.number);
+    case kStringIndex:
+      return chunk.set_string(col, v.text);
+    default:
+      return chunk.set_null(col);
+  }
+}
+
+}  // namespace
+
+void dict_to_chunk(const py::dict& event, EventChunk& out) {
+  const std::size_t before = out.size();
+  try {
+    out.begin_event();
+    PyScalar value;
+    py::object key_text;
+    for (auto [key_ref, value_ref] : event) {
+      // Own both: str() may run code that edits the dict.  The value is
+      // converted before the key, as dict_to_row does.
+      auto key = py::reinterpret_borrow<py::object>(key_ref);
+      auto item = py::reinterpret_borrow<py::object>(value_ref);
+      read_scalar(item, value);
+      const std::string_view name = str_view(key, key_text);
+      set_scalar(out, out.column_index(name), value);
+    }
+    out.end_event();
+  } catch (...) {
+    out.truncate(before);
+    throw;
+  }
+}
+
+namespace {
+
+// The buffer of a one-dimensional NumPy array whose items convert without
+// running Python code: native float64 (items are float subclasses: doubles),
+// integers of any width (items derive from no Python int: the decimal text of
+// str()) and bools (the text True or False).  Items are read straight from
+// the buffer; each gives the Cell that item access and cell_from_py give.
+class ArrayItems {
+ public:
+  // Holds obj's buffer when it is such an array with n items.
+  bool take(py::handle obj, Py_ssize_t n) {
+    if (std::string_view(Py_TYPE(obj.ptr())->tp_name) != "numpy.ndarray") return false;
+    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    held_ = true;
+    const std::string_view format = view_.format != nullptr ? view_.format : "B";
+    if (view_.ndim != 1 || view_.shape[0] != n || format.size() != 1) return false;
+    kind_ = format[0];
+    switch (kind_) {
+      case 'd':
+        return view_.itemsize == 8;
+      case '?':
+        return view_.itemsize == 1;
+      case 'b': case 'h': case 'i': case 'l': case 'q':
+      case 'B': case 'H': case 'I': case 'L': case 'Q':
+        return view_.itemsize <= 8;
+      default:
+        return false;
+    }
+  }
+  ~ArrayItems() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  void set(EventChunk& out, std::size_t col, Py_ssize_t i) const {
+    const char* at = static_cast<const char*>(view_.buf) + i * view_.strides[0];
+    char text[24];
+    std::to_chars_result r;
+    switch (kind_) {
+      case 'd': {
+        double v;
+        std::memcpy(&v, at, 8);
+        return out.set_double(col, v);
+      }
+      case '?':
+        return out.set_string(col, *at != 0 ? std::string_view("True") : std::string_view("False"));
+      case 'B': case 'H': case 'I': case 'L': case 'Q':
+        r = std::to_chars(text, text + sizeof text, read_unsigned(at));
+        break;
+      default:
+        r = std::to_chars(text, text + sizeof text, read_signed(at));
+        break;
+    }
+    out.set_string(col, std::string_view(text, static_cast<std::size_t>(r.ptr - text)));
+  }
+
+ private:
+  std::uint64_t read_unsigned(const char* at) const {
+    switch (view_.itemsize) {
+      case 1: { std::uint8_t v; std::memcpy(&v, at, 1); return v; }
+      case 2: { std::uint16_t v; std::memcpy(&v, at, 2); return v; }
+      case 4: { std::uint32_t v; std::memcpy(&v, at, 4); return v; }
+      default: { std::uint64_t v; std::memcpy(&v, at, 8); return v; }
+    }
+  }
+  std::int64_t read_signed(const char* at) const {
+    switch (view_.itemsize) {
+      case 1: { std::int8_t v; std::memcpy(&v, at, 1); return v; }
+      case 2: { std::int16_t v; std::memcpy(&v, at, 2); return v; }
+      case 4: { std::int32_t v; std::memcpy(&v, at, 4); return v; }
+      default: { std::int64_t v; std::memcpy(&v, at, 8); return v; }
+    }
+  }
+
+  Py_buffer view_{};
+  bool held_ = false;
+  char kind_ = 0;
+};
+
+}  // namespace
+
+void columns_to_chunk(const py::dict& columns, EventChunk& out) {
+  struct Source {
+    py::object name_owner;
+    std::string_view name;
+    py::object values;
+    bool fast;
+    std::size_t col;
+    std::unique_ptr<ArrayItems> array;  // set when the items come from a buffer
+  };
+  std::vector<Source> cols;
+  cols.reserve(static_cast<std::size_t>(PyDict_Size(columns.ptr())));
+  Py_ssize_t n = 0;
+  for (auto [key_ref, value_ref] : columns) {
+    auto key = py::reinterpret_borrow<py::object>(key_ref);
+    auto value = py::reinterpret_borrow<py::object>(value_ref);
+    Source src;
+    src.name = str_view(key, src.name_owner);
+    const Py_ssize_t len = PyObject_Length(value.ptr());
+    if (len < 0) throw py::error_already_set();
+    if (cols.empty()) {
+      n = len;
+    } else if (len != n) {
+      throw py::value_error(messages::kColumnsSameLength);
+    }
+    src.fast = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
+    if (!src.fast) {
+      auto array = std::make_unique<ArrayItems>();
+      if (array->take(value, len)) src.array = std::move(array);
+    }
+    src.values = std::move(value);
+    cols.push_back(std::move(src));
+  }
+  if (cols.empty() || n == 0) return;
+
+  const std::size_t before = out.size();
+  try {
+    // A repeated name is one column: the later source's value replaces the
+    // earlier one in each event, as in rows_from_columns.
+    for (Source& src : cols) src.col = out.column_index(src.name);
+    out.expect(static_cast<std::size_t>(n));
+    PyScalar value;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      out.begin_event();
+      py::object index;  // created once per row, shared by the slow columns
+      for (const Source& src : cols) {
+        if (src.array) {
+          src.array->set(out, src.col, i);
+          continue;
+        }
+        PyObject* seq = src.values.ptr();
+        py::object item;
+        if (src.fast) {
+          if (PyTuple_CheckExact(seq)) {
+            item = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(seq, i));
+          } else if (i < PyList_GET_SIZE(seq)) {
+            item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, i));
+          }
+        }
+        if (!item) {
+          if (!index) index = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(i));
+          if (!index) throw py::error_already_set();
+          item = py::reinterpret_steal<py::object>(PyObject_GetItem(seq, index.ptr()));
+          if (!item) throw py::error_already_set();
+        }
+        read_scalar(item, value);
+        set_scalar(out, src.col, value);
+      }
+      out.end_event();
+    }
+  } catch (...) {
+    out.truncate(before);
+    throw;
+  }
 }
 
 }  // namespace movra

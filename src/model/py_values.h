@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include "model/cell.h"
+#include "model/event_chunk.h"
 
 namespace movra {
 
@@ -25,6 +26,13 @@ Row dict_to_row(const pybind11::dict& event);
 // A dict of equal-length columns as one Row per index.  All lengths are
 // checked before any value is converted.
 Batch rows_from_columns(const pybind11::dict& columns);
+
+// The same two conversions into a chunk: dict_to_chunk appends the event
+// dict_to_row makes, columns_to_chunk the events of rows_from_columns (read
+// back, the very same Rows).  On an error the chunk keeps only the events it
+// had.  REQUIRES: no event of out is open.
+void dict_to_chunk(const pybind11::dict& event, EventChunk& out);
+void columns_to_chunk(const pybind11::dict& columns, EventChunk& out);
 
 }  // namespace movra
 

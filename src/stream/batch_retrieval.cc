@@ -35,8 +35,8 @@ Batch NativeStream::take_result(const PlanSpec& plan, std::uint64_t timeout_ms) 
     std::lock_guard<std::mutex> lock(state_mutex);
     state.aggs.check_signature(plan.aggs_signature);
   }
-  Batch rows;
-  bool spent;  // closed, and every accepted event is in rows or was taken before
+  std::deque<ReadyBatch> taken;
+  bool spent;  // closed, and every accepted event is in taken or was taken before
   {
     std::unique_lock<std::mutex> lock(queue_mutex);
     const auto timeout = static_cast<std::int64_t>(timeout_ms);
@@ -56,23 +56,24 @@ Batch NativeStream::take_result(const PlanSpec& plan, std::uint64_t timeout_ms) 
       // In a forked child the worker never ran there: the events the parent
       // had accepted but not yet cut are cut here, as its last act would
       // have done.  Anywhere else nothing is pending by now.
-      while (!pending.empty()) drain_queue_locked();
+      while (pending_events != 0) drain_queue_locked();
     }
-    if (ready.size() == 1) {
-      rows = std::move(ready.front());
-    } else {
-      std::size_t total = 0;
-      for (const Batch& b : ready) total += b.size();
-      rows.reserve(total);
-      for (Batch& b : ready) {
-        rows.insert(rows.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
-      }
-    }
-    ready.clear();
+    taken.swap(ready);
     // Events offered after close are dropped, so once the worker is done
     // nothing can be pending or ready any more.
     spent = closed;
   }
+
+  // The chunks of the batches are no longer written by anyone: they become
+  // the engine's Rows outside the queue lock.
+  Batch rows;
+  std::size_t total = 0;
+  for (const ReadyBatch& b : taken) total += b.events;
+  rows.reserve(total);
+  for (const ReadyBatch& b : taken) {
+    for (const ChunkSlice& slice : b.slices) slice.chunk->append_rows(slice.begin, slice.end, rows);
+  }
+  taken.clear();
 
   Batch result;
   {

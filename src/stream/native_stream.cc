@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <optional>
 #include <system_error>
 
 #include "model/messages.h"
@@ -172,13 +173,57 @@ void NativeStream::stop(bool join) {
   joined_cv.notify_all();
 }
 
-std::size_t NativeStream::offer_rows_locked(Row* rows, std::size_t count) {
+namespace {
+
+// Small offers (an emit_json event, a few datagrams) are copied into the
+// open tail chunk, so that the caller's chunk is reused; larger or wider ones
+// are moved into the queue as chunks of their own.  The tail stops growing at
+// kTailEvents events or kTailColumns columns, which bounds the padding that
+// a column new to it can cost.
+constexpr std::size_t kCopyEvents = 256;
+constexpr std::size_t kTailEvents = 8192;
+constexpr std::size_t kTailColumns = 256;
+// An intake chunk that has gathered this many columns (one very wide event)
+// is given up rather than kept for reuse.
+constexpr std::size_t kReusableColumns = 64;
+
+}  // namespace
+
+std::size_t NativeStream::offer_chunk_locked(EventChunk& events) {
+  const std::size_t count = events.size();
   std::size_t queued = 0;
-  if (!closed) {
-    const std::size_t room = capacity > pending.size() ? capacity - pending.size() : 0;
+  if (!closed && count != 0) {
+    const std::size_t room = capacity > pending_events ? capacity - pending_events : 0;
     queued = std::min(room, count);
-    for (std::size_t i = 0; i < queued; ++i) pending.push_back(std::move(rows[i]));
-    if (queued != 0) wake_idle_worker_locked();
+  }
+  if (queued != 0) {
+    if (queued < count) events.truncate(queued);
+    if (queued <= kCopyEvents && events.column_count() <= kTailColumns) {
+      EventChunk* tail = tail_open ? pending.back().chunk.get() : nullptr;
+      if (tail == nullptr || tail->size() + queued > kTailEvents ||
+          tail->column_count() + events.column_count() > kTailColumns) {
+        pending.push_back({std::make_shared<EventChunk>(names), 0, 0});
+        tail_open = true;
+        tail = pending.back().chunk.get();
+      }
+      const std::size_t before = tail->size();
+      try {
+        tail->append_from(events, 0, queued);
+      } catch (...) {
+        tail->truncate(before);
+        throw;
+      }
+      pending.back().end = tail->size();
+      events.clear();
+    } else {
+      pending.push_back({std::make_shared<EventChunk>(std::move(events)), 0, queued});
+      tail_open = true;
+      events = EventChunk(names);
+    }
+    pending_events += queued;
+    wake_idle_worker_locked();
+  } else {
+    events.clear();
   }
   // Events offered after close are counted as dropped: nothing would ever
   // cut them into a batch.
@@ -187,32 +232,61 @@ std::size_t NativeStream::offer_rows_locked(Row* rows, std::size_t count) {
   return queued;
 }
 
-void NativeStream::push_event(Row row) {
+template <typename Convert>
+void NativeStream::offer_converted(Convert&& convert) {
+  std::unique_lock<std::mutex> mine(intake_mutex, std::try_to_lock);
+  std::optional<EventChunk> own;
+  EventChunk* events = &intake;
+  if (!mine.owns_lock()) events = &own.emplace(names);
+  if (events->column_count() > kReusableColumns) events->reset();
+  convert(*events);
   std::lock_guard<std::mutex> lock(queue_mutex);
-  if (offer_rows_locked(&row, 1) != 0) queue_cv.notify_all();
-}
-
-void NativeStream::emit_json(const py::dict& event) { push_event(dict_to_row(event)); }
-
-void NativeStream::emit_columns(const py::dict& columns) { offer_batch(rows_from_columns(columns)); }
-
-void NativeStream::emit_arrow(const py::object& data) { offer_batch(rows_from_arrow(data)); }
-
-void NativeStream::offer_batch(Batch rows) {
-  std::lock_guard<std::mutex> lock(queue_mutex);
-  offer_rows_locked(rows.data(), rows.size());
+  try {
+    offer_chunk_locked(*events);
+  } catch (...) {
+    events->clear();  // the next call starts from an empty chunk
+    throw;
+  }
   queue_cv.notify_all();
 }
 
+void NativeStream::emit_json(const py::dict& event) {
+  offer_converted([&](EventChunk& events) { dict_to_chunk(event, events); });
+}
+
+void NativeStream::emit_columns(const py::dict& columns) {
+  offer_converted([&](EventChunk& events) { columns_to_chunk(columns, events); });
+}
+
+void NativeStream::emit_arrow(const py::object& data) {
+  // The Arrow reader makes Rows; they are appended to the chunk here.
+  const Batch rows = rows_from_arrow(data);
+  offer_converted([&](EventChunk& events) {
+    for (const Row& row : rows) events.append_row(row);
+  });
+}
+
 void NativeStream::drain_queue_locked() {
-  if (pending.empty()) return;
-  const std::size_t take = std::min(batch_size, pending.size());
-  Batch batch;
-  batch.reserve(take);
-  for (std::size_t i = 0; i < take; ++i) {
-    batch.push_back(std::move(pending.front()));
-    pending.pop_front();
+  if (pending_events == 0) return;
+  std::size_t take = std::min(batch_size, pending_events);
+  ReadyBatch batch;
+  batch.events = take;
+  while (take != 0) {
+    PendingSlice& front = pending.front();
+    // From now on a ready batch shares the chunk: it must not grow.
+    if (pending.size() == 1) tail_open = false;
+    const std::size_t n = front.end - front.begin;
+    if (n <= take) {
+      batch.slices.push_back({std::move(front.chunk), front.begin, front.end});
+      pending.pop_front();
+      take -= n;
+    } else {
+      batch.slices.push_back({front.chunk, front.begin, front.begin + take});
+      front.begin += take;
+      take = 0;
+    }
   }
+  pending_events -= batch.events;
   ready.push_back(std::move(batch));
   bump(counters.microbatches_emitted);
   queue_cv.notify_all();
@@ -250,7 +324,7 @@ void NativeStream::worker_loop() {
   ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
   const std::int64_t linger_ns = millis_to_nanos_saturated(linger_ms);
   auto last_tick = Clock::now();
-  std::vector<Row> received;
+  EventChunk received(names);
   while (true) {
     {
       // Everything but the sleep happens behind the gate, so that a fork
@@ -261,7 +335,7 @@ void NativeStream::worker_loop() {
         if (closed) {
           // Last cuts: every event still pending is delivered, in batches
           // of at most batch_size rows.
-          while (!pending.empty()) drain_queue_locked();
+          while (pending_events != 0) drain_queue_locked();
           worker_done = true;
           signal_ready_locked();
           queue_cv.notify_all();
@@ -289,7 +363,7 @@ void NativeStream::wait_for_work(Clock::time_point& last_tick) {
   {
     std::unique_lock<std::mutex> lock(queue_mutex);
     if (closed) return;
-    idle = pending.empty();
+    idle = pending_events == 0;
     if (!idle) {
       const std::int64_t elapsed =
           std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - last_tick).count();

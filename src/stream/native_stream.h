@@ -70,6 +70,7 @@
 
 #include "engine/window_engine.h"
 #include "model/cell.h"
+#include "model/event_chunk.h"
 #include "state/stats.h"
 
 namespace movra {
@@ -81,6 +82,24 @@ using NumericArray = pybind11::array_t<T, pybind11::array::c_style | pybind11::a
 struct ReceiveBuffers;
 struct ReceiveBuffersDeleter {
   void operator()(ReceiveBuffers* buffers) const;
+};
+
+// Events [begin, end) of a chunk.  A chunk is shared by the queue and the
+// batches cut from it; once shared it is never written again.
+struct PendingSlice {
+  std::shared_ptr<EventChunk> chunk;
+  std::size_t begin;
+  std::size_t end;
+};
+struct ChunkSlice {
+  std::shared_ptr<const EventChunk> chunk;
+  std::size_t begin;
+  std::size_t end;
+};
+// One cut: between 1 and batch_size events in arrival order.
+struct ReadyBatch {
+  std::vector<ChunkSlice> slices;
+  std::size_t events = 0;
 };
 
 class NativeStream {
@@ -205,13 +224,17 @@ class NativeStream {
   // second concurrent caller waits until the first has finished.
   void stop(bool join);
 
-  // Offers one event: counted in ingested, then queued or dropped.
-  void push_event(Row row);
-  // Offers the rows in order under one lock hold, as emit_columns does.
-  void offer_batch(Batch rows);
-  // REQUIRES: queue_mutex is held.  Offers the rows in order; returns how
-  // many were queued.
-  std::size_t offer_rows_locked(Row* rows, std::size_t count);
+  // The events of a chunk, queued or dropped as one emit_columns call's rows
+  // are: with k free places the first k are queued.  REQUIRES: queue_mutex is
+  // held and no event of `events` is open.  Afterwards `events` is empty (its
+  // storage kept for reuse where it was copied).  Returns how many were
+  // queued.
+  std::size_t offer_chunk_locked(EventChunk& events);
+  // Converts with `convert` into the stream's intake chunk (or a chunk of its
+  // own when another call is using that one), then offers the events under
+  // one lock hold.
+  template <typename Convert>
+  void offer_converted(Convert&& convert);
 
   // next_batch up to its conversion: the projected rows, empty when
   // nothing came out.  Counts nothing.
@@ -260,10 +283,10 @@ class NativeStream {
   // Receives every datagram waiting (up to a bound), many per system call,
   // and offers the parsed rows under one lock hold.  Worker thread only, no
   // lock held on entry.
-  void receive_udp_once(std::vector<Row>& scratch);
-  // REQUIRES: worker_gate is held.  Whether a row from index `from` on holds
-  // a string that refused_text refuses.
-  bool holds_refused_text(const std::vector<Row>& rows, std::size_t from) const;
+  void receive_udp_once(EventChunk& scratch);
+  // REQUIRES: worker_gate is held.  Whether an event from index `from` on
+  // holds a string that refused_text refuses.
+  bool holds_refused_text(const EventChunk& events, std::size_t from) const;
 
   // Constant after construction (host and port are set by the bind, before
   // the worker starts).
@@ -286,6 +309,15 @@ class NativeStream {
   // after it has been joined.
   std::unique_ptr<ReceiveBuffers, ReceiveBuffersDeleter> receive_buffers;
 
+  // Column names of every chunk of this stream.  Thread-safe.
+  const std::shared_ptr<NameTable> names = std::make_shared<NameTable>();
+  // The intake chunk of emit_json and emit_columns, reused from call to call
+  // so that an event costs no allocation; guarded by intake_mutex, which a
+  // call only tries to take (a call made from Python code that a conversion
+  // runs, or racing another thread, converts into a chunk of its own).
+  std::mutex intake_mutex;
+  EventChunk intake{names};
+
   // Guarded by worker_gate: the (column, bytes) rules of refuse_text, read
   // by the worker as it parses datagrams.
   std::vector<std::pair<std::string, std::string>> refused_text;
@@ -307,8 +339,12 @@ class NativeStream {
   bool worker_done = false;  // the worker has made its last cuts and ended
   bool worker_idle = false;  // the worker sleeps with nothing pending
   bool ready_signalled = false;  // ready_event is readable
-  std::deque<Row> pending;
-  std::deque<Batch> ready;
+  // Pending events as slices of chunks, in arrival order; only the back
+  // chunk may still grow, and only while tail_open (no ready batch shares it).
+  std::deque<PendingSlice> pending;
+  std::size_t pending_events = 0;
+  bool tail_open = false;
+  std::deque<ReadyBatch> ready;
   JoinState join_state = JoinState::kNotJoined;
   std::condition_variable joined_cv;  // signalled when join_state is kJoined
 

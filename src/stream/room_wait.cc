@@ -10,7 +10,7 @@ namespace movra {
 std::size_t NativeStream::wait_for_room(std::size_t rows, std::uint64_t timeout_ms) {
   const std::size_t wanted = std::clamp<std::size_t>(rows, 1, capacity);
   auto room_locked = [this] {
-    return closed || pending.size() >= capacity ? std::size_t{0} : capacity - pending.size();
+    return closed || pending_events >= capacity ? std::size_t{0} : capacity - pending_events;
   };
   // The interpreter lock is released for the wait only: the lambda and the
   // queue touch no Python object.

@@ -8,11 +8,14 @@ std::pair<std::size_t, std::size_t> NativeStream::scan_ready_times(const std::st
   std::size_t rows = 0;
   std::size_t without = 0;
   std::lock_guard<std::mutex> lock(queue_mutex);
-  for (const Batch& batch : ready) {
-    rows += batch.size();
-    for (const Row& row : batch) {
-      const Cell* cell = row.find(field);
-      if (cell == nullptr || !std::holds_alternative<std::int64_t>(*cell)) ++without;
+  for (const ReadyBatch& batch : ready) {
+    rows += batch.events;
+    for (const ChunkSlice& slice : batch.slices) {
+      // The field's column, found once per slice.
+      const EventChunk::Column* column = slice.chunk->find(field);
+      for (std::size_t i = slice.begin; i < slice.end; ++i) {
+        if (column == nullptr || !column->present(i) || column->tag(i) != kIntIndex) ++without;
+      }
     }
   }
   return {rows, without};

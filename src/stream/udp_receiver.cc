@@ -96,12 +96,13 @@ void NativeStream::poll_socket_and_wake_event(std::int64_t timeout_ns) {
   }
 }
 
-bool NativeStream::holds_refused_text(const std::vector<Row>& rows, std::size_t from) const {
-  for (std::size_t i = from; i < rows.size(); ++i) {
-    for (const auto& [column, characters] : refused_text) {
-      const Cell* cell = rows[i].find(column);
-      if (cell == nullptr || cell->index() != kStringIndex) continue;
-      if (std::get<std::string>(*cell).find_first_of(characters) != std::string::npos) return true;
+bool NativeStream::holds_refused_text(const EventChunk& events, std::size_t from) const {
+  for (const auto& [name, characters] : refused_text) {
+    const EventChunk::Column* column = events.find(name);
+    if (column == nullptr) continue;
+    for (std::size_t i = from; i < events.size(); ++i) {
+      if (!column->present(i) || column->tag(i) != kStringIndex) continue;
+      if (column->string_at(i).find_first_of(characters) != std::string_view::npos) return true;
     }
   }
   return false;
@@ -115,7 +116,7 @@ void NativeStream::refuse_text(const std::string& column, const std::string& cha
   if (!characters.empty()) refused_text.emplace_back(column, characters);
 }
 
-void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
+void NativeStream::receive_udp_once(EventChunk& scratch) {
   if (sock == -1) return;
   if (!receive_buffers) receive_buffers.reset(new (std::nothrow) ReceiveBuffers);
   // Without the buffers (no memory for them), one datagram per call into
@@ -146,6 +147,8 @@ void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
     headers[j].msg_hdr.msg_iov = &parts[j];
     headers[j].msg_hdr.msg_iovlen = 1;
   }
+  // A chunk that one odd datagram made very wide is not kept for reuse.
+  if (scratch.column_count() > 64) scratch.reset();
   scratch.clear();
   for (int taken = 0; taken < kMaxDatagramsPerIteration;) {
     const int got = ::recvmmsg(sock, headers, batch, MSG_DONTWAIT, nullptr);
@@ -161,7 +164,7 @@ void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
       if (!is_valid_utf8(text) || !parse_json_datagram(text, scratch)) {
         bump(counters.rejected_datagrams);
       } else if (!refused_text.empty() && holds_refused_text(scratch, before)) {
-        scratch.resize(before);  // taken whole or not at all
+        scratch.truncate(before);  // taken whole or not at all
         bump(counters.rejected_datagrams);
       }
     }
@@ -170,7 +173,13 @@ void NativeStream::receive_udp_once(std::vector<Row>& scratch) {
   }
   if (scratch.empty()) return;
   std::lock_guard<std::mutex> lock(queue_mutex);
-  if (offer_rows_locked(scratch.data(), scratch.size()) != 0) queue_cv.notify_all();
+  try {
+    if (offer_chunk_locked(scratch) != 0) queue_cv.notify_all();
+  } catch (...) {
+    // No memory for the events: they are lost, as datagrams the socket
+    // buffer cannot hold are.
+    scratch.clear();
+  }
 }
 
 }  // namespace movra

@@ -1,0 +1,317 @@
+#include "model/event_chunk.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+namespace movra {
+
+namespace {
+
+constexpr std::string_view kTimestamp = "timestamp";
+
+void set_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i >> 6] |= std::uint64_t{1} << (i & 63); }
+void clear_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i >> 6] &= ~(std::uint64_t{1} << (i & 63)); }
+
+// Keeps bits [0, n) of a bitmap and drops the words past them.
+void truncate_bits(std::vector<std::uint64_t>& v, std::size_t n) {
+  const std::size_t words = (n + 63) >> 6;
+  if (v.size() > words) v.resize(words);
+  if ((n & 63) != 0 && v.size() == words) v.back() &= (std::uint64_t{1} << (n & 63)) - 1;
+}
+
+template <typename T>
+void truncate_to(std::vector<T>& v, std::size_t n) {
+  if (v.size() > n) v.resize(n);
+}
+
+}  // namespace
+
+NameTable::Name NameTable::intern(std::string_view name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (auto it = ids_.find(name); it != ids_.end()) return {it->second, &names_[it->second]};
+  const auto id = static_cast<std::uint32_t>(names_.size());
+  const std::string& text = names_.emplace_back(name);
+  ids_.emplace(std::string_view(text), id);
+  return {id, &text};
+}
+
+std::size_t NameTable::size() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return names_.size();
+}
+
+double EventChunk::Column::double_at(std::size_t i) const { return std::bit_cast<double>(words_[i]); }
+
+Cell EventChunk::Column::cell(std::size_t i) const {
+  switch (tag(i)) {
+    case kBoolIndex:
+      return bool_at(i);
+    case kIntIndex:
+      return int_at(i);
+    case kDoubleIndex:
+      return double_at(i);
+    case kStringIndex:
+      return std::string(string_at(i));
+    default:
+      return Null{};
+  }
+}
+
+EventChunk::EventChunk(std::shared_ptr<NameTable> names) : names_(std::move(names)) {}
+
+const EventChunk::Column* EventChunk::find(std::string_view name) const {
+  const auto it = by_name_.find(name);
+  return it == by_name_.end() ? nullptr : &columns_[it->second];
+}
+
+void EventChunk::append_rows(std::size_t begin, std::size_t end, std::vector<Row>& out) const {
+  // The columns in byte order of their names, once for all the events.
+  std::vector<const Column*> order(columns_.size());
+  for (std::size_t j = 0; j < order.size(); ++j) order[j] = &columns_[j];
+  std::sort(order.begin(), order.end(), [](const Column* a, const Column* b) { return *a->name_ < *b->name_; });
+  out.reserve(out.size() + (end - begin));
+  for (std::size_t i = begin; i < end; ++i) {
+    std::vector<Row::Entry> entries;
+    entries.reserve(order.size());
+    for (const Column* c : order) {
+      if (c->present(i)) entries.emplace_back(*c->name_, c->cell(i));
+    }
+    out.push_back(Row::FromSorted(std::move(entries)));
+  }
+}
+
+Row EventChunk::row(std::size_t i) const {
+  std::vector<Row> one;
+  append_rows(i, i + 1, one);
+  return std::move(one.front());
+}
+
+std::size_t EventChunk::column_index(std::string_view name) {
+  // Events of one source mostly carry their fields in the same order: try
+  // the column after the one found last before hashing.
+  if (cursor_ < columns_.size() && *columns_[cursor_].name_ == name) return cursor_++;
+  std::size_t j;
+  if (const auto it = by_name_.find(name); it != by_name_.end()) {
+    j = it->second;
+  } else {
+    const NameTable::Name interned = names_->intern(name);
+    j = columns_.size();
+    Column& c = columns_.emplace_back();
+    c.name_id_ = interned.id;
+    c.name_ = interned.text;
+    by_name_.emplace(std::string_view(*interned.text), static_cast<std::uint32_t>(j));
+    if (name == kTimestamp) timestamp_col_ = j;
+  }
+  cursor_ = j + 1;
+  return j;
+}
+
+std::size_t EventChunk::open_slot(std::size_t col) {
+  Column& c = columns_[col];
+  const std::size_t i = rows_;
+  if (c.length_ == i + 1) {
+    // Set before in this event: the later value replaces it.
+    clear_bit(c.valid_, i);
+    if (c.offsets_.size() == i + 2) {
+      c.bytes_.resize(c.offsets_[i]);
+      c.offsets_.pop_back();
+    }
+  } else {
+    c.length_ = i + 1;
+    const std::size_t words = (i >> 6) + 1;
+    if (c.present_.capacity() == 0 && expected_ > i) {
+      c.present_.reserve((expected_ + 63) >> 6);
+      c.valid_.reserve((expected_ + 63) >> 6);
+    }
+    if (c.present_.size() < words) {
+      c.present_.resize(words);
+      c.valid_.resize(words);
+    }
+  }
+  set_bit(c.present_, i);
+  return i;
+}
+
+void EventChunk::note_kind(Column& c, std::size_t i, std::uint8_t tag) {
+  set_bit(c.valid_, i);
+  if (c.kind_ == tag) return;
+  if (c.kind_ == kNoKind) {
+    c.kind_ = tag;
+    return;
+  }
+  if (c.kind_ != kMixed) {
+    // A second alternative: from now on every slot carries its own tag.
+    c.tags_.assign(c.length_, kNullIndex);
+    for (std::size_t k = 0; k < i; ++k) {
+      if (Column::bit(c.valid_, k)) c.tags_[k] = c.kind_;
+    }
+    c.kind_ = kMixed;
+  } else if (c.tags_.size() <= i) {
+    c.tags_.resize(i + 1);
+  }
+  c.tags_[i] = tag;
+}
+
+void EventChunk::put_word(Column& c, std::size_t i, std::uint64_t v) const {
+  // The common case: the slot right after the last one written.
+  if (c.words_.size() == i) {
+    if (c.words_.capacity() == 0 && expected_ > i) c.words_.reserve(expected_);
+    c.words_.push_back(v);
+    return;
+  }
+  if (c.words_.size() < i) c.words_.resize(i + 1);
+  c.words_[i] = v;
+}
+
+void EventChunk::set_null(std::size_t col) { open_slot(col); }
+
+void EventChunk::set_bool(std::size_t col, bool v) {
+  Column& c = columns_[col];
+  const std::size_t i = open_slot(col);
+  note_kind(c, i, kBoolIndex);
+  if (c.flags_.size() == i) {
+    if (c.flags_.capacity() == 0 && expected_ > i) c.flags_.reserve(expected_);
+    c.flags_.push_back(v);
+    return;
+  }
+  if (c.flags_.size() < i) c.flags_.resize(i + 1);
+  c.flags_[i] = v;
+}
+
+void EventChunk::set_int(std::size_t col, std::int64_t v) {
+  Column& c = columns_[col];
+  const std::size_t i = open_slot(col);
+  note_kind(c, i, kIntIndex);
+  put_word(c, i, static_cast<std::uint64_t>(v));
+}
+
+void EventChunk::set_double(std::size_t col, double v) {
+  Column& c = columns_[col];
+  const std::size_t i = open_slot(col);
+  note_kind(c, i, kDoubleIndex);
+  put_word(c, i, std::bit_cast<std::uint64_t>(v));
+}
+
+void EventChunk::set_string(std::size_t col, std::string_view v) {
+  Column& c = columns_[col];
+  const std::size_t i = open_slot(col);
+  note_kind(c, i, kStringIndex);
+  if (c.offsets_.empty()) {
+    if (expected_ > i) c.offsets_.reserve(expected_ + 1);
+    c.offsets_.push_back(0);
+  }
+  // Slots since the last string hold empty ranges.
+  while (c.offsets_.size() <= i) c.offsets_.push_back(c.bytes_.size());
+  c.bytes_.append(v.data(), v.size());
+  c.offsets_.push_back(c.bytes_.size());
+}
+
+void EventChunk::set_cell(std::size_t col, const Cell& cell) {
+  switch (cell.index()) {
+    case kBoolIndex:
+      return set_bool(col, std::get<bool>(cell));
+    case kIntIndex:
+      return set_int(col, std::get<std::int64_t>(cell));
+    case kDoubleIndex:
+      return set_double(col, std::get<double>(cell));
+    case kStringIndex:
+      return set_string(col, std::get<std::string>(cell));
+    default:
+      return set_null(col);
+  }
+}
+
+void EventChunk::end_event() {
+  if (timestamp_col_ == SIZE_MAX || !columns_[timestamp_col_].present(rows_)) {
+    const std::size_t saved = cursor_;
+    set_int(column_index(kTimestamp), now_millis());
+    cursor_ = saved;
+  }
+  ++rows_;
+  open_ = false;
+  cursor_ = 0;
+}
+
+void EventChunk::append_row(const Row& row) {
+  begin_event();
+  for (const auto& [name, cell] : row) set_cell(column_index(name), cell);
+  end_event();
+}
+
+void EventChunk::append_from(const EventChunk& src, std::size_t begin, std::size_t end) {
+  std::vector<std::size_t> to(src.columns_.size());
+  for (std::size_t j = 0; j < to.size(); ++j) to[j] = column_index(*src.columns_[j].name_);
+  for (std::size_t i = begin; i < end; ++i) {
+    begin_event();
+    for (std::size_t j = 0; j < to.size(); ++j) {
+      const Column& s = src.columns_[j];
+      if (!s.present(i)) continue;
+      switch (s.tag(i)) {
+        case kBoolIndex:
+          set_bool(to[j], s.bool_at(i));
+          break;
+        case kIntIndex:
+          set_int(to[j], s.int_at(i));
+          break;
+        case kDoubleIndex:
+          set_double(to[j], s.double_at(i));
+          break;
+        case kStringIndex:
+          set_string(to[j], s.string_at(i));
+          break;
+        default:
+          set_null(to[j]);
+          break;
+      }
+    }
+    // Every event of a chunk carries its "timestamp" already.
+    end_event();
+  }
+}
+
+void EventChunk::truncate(std::size_t n) {
+  for (Column& c : columns_) {
+    if (n == 0) {
+      // Reuse starts afresh: no kind, no tags.
+      c.kind_ = kNoKind;
+      c.tags_.clear();
+    }
+    if (c.length_ <= n) continue;
+    c.length_ = n;
+    truncate_bits(c.present_, n);
+    truncate_bits(c.valid_, n);
+    truncate_to(c.words_, n);
+    truncate_to(c.flags_, n);
+    truncate_to(c.tags_, n);
+    if (c.offsets_.size() > n + 1) {
+      c.bytes_.resize(c.offsets_[n]);
+      c.offsets_.resize(n + 1);
+    }
+  }
+  rows_ = std::min(rows_, n);
+  expected_ = 0;
+  open_ = false;
+  cursor_ = 0;
+}
+
+void EventChunk::reset() {
+  columns_.clear();
+  by_name_.clear();
+  cursor_ = 0;
+  timestamp_col_ = SIZE_MAX;
+  rows_ = 0;
+  open_ = false;
+}
+
+std::size_t EventChunk::footprint() const {
+  std::size_t bytes = sizeof(*this) + columns_.capacity() * sizeof(Column);
+  for (const Column& c : columns_) {
+    bytes += (c.present_.capacity() + c.valid_.capacity() + c.words_.capacity() + c.offsets_.capacity()) * 8 +
+             c.flags_.capacity() + c.tags_.capacity() + c.bytes_.capacity();
+  }
+  return bytes;
+}
+
+}  // namespace movra

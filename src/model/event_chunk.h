@@ -1,0 +1,192 @@
+// Events held as column chunks.
+//
+// An EventChunk holds N events as one column per name.  Each column keeps one
+// slot per event: a presence bit (the event has the field at all), a validity
+// bit (the value is not Null), and the value in typed storage: 64-bit words
+// for integers and doubles, one byte per bool, offsets plus bytes for
+// strings.  A column whose values are all of one alternative keeps no tag;
+// one whose alternative changes inside the chunk keeps a tag per slot, so
+// mixed and missing fields read back exactly.  A field missing from an event
+// and a field that holds Null stay distinct.
+//
+// Column names are interned once per stream in a NameTable that the stream's
+// chunks share; a column keeps the interned name's id and a pointer to its
+// text, which stays valid for as long as the table lives (each chunk holds a
+// reference to it).
+//
+// Building.  Events are appended field by field: begin_event(), set_*() on
+// column indices (column_index() finds or adds a column by name), then
+// end_event(), which stamps "timestamp" with now_millis() when the event
+// did not set it.  Setting a column twice within one event keeps the later
+// value, as a repeated key does in a Row.  Storage grows amortised and
+// clear() keeps both the columns and their capacity, so a builder that is
+// cleared and reused allocates nothing per event in steady state.
+//
+// Reading.  row(i) gives event i as exactly the Row the Row-based intake
+// makes of it: the names present, in byte order, with the same Cells.  For
+// column-wise access, find() resolves a name to a column once per chunk and
+// the Column accessors read slot i.
+//
+// Thread safety: a chunk is plain data with no lock; whoever holds it guards
+// it.  A chunk that several threads read must not be written.  NameTable is
+// thread-safe.
+#ifndef MOVRA_MODEL_EVENT_CHUNK_H_
+#define MOVRA_MODEL_EVENT_CHUNK_H_
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "model/cell.h"
+
+namespace movra {
+
+// Column names interned for one stream: each distinct name is stored once and
+// gets a small id.  Names are never removed.  Thread-safe.
+class NameTable {
+ public:
+  struct Name {
+    std::uint32_t id;
+    const std::string* text;  // valid as long as the table
+  };
+  Name intern(std::string_view name);
+  std::size_t size() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::deque<std::string> names_;                        // guarded by mu_
+  std::unordered_map<std::string_view, std::uint32_t> ids_;  // views into names_
+};
+
+class EventChunk {
+ public:
+  // The alternative of a column whose values are all of one kind; kNoKind
+  // while it has seen no value but Null; kMixed once two kinds met.
+  static constexpr std::uint8_t kNoKind = 5;
+  static constexpr std::uint8_t kMixed = 6;
+
+  class Column {
+   public:
+    std::uint32_t name_id() const { return name_id_; }
+    const std::string& name() const { return *name_; }
+    // Whether event i has this field; Null counts as present.
+    bool present(std::size_t i) const { return i < length_ && bit(present_, i); }
+    // REQUIRES: present(i).  The alternative (a CellIndex) of event i.
+    std::uint8_t tag(std::size_t i) const {
+      if (!bit(valid_, i)) return kNullIndex;
+      return kind_ == kMixed ? tags_[i] : kind_;
+    }
+    // kNoKind, kMixed, or the alternative of every non-Null value.
+    std::uint8_t kind() const { return kind_; }
+    // REQUIRES: present(i) and tag(i) names the alternative read.
+    bool bool_at(std::size_t i) const { return flags_[i] != 0; }
+    std::int64_t int_at(std::size_t i) const { return static_cast<std::int64_t>(words_[i]); }
+    double double_at(std::size_t i) const;
+    std::string_view string_at(std::size_t i) const {
+      return std::string_view(bytes_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
+    }
+    // REQUIRES: present(i).
+    Cell cell(std::size_t i) const;
+
+   private:
+    friend class EventChunk;
+    static bool bit(const std::vector<std::uint64_t>& v, std::size_t i) {
+      return (v[i >> 6] >> (i & 63)) & 1;
+    }
+
+    std::uint32_t name_id_ = 0;
+    const std::string* name_ = nullptr;
+    std::size_t length_ = 0;  // slots held; events at or past it lack the field
+    std::uint8_t kind_ = kNoKind;
+    std::vector<std::uint64_t> present_;  // bitmaps, one bit per slot
+    std::vector<std::uint64_t> valid_;
+    std::vector<std::uint64_t> words_;     // integers and doubles (bits)
+    std::vector<std::uint8_t> flags_;      // bools
+    std::vector<std::uint64_t> offsets_;   // strings: length_ + 1 entries once any
+    std::string bytes_;
+    std::vector<std::uint8_t> tags_;       // per slot, only when kind_ is kMixed
+  };
+
+  explicit EventChunk(std::shared_ptr<NameTable> names);
+  EventChunk(EventChunk&&) noexcept = default;
+  EventChunk& operator=(EventChunk&&) noexcept = default;
+  EventChunk(const EventChunk&) = delete;
+  EventChunk& operator=(const EventChunk&) = delete;
+
+  // Events completed.
+  std::size_t size() const { return rows_; }
+  bool empty() const { return rows_ == 0; }
+  const std::shared_ptr<NameTable>& names() const { return names_; }
+
+  std::size_t column_count() const { return columns_.size(); }
+  const Column& column(std::size_t j) const { return columns_[j]; }
+  // The column of that name, or nullptr.
+  const Column* find(std::string_view name) const;
+
+  // Event i as a Row.  REQUIRES: i < size().
+  Row row(std::size_t i) const;
+  // Appends events [begin, end) as Rows.  REQUIRES: begin <= end <= size().
+  void append_rows(std::size_t begin, std::size_t end, std::vector<Row>& out) const;
+
+  // Building.  REQUIRES: no event is open for begin_event; one is for the
+  // set_* calls and end_event.
+  std::size_t column_index(std::string_view name);
+  void begin_event() { open_ = true; }
+  void set_null(std::size_t col);
+  void set_bool(std::size_t col, bool v);
+  void set_int(std::size_t col, std::int64_t v);
+  void set_double(std::size_t col, double v);
+  void set_string(std::size_t col, std::string_view v);
+  void set_cell(std::size_t col, const Cell& cell);
+  // Stamps "timestamp" when the event did not set it; the event counts.
+  void end_event();
+  // Drops whatever the open event set.
+  void abort_event() { truncate(rows_); }
+
+  // One whole event from a Row (stamped as end_event stamps).
+  void append_row(const Row& row);
+  // Appends events [begin, end) of src, a chunk of the same name table.
+  void append_from(const EventChunk& src, std::size_t begin, std::size_t end);
+
+  // A hint that about n more events are coming: storage a column makes from
+  // now on is reserved for them at once, not grown step by step.
+  void expect(std::size_t n) { expected_ = rows_ + n; }
+
+  // Keeps the first n events, drops the rest (and any open event).
+  void truncate(std::size_t n);
+  // No events; the columns and the storage's capacity stay.
+  void clear() { truncate(0); }
+  // No events and no columns.
+  void reset();
+
+  // Bytes held by the storage (capacity), for sizing decisions.
+  std::size_t footprint() const;
+
+ private:
+  // Makes the slot of the open event in column col writable: pads the column
+  // with absent slots up to it, or clears the value set earlier in the same
+  // event.  Returns the slot.
+  std::size_t open_slot(std::size_t col);
+  // Records that slot i of column c holds alternative tag.
+  void note_kind(Column& c, std::size_t i, std::uint8_t tag);
+  // Writes slot i of words_, growing it as needed.
+  void put_word(Column& c, std::size_t i, std::uint64_t v) const;
+
+  std::shared_ptr<NameTable> names_;
+  std::vector<Column> columns_;
+  std::unordered_map<std::string_view, std::uint32_t> by_name_;  // views into the table
+  std::size_t cursor_ = 0;  // the column the next column_index is likely to ask for
+  std::size_t timestamp_col_ = SIZE_MAX;
+  std::size_t rows_ = 0;
+  std::size_t expected_ = 0;  // see expect()
+  bool open_ = false;
+};
+
+}  // namespace movra
+
+#endif  // MOVRA_MODEL_EVENT_CHUNK_H_
