@@ -289,3 +289,47 @@ TEST(chunk_parser_path_equals_the_row_parser) {
     }
   }
 }
+
+TEST(name_tables_stay_bounded_under_ever_new_names) {
+  // A reused intake chunk and queue chunks that are taken and freed, fed a
+  // new name with every event, the way a hostile sender feeds a stream: the
+  // names alive stay near the bound instead of growing with every name seen.
+  NameTables tables(100, 1 << 20);
+  EventChunk intake(tables.current());
+  std::vector<std::shared_ptr<EventChunk>> queued;
+  std::shared_ptr<EventChunk> kept;  // built before many generations went by
+  std::size_t most = 0;
+  for (int e = 0; e < 20000; ++e) {
+    if (intake.column_count() > 64 || tables.spent(*intake.names())) intake.reset(tables.current());
+    intake.begin_event();
+    intake.set_int(intake.column_index("key" + std::to_string(e)), e);
+    intake.end_event();
+    if (queued.empty() || queued.back()->size() >= 32 || tables.spent(*queued.back()->names())) {
+      queued.push_back(std::make_shared<EventChunk>(tables.current()));
+    }
+    queued.back()->append_from(intake, 0, intake.size());
+    intake.clear();
+    if (e == 150) kept = queued.back();
+    if (queued.size() > 4) queued.erase(queued.begin());  // taken
+    most = std::max(most, tables.live_names());
+  }
+  CHECK(most < 400);
+  // The old generation lives on with the chunk that holds it.
+  CHECK(kept->row(kept->size() - 1).contains("key150"));
+  kept.reset();
+  queued.clear();
+  intake.reset(tables.current());
+  CHECK(tables.live_names() <= 101);
+}
+
+TEST(name_tables_start_a_fresh_table_past_the_byte_bound) {
+  NameTables tables(1000, 64);
+  const auto first = tables.current();
+  CHECK(tables.current() == first);
+  first->intern(std::string(65, 'n'));
+  CHECK(tables.spent(*first));
+  const auto second = tables.current();
+  CHECK(second != first);
+  CHECK_EQ(second->size(), std::size_t{0});
+  CHECK_EQ(tables.live_names(), std::size_t{1});
+}

@@ -28,13 +28,41 @@ void truncate_to(std::vector<T>& v, std::size_t n) {
 
 }  // namespace
 
+NameTable::~NameTable() {
+  if (live_) live_->fetch_sub(names_.size(), std::memory_order_relaxed);
+}
+
 NameTable::Name NameTable::intern(std::string_view name) {
   std::lock_guard<std::mutex> lock(mu_);
   if (auto it = ids_.find(name); it != ids_.end()) return {it->second, &names_[it->second]};
   const auto id = static_cast<std::uint32_t>(names_.size());
   const std::string& text = names_.emplace_back(name);
-  ids_.emplace(std::string_view(text), id);
+  try {
+    ids_.emplace(std::string_view(text), id);
+  } catch (...) {
+    names_.pop_back();
+    throw;
+  }
+  bytes_ += text.size();
+  if (live_) live_->fetch_add(1, std::memory_order_relaxed);
   return {id, &text};
+}
+
+bool NameTable::exceeds(std::size_t max_names, std::size_t max_bytes) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return names_.size() > max_names || bytes_ > max_bytes;
+}
+
+NameTables::NameTables(std::size_t max_names, std::size_t max_bytes)
+    : max_names_(max_names),
+      max_bytes_(max_bytes),
+      live_(std::make_shared<std::atomic<std::size_t>>(0)),
+      current_(std::make_shared<NameTable>(live_)) {}
+
+std::shared_ptr<NameTable> NameTables::current() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (spent(*current_)) current_ = std::make_shared<NameTable>(live_);
+  return current_;
 }
 
 std::size_t NameTable::size() const {
@@ -294,6 +322,11 @@ void EventChunk::truncate(std::size_t n) {
   expected_ = 0;
   open_ = false;
   cursor_ = 0;
+}
+
+void EventChunk::reset(std::shared_ptr<NameTable> names) {
+  reset();
+  names_ = std::move(names);
 }
 
 void EventChunk::reset() {

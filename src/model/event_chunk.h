@@ -9,10 +9,14 @@
 // mixed and missing fields read back exactly.  A field missing from an event
 // and a field that holds Null stay distinct.
 //
-// Column names are interned once per stream in a NameTable that the stream's
-// chunks share; a column keeps the interned name's id and a pointer to its
-// text, which stays valid for as long as the table lives (each chunk holds a
-// reference to it).
+// Column names are interned in a NameTable that the chunks built with it
+// share; a column keeps the interned name's id and a pointer to its text,
+// which stays valid for as long as the table lives (each chunk holds a
+// reference to it).  A table never forgets a name, so a stream does not keep
+// one table for its whole life: NameTables hands out one generation at a
+// time and starts a fresh one once the current has grown past a bound; an
+// old generation is freed with the last chunk built with it.  The names held
+// are thus bounded by the chunks alive, not by every name ever seen.
 //
 // Building.  Events are appended field by field: begin_event(), set_*() on
 // column indices (column_index() finds or adds a column by name), then
@@ -33,6 +37,7 @@
 #ifndef MOVRA_MODEL_EVENT_CHUNK_H_
 #define MOVRA_MODEL_EVENT_CHUNK_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -46,21 +51,60 @@
 
 namespace movra {
 
-// Column names interned for one stream: each distinct name is stored once and
-// gets a small id.  Names are never removed.  Thread-safe.
+// Column names interned for a set of chunks: each distinct name is stored
+// once and gets a small id.  Names are never removed.  Thread-safe.
 class NameTable {
  public:
   struct Name {
     std::uint32_t id;
     const std::string* text;  // valid as long as the table
   };
+  NameTable() = default;
+  // `live`, when given, counts the names of every table sharing it that is
+  // still alive: each intern of a new name adds one, the destructor takes
+  // the table's names off again.
+  explicit NameTable(std::shared_ptr<std::atomic<std::size_t>> live) : live_(std::move(live)) {}
+  ~NameTable();
+  NameTable(const NameTable&) = delete;
+  NameTable& operator=(const NameTable&) = delete;
+
   Name intern(std::string_view name);
   std::size_t size() const;
+  // Whether the table holds more than max_names names or more than max_bytes
+  // bytes of name text.
+  bool exceeds(std::size_t max_names, std::size_t max_bytes) const;
 
  private:
   mutable std::mutex mu_;
   std::deque<std::string> names_;                        // guarded by mu_
   std::unordered_map<std::string_view, std::uint32_t> ids_;  // views into names_
+  std::size_t bytes_ = 0;                                // guarded by mu_
+  const std::shared_ptr<std::atomic<std::size_t>> live_;
+};
+
+// The name tables of one stream, one generation at a time: current() gives
+// the table that chunks built now should use, a fresh one once the table it
+// gave before holds more than max_names names or max_bytes bytes of text.
+// A table is freed when the last chunk built with it goes.  A chunk kept for
+// reuse should move on (EventChunk::reset) once its table is spent().
+// Thread-safe.
+class NameTables {
+ public:
+  static constexpr std::size_t kMaxNames = 65536;
+  static constexpr std::size_t kMaxBytes = 4 << 20;
+
+  explicit NameTables(std::size_t max_names = kMaxNames, std::size_t max_bytes = kMaxBytes);
+  std::shared_ptr<NameTable> current();
+  bool spent(const NameTable& table) const { return table.exceeds(max_names_, max_bytes_); }
+  // Names held by the tables of this source that are still alive.
+  std::size_t live_names() const { return live_->load(std::memory_order_relaxed); }
+
+ private:
+  const std::size_t max_names_;
+  const std::size_t max_bytes_;
+  const std::shared_ptr<std::atomic<std::size_t>> live_;
+  std::mutex mu_;
+  std::shared_ptr<NameTable> current_;  // guarded by mu_
 };
 
 class EventChunk {
@@ -163,6 +207,8 @@ class EventChunk {
   void clear() { truncate(0); }
   // No events and no columns.
   void reset();
+  // No events and no columns; new columns are named from `names`.
+  void reset(std::shared_ptr<NameTable> names);
 
   // Bytes held by the storage (capacity), for sizing decisions.
   std::size_t footprint() const;
