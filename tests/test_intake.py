@@ -183,7 +183,7 @@ def test_ever_new_keys_cost_memory_only_while_queued(keys_per_event):
     # A producer that never repeats a key (a hostile sender) must not grow
     # the stream's column names for good: once the events are taken, their
     # names go with them, give or take the current table's bound.
-    s = NativeStream.manual(100_000, 0, 100_000)
+    s = NativeStream.manual(100_000, 20, 100_000)
     events_per_round = 10_000 // keys_per_event
     most = 0
     for round_ in range(15):  # 150,000 distinct keys in all, one table's bound twice over
