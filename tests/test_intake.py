@@ -178,6 +178,29 @@ def test_emit_json_sorts_many_keys_once():
     assert row["1"] == "str key" and row["k000000"] == 0 and row[f"k{n - 1:06d}"] == n - 1
 
 
+@pytest.mark.parametrize("keys_per_event", [10, 1000])
+def test_ever_new_keys_cost_memory_only_while_queued(keys_per_event):
+    # A producer that never repeats a key (a hostile sender) must not grow
+    # the stream's column names for good: once the events are taken, their
+    # names go with them, give or take the current table's bound.
+    s = NativeStream.manual(100_000, 20, 100_000)
+    events_per_round = 10_000 // keys_per_event
+    most = 0
+    for round_ in range(15):  # 150,000 distinct keys in all, one table's bound twice over
+        for e in range(events_per_round):
+            s.emit_json({f"r{round_}e{e}k{j}": j for j in range(keys_per_event)})
+        taken = 0
+        while taken < events_per_round:
+            out = s.next_batch(PLAN, timeout_ms=5000)
+            assert out is not None
+            if taken == 0:
+                assert out[f"r{round_}e0k0"][0] == 0
+            taken += len(out["timestamp"])
+        most = max(most, s.live_names())
+    s.close()
+    assert most < 120_000
+
+
 def test_column_without_length_raises_type_error():
     s = NativeStream.manual(10, 0, 10)
     with pytest.raises(TypeError):

@@ -26,15 +26,49 @@ void truncate_to(std::vector<T>& v, std::size_t n) {
   if (v.size() > n) v.resize(n);
 }
 
+// Makes v a bitmap of n set bits (and clear bits past them).
+void fill_bits(std::vector<std::uint64_t>& v, std::size_t n) {
+  v.assign((n + 63) >> 6, ~std::uint64_t{0});
+  truncate_bits(v, n);
+}
+
 }  // namespace
+
+NameTable::~NameTable() {
+  if (live_) live_->fetch_sub(names_.size(), std::memory_order_relaxed);
+}
 
 NameTable::Name NameTable::intern(std::string_view name) {
   std::lock_guard<std::mutex> lock(mu_);
   if (auto it = ids_.find(name); it != ids_.end()) return {it->second, &names_[it->second]};
   const auto id = static_cast<std::uint32_t>(names_.size());
   const std::string& text = names_.emplace_back(name);
-  ids_.emplace(std::string_view(text), id);
+  try {
+    ids_.emplace(std::string_view(text), id);
+  } catch (...) {
+    names_.pop_back();
+    throw;
+  }
+  bytes_ += text.size();
+  if (live_) live_->fetch_add(1, std::memory_order_relaxed);
   return {id, &text};
+}
+
+bool NameTable::exceeds(std::size_t max_names, std::size_t max_bytes) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return names_.size() > max_names || bytes_ > max_bytes;
+}
+
+NameTables::NameTables(std::size_t max_names, std::size_t max_bytes)
+    : max_names_(max_names),
+      max_bytes_(max_bytes),
+      live_(std::make_shared<std::atomic<std::size_t>>(0)),
+      current_(std::make_shared<NameTable>(live_)) {}
+
+std::shared_ptr<NameTable> NameTables::current() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (spent(*current_)) current_ = std::make_shared<NameTable>(live_);
+  return current_;
 }
 
 std::size_t NameTable::size() const {
@@ -42,7 +76,9 @@ std::size_t NameTable::size() const {
   return names_.size();
 }
 
-double EventChunk::Column::double_at(std::size_t i) const { return std::bit_cast<double>(words_[i]); }
+double EventChunk::Column::double_at(std::size_t i) const {
+  return std::bit_cast<double>(words_[i - base_]);
+}
 
 Cell EventChunk::Column::cell(std::size_t i) const {
   switch (tag(i)) {
@@ -67,25 +103,45 @@ const EventChunk::Column* EventChunk::find(std::string_view name) const {
 }
 
 void EventChunk::append_rows(std::size_t begin, std::size_t end, std::vector<Row>& out) const {
-  // The columns in byte order of their names, once for all the events.
-  std::vector<const Column*> order(columns_.size());
-  for (std::size_t j = 0; j < order.size(); ++j) order[j] = &columns_[j];
-  std::sort(order.begin(), order.end(), [](const Column* a, const Column* b) { return *a->name_ < *b->name_; });
-  out.reserve(out.size() + (end - begin));
-  for (std::size_t i = begin; i < end; ++i) {
-    std::vector<Row::Entry> entries;
-    entries.reserve(order.size());
-    for (const Column* c : order) {
-      if (c->present(i)) entries.emplace_back(*c->name_, c->cell(i));
-    }
-    out.push_back(Row::FromSorted(std::move(entries)));
+  // The columns that hold slots in [begin, end), in byte order of their
+  // names, once for all the events; each then visits only its own span, so
+  // many narrow columns cost their slots, not events times columns.
+  std::vector<const Column*> order;
+  for (const Column& c : columns_) {
+    if (c.length_ > begin && c.base_ < end) order.push_back(&c);
   }
+  std::sort(order.begin(), order.end(), [](const Column* a, const Column* b) { return *a->name_ < *b->name_; });
+  const std::size_t n = end - begin;
+  std::vector<std::uint32_t> counts(n, 0);
+  for (const Column* c : order) {
+    for (std::size_t i = std::max(begin, c->base_), stop = std::min(end, c->length_); i < stop; ++i) {
+      counts[i - begin] += c->present(i);
+    }
+  }
+  std::vector<std::vector<Row::Entry>> entries(n);
+  for (std::size_t k = 0; k < n; ++k) entries[k].reserve(counts[k]);
+  for (const Column* c : order) {
+    for (std::size_t i = std::max(begin, c->base_), stop = std::min(end, c->length_); i < stop; ++i) {
+      if (c->present(i)) entries[i - begin].emplace_back(*c->name_, c->cell(i));
+    }
+  }
+  out.reserve(out.size() + n);
+  for (auto& e : entries) out.push_back(Row::FromSorted(std::move(e)));
 }
 
 Row EventChunk::row(std::size_t i) const {
   std::vector<Row> one;
   append_rows(i, i + 1, one);
   return std::move(one.front());
+}
+
+void EventChunk::expect_columns(std::size_t n) {
+  // Geometric, and nothing at all while there is room, so that many small
+  // hints cost no more than growing would.
+  const std::size_t want = columns_.size() + n;
+  if (want <= columns_.capacity()) return;
+  columns_.reserve(std::max(want, 2 * columns_.capacity()));
+  by_name_.reserve(columns_.capacity());
 }
 
 std::size_t EventChunk::column_index(std::string_view name) {
@@ -113,29 +169,32 @@ std::size_t EventChunk::open_slot(std::size_t col) {
   const std::size_t i = rows_;
   if (c.length_ == i + 1) {
     // Set before in this event: the later value replaces it.
-    clear_bit(c.valid_, i);
-    if (c.offsets_.size() == i + 2) {
-      c.bytes_.resize(c.offsets_[i]);
+    const std::size_t k = i - c.base_;
+    if (c.offsets_.size() == k + 2) {
+      c.bytes_.resize(c.offsets_[k]);
       c.offsets_.pop_back();
     }
-  } else {
-    c.length_ = i + 1;
-    const std::size_t words = (i >> 6) + 1;
-    if (c.present_.capacity() == 0 && expected_ > i) {
-      c.present_.reserve((expected_ + 63) >> 6);
-      c.valid_.reserve((expected_ + 63) >> 6);
-    }
-    if (c.present_.size() < words) {
-      c.present_.resize(words);
-      c.valid_.resize(words);
-    }
+    return k;
   }
-  set_bit(c.present_, i);
-  return i;
+  if (c.length_ == 0) {
+    c.base_ = i;  // the column's first slot: nothing before it is held
+  } else if (c.length_ < i && c.present_.empty()) {
+    // The first gap: from now on presence is a bitmap.
+    fill_bits(c.present_, c.length_ - c.base_);
+  }
+  c.length_ = i + 1;
+  const std::size_t k = i - c.base_;
+  const std::size_t words = (k >> 6) + 1;
+  if (!c.present_.empty()) {
+    if (c.present_.size() < words) c.present_.resize(words);
+    set_bit(c.present_, k);
+  }
+  if (!c.valid_.empty() && c.valid_.size() < words) c.valid_.resize(words);  // not valid until set
+  return k;
 }
 
-void EventChunk::note_kind(Column& c, std::size_t i, std::uint8_t tag) {
-  set_bit(c.valid_, i);
+void EventChunk::note_kind(Column& c, std::size_t k, std::uint8_t tag) {
+  if (!c.valid_.empty()) set_bit(c.valid_, k);
   if (c.kind_ == tag) return;
   if (c.kind_ == kNoKind) {
     c.kind_ = tag;
@@ -143,36 +202,44 @@ void EventChunk::note_kind(Column& c, std::size_t i, std::uint8_t tag) {
   }
   if (c.kind_ != kMixed) {
     // A second alternative: from now on every slot carries its own tag.
-    c.tags_.assign(c.length_, kNullIndex);
-    for (std::size_t k = 0; k < i; ++k) {
-      if (Column::bit(c.valid_, k)) c.tags_[k] = c.kind_;
+    c.tags_.assign(c.length_ - c.base_, kNullIndex);
+    for (std::size_t m = 0; m < k; ++m) {
+      if (c.valid_.empty() || Column::bit(c.valid_, m)) c.tags_[m] = c.kind_;
     }
     c.kind_ = kMixed;
-  } else if (c.tags_.size() <= i) {
-    c.tags_.resize(i + 1);
+  } else if (c.tags_.size() <= k) {
+    c.tags_.resize(k + 1);
   }
-  c.tags_[i] = tag;
+  c.tags_[k] = tag;
 }
 
-void EventChunk::put_word(Column& c, std::size_t i, std::uint64_t v) const {
+void EventChunk::put_word(Column& c, std::size_t k, std::uint64_t v) const {
   // The common case: the slot right after the last one written.
-  if (c.words_.size() == i) {
-    if (c.words_.capacity() == 0 && expected_ > i) c.words_.reserve(expected_);
+  if (c.words_.size() == k) {
+    if (c.words_.capacity() == 0 && expected_ > rows_) c.words_.reserve(expected_ - c.base_);
     c.words_.push_back(v);
     return;
   }
-  if (c.words_.size() < i) c.words_.resize(i + 1);
-  c.words_[i] = v;
+  if (c.words_.size() < k) c.words_.resize(k + 1);
+  c.words_[k] = v;
 }
 
-void EventChunk::set_null(std::size_t col) { open_slot(col); }
+void EventChunk::set_null(std::size_t col) {
+  Column& c = columns_[col];
+  const std::size_t k = open_slot(col);
+  if (c.valid_.empty()) {
+    // The first Null: from now on validity is a bitmap.
+    fill_bits(c.valid_, c.length_ - c.base_);
+  }
+  clear_bit(c.valid_, k);
+}
 
 void EventChunk::set_bool(std::size_t col, bool v) {
   Column& c = columns_[col];
   const std::size_t i = open_slot(col);
   note_kind(c, i, kBoolIndex);
   if (c.flags_.size() == i) {
-    if (c.flags_.capacity() == 0 && expected_ > i) c.flags_.reserve(expected_);
+    if (c.flags_.capacity() == 0 && expected_ > rows_) c.flags_.reserve(expected_ - c.base_);
     c.flags_.push_back(v);
     return;
   }
@@ -199,7 +266,7 @@ void EventChunk::set_string(std::size_t col, std::string_view v) {
   const std::size_t i = open_slot(col);
   note_kind(c, i, kStringIndex);
   if (c.offsets_.empty()) {
-    if (expected_ > i) c.offsets_.reserve(expected_ + 1);
+    if (expected_ > rows_) c.offsets_.reserve(expected_ - c.base_ + 1);
     c.offsets_.push_back(0);
   }
   // Slots since the last string hold empty ranges.
@@ -241,28 +308,37 @@ void EventChunk::append_row(const Row& row) {
 }
 
 void EventChunk::append_from(const EventChunk& src, std::size_t begin, std::size_t end) {
-  std::vector<std::size_t> to(src.columns_.size());
-  for (std::size_t j = 0; j < to.size(); ++j) to[j] = column_index(*src.columns_[j].name_);
+  // Only the columns that hold slots in [begin, end) are copied: a reused
+  // chunk keeps columns that its present events do not use.
+  std::vector<std::size_t> from;
+  std::vector<std::size_t> to;
+  for (std::size_t j = 0; j < src.columns_.size(); ++j) {
+    const Column& s = src.columns_[j];
+    if (s.length_ <= begin || s.base_ >= end) continue;
+    from.push_back(j);
+    to.push_back(column_index(*s.name_));
+  }
   for (std::size_t i = begin; i < end; ++i) {
     begin_event();
-    for (std::size_t j = 0; j < to.size(); ++j) {
+    for (std::size_t m = 0; m < to.size(); ++m) {
+      const std::size_t j = from[m];
       const Column& s = src.columns_[j];
       if (!s.present(i)) continue;
       switch (s.tag(i)) {
         case kBoolIndex:
-          set_bool(to[j], s.bool_at(i));
+          set_bool(to[m], s.bool_at(i));
           break;
         case kIntIndex:
-          set_int(to[j], s.int_at(i));
+          set_int(to[m], s.int_at(i));
           break;
         case kDoubleIndex:
-          set_double(to[j], s.double_at(i));
+          set_double(to[m], s.double_at(i));
           break;
         case kStringIndex:
-          set_string(to[j], s.string_at(i));
+          set_string(to[m], s.string_at(i));
           break;
         default:
-          set_null(to[j]);
+          set_null(to[m]);
           break;
       }
     }
@@ -279,21 +355,41 @@ void EventChunk::truncate(std::size_t n) {
       c.tags_.clear();
     }
     if (c.length_ <= n) continue;
+    if (n <= c.base_) {
+      // No slot stays: the column starts afresh (its capacity kept).
+      c.base_ = 0;
+      c.length_ = 0;
+      c.kind_ = kNoKind;
+      c.present_.clear();
+      c.valid_.clear();
+      c.words_.clear();
+      c.flags_.clear();
+      c.tags_.clear();
+      c.offsets_.clear();
+      c.bytes_.clear();
+      continue;
+    }
+    const std::size_t m = n - c.base_;
     c.length_ = n;
-    truncate_bits(c.present_, n);
-    truncate_bits(c.valid_, n);
-    truncate_to(c.words_, n);
-    truncate_to(c.flags_, n);
-    truncate_to(c.tags_, n);
-    if (c.offsets_.size() > n + 1) {
-      c.bytes_.resize(c.offsets_[n]);
-      c.offsets_.resize(n + 1);
+    truncate_bits(c.present_, m);
+    truncate_bits(c.valid_, m);
+    truncate_to(c.words_, m);
+    truncate_to(c.flags_, m);
+    truncate_to(c.tags_, m);
+    if (c.offsets_.size() > m + 1) {
+      c.bytes_.resize(c.offsets_[m]);
+      c.offsets_.resize(m + 1);
     }
   }
   rows_ = std::min(rows_, n);
   expected_ = 0;
   open_ = false;
   cursor_ = 0;
+}
+
+void EventChunk::reset(std::shared_ptr<NameTable> names) {
+  reset();
+  names_ = std::move(names);
 }
 
 void EventChunk::reset() {
@@ -303,6 +399,12 @@ void EventChunk::reset() {
   timestamp_col_ = SIZE_MAX;
   rows_ = 0;
   open_ = false;
+}
+
+std::size_t EventChunk::used_columns() const {
+  std::size_t n = 0;
+  for (const Column& c : columns_) n += c.length_ != 0;
+  return n;
 }
 
 std::size_t EventChunk::footprint() const {

@@ -1,18 +1,26 @@
 // Events held as column chunks.
 //
-// An EventChunk holds N events as one column per name.  Each column keeps one
-// slot per event: a presence bit (the event has the field at all), a validity
-// bit (the value is not Null), and the value in typed storage: 64-bit words
-// for integers and doubles, one byte per bool, offsets plus bytes for
-// strings.  A column whose values are all of one alternative keeps no tag;
+// An EventChunk holds N events as one column per name.  A column keeps slots
+// only from the first event that has the field to the last one so far
+// (events outside that span lack it, at no cost, so a chunk whose events each
+// bring new names stays linear in size).  Each slot has a presence bit (the
+// event has the field at all), a validity bit (the value is not Null), and
+// the value in typed storage: 64-bit words for integers and doubles, one byte
+// per bool, offsets plus bytes for strings.  The bitmaps are kept only once
+// a slot is missing or Null: a column present and non-Null throughout needs
+// neither.  A column whose values are all of one alternative keeps no tag;
 // one whose alternative changes inside the chunk keeps a tag per slot, so
 // mixed and missing fields read back exactly.  A field missing from an event
 // and a field that holds Null stay distinct.
 //
-// Column names are interned once per stream in a NameTable that the stream's
-// chunks share; a column keeps the interned name's id and a pointer to its
-// text, which stays valid for as long as the table lives (each chunk holds a
-// reference to it).
+// Column names are interned in a NameTable that the chunks built with it
+// share; a column keeps the interned name's id and a pointer to its text,
+// which stays valid for as long as the table lives (each chunk holds a
+// reference to it).  A table never forgets a name, so a stream does not keep
+// one table for its whole life: NameTables hands out one generation at a
+// time and starts a fresh one once the current has grown past a bound; an
+// old generation is freed with the last chunk built with it.  The names held
+// are thus bounded by the chunks alive, not by every name ever seen.
 //
 // Building.  Events are appended field by field: begin_event(), set_*() on
 // column indices (column_index() finds or adds a column by name), then
@@ -33,6 +41,7 @@
 #ifndef MOVRA_MODEL_EVENT_CHUNK_H_
 #define MOVRA_MODEL_EVENT_CHUNK_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -46,21 +55,60 @@
 
 namespace movra {
 
-// Column names interned for one stream: each distinct name is stored once and
-// gets a small id.  Names are never removed.  Thread-safe.
+// Column names interned for a set of chunks: each distinct name is stored
+// once and gets a small id.  Names are never removed.  Thread-safe.
 class NameTable {
  public:
   struct Name {
     std::uint32_t id;
     const std::string* text;  // valid as long as the table
   };
+  NameTable() = default;
+  // `live`, when given, counts the names of every table sharing it that is
+  // still alive: each intern of a new name adds one, the destructor takes
+  // the table's names off again.
+  explicit NameTable(std::shared_ptr<std::atomic<std::size_t>> live) : live_(std::move(live)) {}
+  ~NameTable();
+  NameTable(const NameTable&) = delete;
+  NameTable& operator=(const NameTable&) = delete;
+
   Name intern(std::string_view name);
   std::size_t size() const;
+  // Whether the table holds more than max_names names or more than max_bytes
+  // bytes of name text.
+  bool exceeds(std::size_t max_names, std::size_t max_bytes) const;
 
  private:
   mutable std::mutex mu_;
   std::deque<std::string> names_;                        // guarded by mu_
   std::unordered_map<std::string_view, std::uint32_t> ids_;  // views into names_
+  std::size_t bytes_ = 0;                                // guarded by mu_
+  const std::shared_ptr<std::atomic<std::size_t>> live_;
+};
+
+// The name tables of one stream, one generation at a time: current() gives
+// the table that chunks built now should use, a fresh one once the table it
+// gave before holds more than max_names names or max_bytes bytes of text.
+// A table is freed when the last chunk built with it goes.  A chunk kept for
+// reuse should move on (EventChunk::reset) once its table is spent().
+// Thread-safe.
+class NameTables {
+ public:
+  static constexpr std::size_t kMaxNames = 65536;
+  static constexpr std::size_t kMaxBytes = 4 << 20;
+
+  explicit NameTables(std::size_t max_names = kMaxNames, std::size_t max_bytes = kMaxBytes);
+  std::shared_ptr<NameTable> current();
+  bool spent(const NameTable& table) const { return table.exceeds(max_names_, max_bytes_); }
+  // Names held by the tables of this source that are still alive.
+  std::size_t live_names() const { return live_->load(std::memory_order_relaxed); }
+
+ private:
+  const std::size_t max_names_;
+  const std::size_t max_bytes_;
+  const std::shared_ptr<std::atomic<std::size_t>> live_;
+  std::mutex mu_;
+  std::shared_ptr<NameTable> current_;  // guarded by mu_
 };
 
 class EventChunk {
@@ -75,20 +123,24 @@ class EventChunk {
     std::uint32_t name_id() const { return name_id_; }
     const std::string& name() const { return *name_; }
     // Whether event i has this field; Null counts as present.
-    bool present(std::size_t i) const { return i < length_ && bit(present_, i); }
+    bool present(std::size_t i) const {
+      return i < length_ && i >= base_ && (present_.empty() || bit(present_, i - base_));
+    }
     // REQUIRES: present(i).  The alternative (a CellIndex) of event i.
     std::uint8_t tag(std::size_t i) const {
-      if (!bit(valid_, i)) return kNullIndex;
-      return kind_ == kMixed ? tags_[i] : kind_;
+      const std::size_t k = i - base_;
+      if (!valid_.empty() && !bit(valid_, k)) return kNullIndex;
+      return kind_ == kMixed ? tags_[k] : kind_;
     }
     // kNoKind, kMixed, or the alternative of every non-Null value.
     std::uint8_t kind() const { return kind_; }
     // REQUIRES: present(i) and tag(i) names the alternative read.
-    bool bool_at(std::size_t i) const { return flags_[i] != 0; }
-    std::int64_t int_at(std::size_t i) const { return static_cast<std::int64_t>(words_[i]); }
+    bool bool_at(std::size_t i) const { return flags_[i - base_] != 0; }
+    std::int64_t int_at(std::size_t i) const { return static_cast<std::int64_t>(words_[i - base_]); }
     double double_at(std::size_t i) const;
     std::string_view string_at(std::size_t i) const {
-      return std::string_view(bytes_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
+      const std::size_t k = i - base_;
+      return std::string_view(bytes_.data() + offsets_[k], offsets_[k + 1] - offsets_[k]);
     }
     // REQUIRES: present(i).
     Cell cell(std::size_t i) const;
@@ -101,13 +153,18 @@ class EventChunk {
 
     std::uint32_t name_id_ = 0;
     const std::string* name_ = nullptr;
-    std::size_t length_ = 0;  // slots held; events at or past it lack the field
+    // Slots are held for events [base_, length_); none while length_ is 0.
+    // Events outside lack the field.  Storage is indexed from base_.
+    std::size_t base_ = 0;
+    std::size_t length_ = 0;
     std::uint8_t kind_ = kNoKind;
-    std::vector<std::uint64_t> present_;  // bitmaps, one bit per slot
+    // Bitmaps, one bit per slot held: present_ is empty while every slot is
+    // present, valid_ while no present slot holds Null.
+    std::vector<std::uint64_t> present_;
     std::vector<std::uint64_t> valid_;
     std::vector<std::uint64_t> words_;     // integers and doubles (bits)
     std::vector<std::uint8_t> flags_;      // bools
-    std::vector<std::uint64_t> offsets_;   // strings: length_ + 1 entries once any
+    std::vector<std::uint64_t> offsets_;   // strings: one entry more than the slots, once any
     std::string bytes_;
     std::vector<std::uint8_t> tags_;       // per slot, only when kind_ is kMixed
   };
@@ -124,6 +181,11 @@ class EventChunk {
   const std::shared_ptr<NameTable>& names() const { return names_; }
 
   std::size_t column_count() const { return columns_.size(); }
+  // The columns that hold a slot of some event (a cleared chunk keeps its
+  // columns, unused).  Visits every column.
+  std::size_t used_columns() const;
+  // A hint that about n more columns may come: room for them is made at once.
+  void expect_columns(std::size_t n);
   const Column& column(std::size_t j) const { return columns_[j]; }
   // The column of that name, or nullptr.
   const Column* find(std::string_view name) const;
@@ -163,19 +225,21 @@ class EventChunk {
   void clear() { truncate(0); }
   // No events and no columns.
   void reset();
+  // No events and no columns; new columns are named from `names`.
+  void reset(std::shared_ptr<NameTable> names);
 
   // Bytes held by the storage (capacity), for sizing decisions.
   std::size_t footprint() const;
 
  private:
   // Makes the slot of the open event in column col writable: pads the column
-  // with absent slots up to it, or clears the value set earlier in the same
-  // event.  Returns the slot.
+  // with absent slots up to it, or drops the string set earlier in the same
+  // event.  Returns the slot's index in the column's storage.
   std::size_t open_slot(std::size_t col);
-  // Records that slot i of column c holds alternative tag.
-  void note_kind(Column& c, std::size_t i, std::uint8_t tag);
-  // Writes slot i of words_, growing it as needed.
-  void put_word(Column& c, std::size_t i, std::uint64_t v) const;
+  // Records that storage slot k of column c holds alternative tag.
+  void note_kind(Column& c, std::size_t k, std::uint8_t tag);
+  // Writes storage slot k of words_, growing it as needed.
+  void put_word(Column& c, std::size_t k, std::uint64_t v) const;
 
   std::shared_ptr<NameTable> names_;
   std::vector<Column> columns_;

@@ -240,6 +240,7 @@ void dict_to_chunk(const py::dict& event, EventChunk& out) {
   const std::size_t before = out.size();
   try {
     out.begin_event();
+    out.expect_columns(event.size());
     PyScalar value;
     py::object key_text;
     for (auto [key_ref, value_ref] : event) {

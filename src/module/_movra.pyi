@@ -152,6 +152,9 @@ class NativeStream:
     def worker_wakeups(self) -> int:
         """How often the worker has come back from a sleep; a stream with
         nothing pending and nothing arriving leaves it unchanged."""
+    def live_names(self) -> int:
+        """For tests: the column names held by the stream's name tables
+        that are still alive."""
     def emit_arrow(self, data: object, /) -> None: ...
     def next_batch_arrow(
         self, plan: dict[str, typing.Any], timeout_ms: _Int

@@ -50,6 +50,8 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("take_late_rows", &NativeStream::take_late_rows)
       .def("take_late_rows_arrow", &NativeStream::take_late_rows_arrow)
       .def("worker_wakeups", &NativeStream::worker_wakeups)
+      // For tests: the column names the stream's name tables hold.
+      .def("live_names", &NativeStream::live_names)
       // The Arrow routes, beside the thirteen.
       .def("emit_arrow", &NativeStream::emit_arrow)
       .def("next_batch_arrow", &NativeStream::next_batch_arrow, py::arg("plan"), py::arg("timeout_ms"))

@@ -198,11 +198,13 @@ std::size_t NativeStream::offer_chunk_locked(EventChunk& events) {
   }
   if (queued != 0) {
     if (queued < count) events.truncate(queued);
-    if (queued <= kCopyEvents && events.column_count() <= kTailColumns) {
+    const std::size_t columns = events.used_columns();
+    if (queued <= kCopyEvents && columns <= kTailColumns) {
       EventChunk* tail = tail_open ? pending.back().chunk.get() : nullptr;
       if (tail == nullptr || tail->size() + queued > kTailEvents ||
-          tail->column_count() + events.column_count() > kTailColumns) {
-        pending.push_back({std::make_shared<EventChunk>(names), 0, 0});
+          tail->column_count() + columns > kTailColumns ||
+          names.spent(*tail->names())) {
+        pending.push_back({std::make_shared<EventChunk>(names.current()), 0, 0});
         tail_open = true;
         tail = pending.back().chunk.get();
       }
@@ -218,7 +220,7 @@ std::size_t NativeStream::offer_chunk_locked(EventChunk& events) {
     } else {
       pending.push_back({std::make_shared<EventChunk>(std::move(events)), 0, queued});
       tail_open = true;
-      events = EventChunk(names);
+      events = EventChunk(names.current());
     }
     pending_events += queued;
     wake_idle_worker_locked();
@@ -237,8 +239,10 @@ void NativeStream::offer_converted(Convert&& convert) {
   std::unique_lock<std::mutex> mine(intake_mutex, std::try_to_lock);
   std::optional<EventChunk> own;
   EventChunk* events = &intake;
-  if (!mine.owns_lock()) events = &own.emplace(names);
-  if (events->column_count() > kReusableColumns) events->reset();
+  if (!mine.owns_lock()) events = &own.emplace(names.current());
+  if (events->column_count() > kReusableColumns || names.spent(*events->names())) {
+    events->reset(names.current());
+  }
   convert(*events);
   std::lock_guard<std::mutex> lock(queue_mutex);
   try {
@@ -324,7 +328,9 @@ void NativeStream::worker_loop() {
   ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
   const std::int64_t linger_ns = millis_to_nanos_saturated(linger_ms);
   auto last_tick = Clock::now();
-  EventChunk received(names);
+  // The receive chunk, made at the first receive, so that a manual stream
+  // never holds a name table here.
+  std::optional<EventChunk> received;
   while (true) {
     {
       // Everything but the sleep happens behind the gate, so that a fork
@@ -342,7 +348,10 @@ void NativeStream::worker_loop() {
           return;
         }
       }
-      if (udp_mode) receive_udp_once(received);
+      if (udp_mode) {
+        if (!received) received.emplace(names.current());
+        receive_udp_once(*received);
+      }
       const auto now = Clock::now();
       const std::int64_t elapsed =
           std::chrono::duration_cast<std::chrono::nanoseconds>(now - last_tick).count();

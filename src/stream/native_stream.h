@@ -216,6 +216,9 @@ class NativeStream {
   // How often the worker has come back from a wait: a stream with nothing
   // pending and nothing arriving leaves this unchanged.
   std::uint64_t worker_wakeups() const { return wakeups.load(std::memory_order_relaxed); }
+  // For tests: the column names held by this stream's name tables that are
+  // still alive.  Reads one relaxed counter; takes no lock.
+  std::size_t live_names() const { return names.live_names(); }
 
  private:
   enum class JoinState { kNotJoined, kJoining, kJoined };
@@ -309,14 +312,16 @@ class NativeStream {
   // after it has been joined.
   std::unique_ptr<ReceiveBuffers, ReceiveBuffersDeleter> receive_buffers;
 
-  // Column names of every chunk of this stream.  Thread-safe.
-  const std::shared_ptr<NameTable> names = std::make_shared<NameTable>();
+  // The name tables of this stream's chunks, a fresh generation once the
+  // current one has grown large, so that ever new names (a hostile sender)
+  // cost memory only while chunks that hold them are alive.  Thread-safe.
+  NameTables names;
   // The intake chunk of emit_json and emit_columns, reused from call to call
   // so that an event costs no allocation; guarded by intake_mutex, which a
   // call only tries to take (a call made from Python code that a conversion
   // runs, or racing another thread, converts into a chunk of its own).
   std::mutex intake_mutex;
-  EventChunk intake{names};
+  EventChunk intake{names.current()};
 
   // Guarded by worker_gate: the (column, bytes) rules of refuse_text, read
   // by the worker as it parses datagrams.

@@ -147,8 +147,9 @@ void NativeStream::receive_udp_once(EventChunk& scratch) {
     headers[j].msg_hdr.msg_iov = &parts[j];
     headers[j].msg_hdr.msg_iovlen = 1;
   }
-  // A chunk that one odd datagram made very wide is not kept for reuse.
-  if (scratch.column_count() > 64) scratch.reset();
+  // A chunk that one odd datagram made very wide is not kept for reuse, nor
+  // one whose name table has grown past its bound.
+  if (scratch.column_count() > 64 || names.spent(*scratch.names())) scratch.reset(names.current());
   scratch.clear();
   for (int taken = 0; taken < kMaxDatagramsPerIteration;) {
     const int got = ::recvmmsg(sock, headers, batch, MSG_DONTWAIT, nullptr);
