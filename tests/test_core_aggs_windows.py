@@ -327,3 +327,30 @@ def test_a_late_row_of_emitted_hopping_windows(drop_late, late_rows):
     assert [(r["window_start"], r["n"]) for r in out] == late_rows
     assert s.stats()["late_events"] == 1
     s.close()
+
+
+INT64_MAX = 2**63 - 1
+
+
+@pytest.mark.parametrize("times", [[0], [0, INT64_MAX], [5, INT64_MAX - 3]])
+@pytest.mark.parametrize("size, slide", [(INT64_MAX, INT64_MAX), (INT64_MAX - 1, (INT64_MAX - 1) // 2)])
+def test_hopping_windows_ending_past_int64_close_once(times, size, slide):
+    # Windows whose end saturates at INT64_MAX: every one comes out once, and
+    # the stream then runs dry instead of handing out empty batches forever.
+    stream = new_stream()
+    for t in times:
+        stream.emit_json({"ts": t, "sym": "a", "p": 1})
+    assert wait_for(lambda: stream.scan_ready_times("ts")[0] == len(times))
+    plan = window_plan({"size_ms": size, "slide_ms": slide}, aggs=[{"name": "n", "op": "count", "field": None}])
+    out = rows_of(stream.next_batch(plan, timeout_ms=0))
+    stream.close()
+    for _ in range(20):
+        batch = stream.next_batch(plan, timeout_ms=0)
+        if batch is None:
+            break
+        out += rows_of(batch)
+    else:
+        pytest.fail(f"the stream still hands out batches after close: {out[-3:]}")
+    keys = [(r["window_start"], r["window_end"]) for r in out]
+    assert len(keys) == len(set(keys)), keys
+    assert sum(r["n"] for r in out) >= len(times)

@@ -145,6 +145,7 @@ std::uint32_t AggWindows::new_slot(std::int64_t start, std::int64_t end, std::ui
   s.group = group;
   s.merged_into = id;
   s.live = true;
+  s.done = false;
   std::uint64_t* w = block(id);
   for (const AggLayout::Item& item : layout_.items) init_state(item, w, pools_);
   ++live_;
@@ -384,7 +385,9 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
     // The windows holding the pane start at s.start - (panes - 1) * slide up
     // to s.start; s.end is the end of the first one not yet emitted.
     const std::int64_t lo = std::max(sat_sub(s.start, sat_mul(panes - 1, slide_)), sat_sub(s.end, width_));
-    const std::int64_t hi = std::min(s.start, sat_sub(threshold, width_));
+    // A window whose end saturates at kInt64Max is due only when threshold is.
+    const std::int64_t hi =
+        threshold == kInt64Max ? s.start : std::min(s.start, sat_sub(threshold, width_));
     if (lo > hi) continue;
     std::int64_t from = lo;
     if (covered && lo >= covered_lo && lo <= sat_add(covered_hi, slide_)) {
@@ -430,6 +433,9 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
         merge_state(item, merged.data(), block(*it), false, pools_);
       }
       pane.end = sat_add(d.end, slide_);
+      // The window starting at the pane is its last (pane.end cannot tell
+      // when it saturates).
+      if (d.start == pane.start) pane.done = true;
       any = true;
     }
     if (any) emit(d.start, d.end, d.group, merged.data(), plan, out);
@@ -443,7 +449,7 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
   for (std::uint32_t k = 0; k < slots_.size(); ++k) {
     const Slot& s = slots_[k];
     if (!s.live) continue;
-    if (s.end > sat_add(s.start, width_)) {
+    if (s.done || s.end > sat_add(s.start, width_)) {
       free_slot(k);
       freed = true;
     } else {

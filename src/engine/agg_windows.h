@@ -93,6 +93,7 @@ class AggWindows {
     std::uint32_t group = 0;
     std::uint32_t merged_into = 0;  // itself, or the session it merged into
     bool live = false;
+    bool done = false;  // hopping: every window of the pane is out
   };
 
   // Adopts plan's signature and layout; REQUIRES: empty() or the same
