@@ -121,6 +121,61 @@ def test_sessions_match_a_python_model_on_shuffled_streams(seed, lateness):
     assert by_key(out) == approx_rows(by_key(want))
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_sessions_of_fully_shuffled_streams_match_the_model(seed):
+    # Every row may land between, before or after any open session of its
+    # group, and bridge two of them.
+    rng = random.Random(100 + seed)
+    events = [{"ts": rng.randrange(0, 20000), "sym": rng.choice("abc"), "p": rng.randrange(-100, 100)}
+              for _ in range(800)]
+    gap, chunks = rng.choice([10, 60, 200]), rng.choice([1, 4])
+    plan = window_plan({"gap_ms": gap}, aggs=SESSION_AGGS, allowed_lateness_ms=10**9)
+    out = feed(new_stream(), events, plan, chunks=chunks)
+    assert by_key(out) == approx_rows(by_key(sessions_model(events, gap, chunks, lateness=10**9)))
+
+
+def test_many_open_sessions_of_one_group_are_found_in_log_time():
+    # 100,000 sessions of one group, all open, met in shuffled order: a
+    # linear scan of the group's open sessions per row takes minutes here.
+    n = 100_000
+    times = [i * 100 for i in range(n)]
+    random.Random(7).shuffle(times)
+    stream = new_stream()
+    for t in times:
+        stream.emit_json({"ts": t, "sym": "a", "p": 1})
+    assert wait_for(lambda: stream.scan_ready_times("ts")[0] == n)
+    plan = window_plan({"gap_ms": 10}, aggs=[{"name": "n", "op": "count", "field": None}],
+                       allowed_lateness_ms=10**12)
+    started = time.monotonic()
+    assert rows_of(stream.next_batch(plan, timeout_ms=0)) == []
+    stream.close()
+    out = []
+    while (batch := stream.next_batch(plan, timeout_ms=0)) is not None:
+        out += rows_of(batch)
+    assert time.monotonic() - started < 15.0
+    assert [r["window_start"] for r in out] == [i * 100 for i in range(n)]
+    assert {r["n"] for r in out} == {1}
+
+
+@pytest.mark.parametrize("times", [[5_000_000], [5_000_000, 5_000_000, 5_040_000]])
+def test_hopping_windows_of_many_panes_merge_only_the_panes_they_hold(times):
+    # The largest window a plan may have: 100,000 panes of 1 ms.  Probing
+    # every pane of every window takes 100,000 ** 2 steps for one event.
+    stream = new_stream()
+    for t in times:
+        stream.emit_json({"ts": t, "sym": "a", "p": 1})
+    plan = window_plan({"size_ms": 100_000, "slide_ms": 1}, aggs=[{"name": "n", "op": "count", "field": None}])
+    started = time.monotonic()
+    stream.close()
+    out = []
+    while (batch := stream.next_batch(plan, timeout_ms=0)) is not None:
+        out += rows_of(batch)
+    assert time.monotonic() - started < 15.0
+    lo, hi = min(times) - 99_999, max(times)
+    assert [r["window_start"] for r in out] == list(range(lo, hi + 1))
+    assert [r["n"] for r in out] == [sum(s <= t < s + 100_000 for t in times) for s in range(lo, hi + 1)]
+
+
 def test_a_late_event_bridges_two_sessions():
     plan = window_plan({"gap_ms": 100}, aggs=SESSION_AGGS, allowed_lateness_ms=1000)
     # [0, 100) and [150, 250); the late row at 100 touches the first and
@@ -272,3 +327,30 @@ def test_a_late_row_of_emitted_hopping_windows(drop_late, late_rows):
     assert [(r["window_start"], r["n"]) for r in out] == late_rows
     assert s.stats()["late_events"] == 1
     s.close()
+
+
+INT64_MAX = 2**63 - 1
+
+
+@pytest.mark.parametrize("times", [[0], [0, INT64_MAX], [5, INT64_MAX - 3]])
+@pytest.mark.parametrize("size, slide", [(INT64_MAX, INT64_MAX), (INT64_MAX - 1, (INT64_MAX - 1) // 2)])
+def test_hopping_windows_ending_past_int64_close_once(times, size, slide):
+    # Windows whose end saturates at INT64_MAX: every one comes out once, and
+    # the stream then runs dry instead of handing out empty batches forever.
+    stream = new_stream()
+    for t in times:
+        stream.emit_json({"ts": t, "sym": "a", "p": 1})
+    assert wait_for(lambda: stream.scan_ready_times("ts")[0] == len(times))
+    plan = window_plan({"size_ms": size, "slide_ms": slide}, aggs=[{"name": "n", "op": "count", "field": None}])
+    out = rows_of(stream.next_batch(plan, timeout_ms=0))
+    stream.close()
+    for _ in range(20):
+        batch = stream.next_batch(plan, timeout_ms=0)
+        if batch is None:
+            break
+        out += rows_of(batch)
+    else:
+        pytest.fail(f"the stream still hands out batches after close: {out[-3:]}")
+    keys = [(r["window_start"], r["window_end"]) for r in out]
+    assert len(keys) == len(set(keys)), keys
+    assert sum(r["n"] for r in out) >= len(times)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <stdexcept>
 #include <tuple>
 
@@ -144,6 +145,7 @@ std::uint32_t AggWindows::new_slot(std::int64_t start, std::int64_t end, std::ui
   s.group = group;
   s.merged_into = id;
   s.live = true;
+  s.done = false;
   std::uint64_t* w = block(id);
   for (const AggLayout::Item& item : layout_.items) init_state(item, w, pools_);
   ++live_;
@@ -215,43 +217,44 @@ std::uint32_t AggWindows::resolve(std::uint32_t slot) const {
 }
 
 std::uint32_t AggWindows::session_for(std::uint32_t group, std::int64_t t) {
-  if (sessions_.size() <= group) sessions_.resize(group + 1);
-  std::vector<std::uint32_t>& open = sessions_[group];
   const std::int64_t hi = sat_add(t, gap_);
-  std::uint32_t found = UINT32_MAX;
-  for (std::size_t k = 0; k < open.size();) {
-    const std::uint32_t id = open[k];
-    Slot& s = slots_[id];
-    // [t, hi) and [s.start, s.end) overlap or touch.
-    if (s.start > hi || s.end < t) {
-      ++k;
-      continue;
-    }
-    if (found == UINT32_MAX) {
-      found = id;
-      s.start = std::min(s.start, t);
-      s.end = std::max(s.end, hi);
-      ++k;
-      continue;
-    }
+  // The sessions [t, hi) overlaps or touches (s.start <= hi, s.end >= t) are
+  // the run of the group's sessions that ends at the last start at or below
+  // hi: the sessions before it end too early.
+  const auto last = sessions_.upper_bound({group, hi});
+  auto first = last;
+  while (first != sessions_.begin()) {
+    const auto prev = std::prev(first);
+    if (prev->first.first != group || slots_[prev->second].end < t) break;
+    first = prev;
+  }
+  if (first == last) {
+    const std::uint32_t id = new_slot(t, hi, group);
+    sessions_.emplace(std::make_pair(group, t), id);
+    return id;
+  }
+  const std::uint32_t found = first->second;
+  Slot& f = slots_[found];
+  f.start = std::min(f.start, t);
+  f.end = std::max(f.end, hi);
+  for (auto it = std::next(first); it != last; ++it) {
     // A second session that the event bridges: fold it into the first.  Its
     // state holds rows of earlier batches only (this batch's rows are added
     // after every slot is known), and rows of this batch that named it
     // follow merged_into.
-    Slot& f = slots_[found];
+    Slot& s = slots_[it->second];
     f.start = std::min(f.start, s.start);
     f.end = std::max(f.end, s.end);
     std::uint64_t* into = block(found);
-    std::uint64_t* from = block(id);
+    std::uint64_t* from = block(it->second);
     for (const AggLayout::Item& item : layout_.items) merge_state(item, into, from, true, pools_);
     s.merged_into = found;
-    open[k] = open.back();
-    open.pop_back();
   }
-  if (found != UINT32_MAX) return found;
-  const std::uint32_t id = new_slot(t, hi, group);
-  open.push_back(id);
-  return id;
+  if (std::next(first) != last || first->first.second != f.start) {
+    sessions_.erase(first, last);
+    sessions_.emplace(std::make_pair(group, f.start), found);
+  }
+  return found;
 }
 
 void AggWindows::emit(std::int64_t start, std::int64_t end, std::uint32_t group,
@@ -332,14 +335,8 @@ void AggWindows::close(std::int64_t threshold, const PlanSpec& plan, Batch& out)
     const Slot& s = slots_[k];
     emit(s.start, s.end, s.group, block(k), plan, out);
     if (kind_ == WindowKind::kSession) {
-      std::vector<std::uint32_t>& open = sessions_[s.group];
-      for (std::size_t j = 0; j < open.size(); ++j) {
-        if (open[j] == k) {
-          open[j] = open.back();
-          open.pop_back();
-          break;
-        }
-      }
+      const auto it = sessions_.find({s.group, s.start});
+      if (it != sessions_.end() && it->second == k) sessions_.erase(it);
     }
     free_slot(k);
   }
@@ -388,7 +385,9 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
     // The windows holding the pane start at s.start - (panes - 1) * slide up
     // to s.start; s.end is the end of the first one not yet emitted.
     const std::int64_t lo = std::max(sat_sub(s.start, sat_mul(panes - 1, slide_)), sat_sub(s.end, width_));
-    const std::int64_t hi = std::min(s.start, sat_sub(threshold, width_));
+    // A window whose end saturates at kInt64Max is due only when threshold is.
+    const std::int64_t hi =
+        threshold == kInt64Max ? s.start : std::min(s.start, sat_sub(threshold, width_));
     if (lo > hi) continue;
     std::int64_t from = lo;
     if (covered && lo >= covered_lo && lo <= sat_add(covered_hi, slide_)) {
@@ -407,20 +406,36 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
   std::sort(due.begin(), due.end());
   due.erase(std::unique(due.begin(), due.end()), due.end());
 
+  // The open panes by (group, start): a window merges the run of them from
+  // its start to its last pane, rather than probing each of its panes (up
+  // to kMaxPanesPerWindow per window, most of them empty when events are few).
+  std::vector<std::uint32_t> by_start;
+  for (std::uint32_t k = 0; k < slots_.size(); ++k) {
+    if (slots_[k].live) by_start.push_back(k);
+  }
+  const auto pane_less = [this](std::uint32_t a, std::uint32_t b) {
+    return std::tie(slots_[a].group, slots_[a].start) < std::tie(slots_[b].group, slots_[b].start);
+  };
+  std::sort(by_start.begin(), by_start.end(), pane_less);
   std::vector<std::uint64_t> merged(stride_);
   const std::size_t first = out.size();
   for (const Due& d : due) {
     for (const AggLayout::Item& item : layout_.items) init_state(item, merged.data(), pools_);
     bool any = false;
-    for (std::int64_t i = 0; i < panes; ++i) {
-      const std::uint32_t found = find(sat_add(d.start, sat_mul(i, slide_)), d.group);
-      if (found == 0) continue;
-      Slot& pane = slots_[found - 1];
+    const std::int64_t last_pane = sat_add(d.start, sat_mul(panes - 1, slide_));
+    auto it = std::lower_bound(by_start.begin(), by_start.end(), d, [this](std::uint32_t k, const Due& due) {
+      return std::tie(slots_[k].group, slots_[k].start) < std::tie(due.group, due.start);
+    });
+    for (; it != by_start.end() && slots_[*it].group == d.group && slots_[*it].start <= last_pane; ++it) {
+      Slot& pane = slots_[*it];
       if (pane.end > d.end) continue;  // this window was emitted with it already
       for (const AggLayout::Item& item : layout_.items) {
-        merge_state(item, merged.data(), block(found - 1), false, pools_);
+        merge_state(item, merged.data(), block(*it), false, pools_);
       }
       pane.end = sat_add(d.end, slide_);
+      // The window starting at the pane is its last (pane.end cannot tell
+      // when it saturates).
+      if (d.start == pane.start) pane.done = true;
       any = true;
     }
     if (any) emit(d.start, d.end, d.group, merged.data(), plan, out);
@@ -434,7 +449,7 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
   for (std::uint32_t k = 0; k < slots_.size(); ++k) {
     const Slot& s = slots_[k];
     if (!s.live) continue;
-    if (s.end > sat_add(s.start, width_)) {
+    if (s.done || s.end > sat_add(s.start, width_)) {
       free_slot(k);
       freed = true;
     } else {
@@ -838,6 +853,7 @@ void AggWindows::load(std::string_view text) {
       const std::uint32_t group = group_ids[g];
       std::uint32_t id;
       if (kind_ == WindowKind::kSession) {
+        if (sessions_.contains({group, start})) continue;  // a repeated session: the first stays
         id = new_slot(start, end, group);
       } else {
         const std::size_t before = live_;
@@ -853,10 +869,7 @@ void AggWindows::load(std::string_view text) {
         if (kind_ != WindowKind::kSession) rebuild_index();
         continue;
       }
-      if (kind_ == WindowKind::kSession) {
-        if (sessions_.size() <= group) sessions_.resize(group + 1);
-        sessions_[group].push_back(id);
-      }
+      if (kind_ == WindowKind::kSession) sessions_.emplace(std::make_pair(group, start), id);
     }
   }
   if (live_ == 0) reset();

@@ -11,8 +11,8 @@
 //   overlaps or touches (a late event may bridge two).
 // A slot is a fixed-size block of accumulator words (aggregates.h) plus its
 // start, end and group.  Tumbling and hopping slots are found through an
-// open-addressing table keyed by (start, group id); a session through the
-// short list of its group's open sessions.  Groups are the tuples of the
+// open-addressing table keyed by (start, group id); a session through an
+// ordered map of the open sessions by (group id, start).  Groups are the tuples of the
 // by fields' typed values (the int 1 and the string "1" are two groups; a
 // missing field and null are one null value), interned in first-seen order
 // by a GroupDictionary, which hashes with the process's secret key.
@@ -36,8 +36,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/aggregates.h"
@@ -91,6 +93,7 @@ class AggWindows {
     std::uint32_t group = 0;
     std::uint32_t merged_into = 0;  // itself, or the session it merged into
     bool live = false;
+    bool done = false;  // hopping: every window of the pane is out
   };
 
   // Adopts plan's signature and layout; REQUIRES: empty() or the same
@@ -138,7 +141,9 @@ class AggWindows {
   std::vector<std::uint64_t> words_;
   std::vector<std::uint32_t> free_;
   std::vector<std::uint32_t> index_;  // slot + 1; 0 empty; a power of two
-  std::vector<std::vector<std::uint32_t>> sessions_;  // open sessions by group
+  // The open sessions by (group, start).  A group's sessions never overlap
+  // or touch, so in start order their ends ascend too.
+  std::map<std::pair<std::uint32_t, std::int64_t>, std::uint32_t> sessions_;
   AggPools pools_;
   std::uint64_t next_seq_ = 0;  // arrival order, for first/last ties
   std::int64_t min_end_ = INT64_MAX;  // at or below every live slot's end
