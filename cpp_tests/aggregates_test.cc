@@ -224,3 +224,34 @@ TEST(a_damaged_extension_without_windows_loads_as_no_state) {
   CHECK(loaded.aggs.strings_are_utf8());
   CHECK(loaded == parse_checkpoint_text(checkpoint_text(loaded)));
 }
+
+TEST(groups_without_open_windows_do_not_decide_whether_a_state_reads_back) {
+  // A group whose windows have all closed stays in the dictionary but is
+  // never saved; whether the state's texts are UTF-8 must be judged by the
+  // open windows alone, or a save and load would change the answer.
+  PlanSpec plan;
+  WindowSpec w;
+  w.size_ms = 1000;
+  w.by_fields = {"sym"};
+  w.time_field = "ts";
+  plan.window = w;
+  AggSpec n;
+  n.name = "n";
+  plan.aggs = std::vector<AggSpec>{n};
+  plan.aggs_signature = "test plan";
+  Stats stats;
+  ProcessorState state;
+  Batch rows;
+  for (const auto& [t, sym] : {std::pair<std::int64_t, std::string>{10, "s\xd8"},
+                               std::pair<std::int64_t, std::string>{1500, "sa"}}) {
+    Row r;
+    r.set(std::string_view("ts"), Cell(t));
+    r.set(std::string_view("sym"), Cell(sym));
+    rows.push_back(std::move(r));
+  }
+  CHECK_EQ(process_rows(stats, state, rows, plan).size(), std::size_t{1});  // the "s\xd8" window
+  CHECK_EQ(state.aggs.size(), std::size_t{1});
+  const ProcessorState loaded = parse_checkpoint_text(checkpoint_text(state));
+  CHECK(state.aggs.strings_are_utf8());
+  CHECK(loaded.aggs.strings_are_utf8());
+}

@@ -876,8 +876,14 @@ void AggWindows::load(std::string_view text) {
 }
 
 bool AggWindows::strings_are_utf8() const {
-  for (const Cell& v : group_values_) {
-    if (const auto* s = std::get_if<std::string>(&v); s != nullptr && !is_valid_utf8(*s)) return false;
+  // Only the groups of open windows can reach an output (or a saved file).
+  for (std::uint32_t k = 0; k < slots_.size(); ++k) {
+    if (!slots_[k].live) continue;
+    const std::size_t first = std::size_t{slots_[k].group} * by_count_;
+    for (std::size_t f = first; f < first + by_count_ && f < group_values_.size(); ++f) {
+      const auto* s = std::get_if<std::string>(&group_values_[f]);
+      if (s != nullptr && !is_valid_utf8(*s)) return false;
+    }
   }
   for (std::uint32_t k = 0; k < slots_.size(); ++k) {
     if (!slots_[k].live) continue;
