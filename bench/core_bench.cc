@@ -364,11 +364,11 @@ void bench_sketch_memory() {
   constexpr int kValues = 1000000;
   for (const AggOp op : {AggOp::kQuantile, AggOp::kApproxQuantile, AggOp::kCountDistinct,
                          AggOp::kApproxCountDistinct}) {
-    AggSpec spec;
-    spec.op = op;
-    spec.field = "v";
-    spec.q = 0.99;
-    auto state = make_var_state(spec);
+    AggSpec agg_spec;
+    agg_spec.op = op;
+    agg_spec.field = "v";
+    agg_spec.q = 0.99;
+    auto state = make_var_state(agg_spec);
     std::mt19937_64 rng(1);
     for (int i = 0; i < kValues; ++i) {
       const bool ids = op == AggOp::kCountDistinct || op == AggOp::kApproxCountDistinct;

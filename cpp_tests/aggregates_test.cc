@@ -16,12 +16,12 @@ using namespace movra;
 namespace {
 
 AggLayout::Item item_of(AggOp op, std::int64_t ddof = 1) {
-  AggSpec spec;
-  spec.name = "x";
-  spec.op = op;
-  spec.field = "p";
-  spec.ddof = ddof;
-  return AggLayout::of({spec}).items[0];
+  AggSpec agg_spec;
+  agg_spec.name = "x";
+  agg_spec.op = op;
+  agg_spec.field = "p";
+  agg_spec.ddof = ddof;
+  return AggLayout::of({agg_spec}).items[0];
 }
 
 // Adds values[i] (time i, seq first_seq + i) to the single block w.

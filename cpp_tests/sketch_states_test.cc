@@ -16,13 +16,13 @@ namespace {
 
 AggSpec spec_of(const char* name, AggOp op, const char* field, std::optional<double> q,
                 std::optional<std::int64_t> param = std::nullopt) {
-  AggSpec spec;
-  spec.name = name;
-  spec.op = op;
-  spec.field = field;
-  spec.q = q;
-  spec.param = param;
-  return spec;
+  AggSpec agg_spec;
+  agg_spec.name = name;
+  agg_spec.op = op;
+  agg_spec.field = field;
+  agg_spec.q = q;
+  agg_spec.param = param;
+  return agg_spec;
 }
 
 // Adds the values (of field "p") to block w through every item of layout
@@ -38,7 +38,7 @@ void add_all(const AggLayout& layout, std::vector<std::uint64_t>& w, const std::
   extract_numbers(col);
   std::vector<std::uint32_t> slots(values.size(), 0);
   for (const auto& item : layout.items) {
-    if (item.spec.field == "p")
+    if (item.agg_spec.field == "p")
       update_states(item, w.data(), w.size(), slots.data(), values.size(), &col, times.data(), 0, pools);
   }
 }

@@ -267,7 +267,7 @@ void AggWindows::emit(std::int64_t start, std::int64_t end, std::uint32_t group,
     output_order_.push_back({"window_start", OutputColumn::kStart, 0});
     output_order_.push_back({"window_end", OutputColumn::kEnd, 0});
     for (std::size_t k = 0; k < layout_.items.size(); ++k) {
-      output_order_.push_back({layout_.items[k].spec.name, OutputColumn::kAggregate, k});
+      output_order_.push_back({layout_.items[k].agg_spec.name, OutputColumn::kAggregate, k});
     }
     std::sort(output_order_.begin(), output_order_.end(),
               [](const OutputColumn& a, const OutputColumn& b) { return a.name < b.name; });
@@ -485,7 +485,7 @@ class AggEngine {
       a.next_seq_ += n;
       for (const AggLayout::Item& item : a.layout_.items) {
         FieldColumn* column = item.field < 0 ? nullptr : &a.columns_[static_cast<std::size_t>(item.field)];
-        if (column != nullptr && needs_numbers(item.spec.op)) extract_numbers(*column);
+        if (column != nullptr && needs_numbers(item.agg_spec.op)) extract_numbers(*column);
         update_states(item, a.words_.data(), a.stride_, a.slot_ids_.data(), n, column,
                       a.times_.data(), first_seq, a.pools_);
       }
@@ -681,23 +681,23 @@ void AggWindows::save(std::string& out) const {
   }
   lines.push_back(std::move(line));
   for (const AggLayout::Item& item : layout_.items) {
-    line = "agg\t" + std::to_string(static_cast<int>(item.spec.op)) + "\t" +
-           std::to_string(item.spec.ddof) + "\t";
-    if (item.spec.field) {
-      append_escaped(line, *item.spec.field);
+    line = "agg\t" + std::to_string(static_cast<int>(item.agg_spec.op)) + "\t" +
+           std::to_string(item.agg_spec.ddof) + "\t";
+    if (item.agg_spec.field) {
+      append_escaped(line, *item.agg_spec.field);
     } else {
       line.push_back('-');
     }
     line.push_back('\t');
-    append_escaped(line, item.spec.name);
+    append_escaped(line, item.agg_spec.name);
     line.push_back('\t');
-    if (item.spec.q) {
-      append_double(line, *item.spec.q);
+    if (item.agg_spec.q) {
+      append_double(line, *item.agg_spec.q);
     } else {
       line.push_back('-');
     }
     line.push_back('\t');
-    line += item.spec.param ? std::to_string(*item.spec.param) : std::string("-");
+    line += item.agg_spec.param ? std::to_string(*item.agg_spec.param) : std::string("-");
     lines.push_back(std::move(line));
   }
   lines.push_back("seq\t" + std::to_string(next_seq_));
@@ -791,31 +791,31 @@ void AggWindows::load(std::string_view text) {
       }
       by_count_ = by_names_.size();
     } else if (!ready && label == "agg" && p.size() == 7) {
-      AggSpec spec;
+      AggSpec agg_spec;
       int op = -1;
       if (!parse_int(p[1], op) || op < 0 || op > static_cast<int>(kLastAggOp) ||
-          !parse_int(p[2], spec.ddof) || spec.ddof < 0) {
+          !parse_int(p[2], agg_spec.ddof) || agg_spec.ddof < 0) {
         continue;
       }
-      spec.op = static_cast<AggOp>(op);
+      agg_spec.op = static_cast<AggOp>(op);
       if (p[3] != "-") {
         if (!unescape(p[3], scratch)) continue;
-        spec.field = scratch;
+        agg_spec.field = scratch;
       }
-      if (!unescape(p[4], spec.name)) continue;
+      if (!unescape(p[4], agg_spec.name)) continue;
       double q;
       std::int64_t param;
       if (p[5] != "-") {
         if (!parse_double(p[5], q)) continue;
-        spec.q = q;
+        agg_spec.q = q;
       }
       if (p[6] != "-") {
         if (!parse_int(p[6], param)) continue;
-        spec.param = param;
+        agg_spec.param = param;
       }
       // A sketch whose q or param a plan would refuse is not made.
-      if (is_sketch_op(spec.op) && sketch_spec_error(spec)) continue;
-      specs.push_back(std::move(spec));
+      if (is_sketch_op(agg_spec.op) && sketch_spec_error(agg_spec)) continue;
+      specs.push_back(std::move(agg_spec));
     } else if (!ready && label == "seq" && p.size() == 2) {
       parse_int(p[1], next_seq_);
     } else if (label == "group" || label == "slot") {
@@ -895,7 +895,7 @@ bool AggWindows::strings_are_utf8() const {
     if (!is_valid_utf8(f)) return false;
   }
   for (const AggLayout::Item& item : layout_.items) {
-    if (!is_valid_utf8(item.spec.name)) return false;
+    if (!is_valid_utf8(item.agg_spec.name)) return false;
   }
   return true;
 }

@@ -343,10 +343,10 @@ void VarStates::release(std::uint32_t index) {
   free_.push_back(index);
 }
 
-std::unique_ptr<VarState> make_var_state(const AggSpec& spec) {
-  switch (spec.op) {
+std::unique_ptr<VarState> make_var_state(const AggSpec& agg_spec) {
+  switch (agg_spec.op) {
     case AggOp::kCountDistinct: return std::make_unique<DistinctSet>();
-    default: return make_sketch_state(spec);
+    default: return make_sketch_state(agg_spec);
   }
 }
 
@@ -368,9 +368,9 @@ std::uint32_t state_words(AggOp op) {
 std::size_t state_bytes(AggOp op) {
   std::size_t b = 8 * state_words(op);
   if (has_var_state(op)) {
-    AggSpec spec;
-    spec.op = op;
-    b += make_var_state(spec)->bytes() + sizeof(std::unique_ptr<VarState>);
+    AggSpec agg_spec;
+    agg_spec.op = op;
+    b += make_var_state(agg_spec)->bytes() + sizeof(std::unique_ptr<VarState>);
   }
   return b;
 }
@@ -381,15 +381,15 @@ bool has_var_state(AggOp op) { return op == AggOp::kCountDistinct || is_sketch_o
 
 AggLayout AggLayout::of(const std::vector<AggSpec>& aggs) {
   AggLayout layout;
-  for (const AggSpec& spec : aggs) {
+  for (const AggSpec& agg_spec : aggs) {
     Item item;
-    item.spec = spec;
+    item.agg_spec = agg_spec;
     item.offset = layout.words;
-    item.words = state_words(spec.op);
-    if (is_sketch_op(spec.op)) {
+    item.words = state_words(agg_spec.op);
+    if (is_sketch_op(agg_spec.op)) {
       for (const Item& earlier : layout.items) {
-        if (!earlier.shared && earlier.spec.op == spec.op && earlier.spec.field == spec.field &&
-            sketch_param(earlier.spec) == sketch_param(spec)) {
+        if (!earlier.shared && earlier.agg_spec.op == agg_spec.op && earlier.agg_spec.field == agg_spec.field &&
+            sketch_param(earlier.agg_spec) == sketch_param(agg_spec)) {
           item.offset = earlier.offset;
           item.words = 0;
           item.shared = true;
@@ -398,10 +398,10 @@ AggLayout AggLayout::of(const std::vector<AggSpec>& aggs) {
       }
     }
     layout.words += item.words;
-    if (spec.field) {
+    if (agg_spec.field) {
       std::size_t f = 0;
-      while (f < layout.fields.size() && layout.fields[f] != *spec.field) ++f;
-      if (f == layout.fields.size()) layout.fields.push_back(*spec.field);
+      while (f < layout.fields.size() && layout.fields[f] != *agg_spec.field) ++f;
+      if (f == layout.fields.size()) layout.fields.push_back(*agg_spec.field);
       item.field = static_cast<std::int32_t>(f);
     }
     layout.items.push_back(std::move(item));
@@ -413,19 +413,19 @@ void init_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) 
   if (item.shared) return;
   std::uint64_t* s = w + item.offset;
   std::memset(s, 0, 8 * item.words);
-  if (has_var_state(item.spec.op)) {
-    s[0] = pools.vars.put(make_var_state(item.spec));
+  if (has_var_state(item.agg_spec.op)) {
+    s[0] = pools.vars.put(make_var_state(item.agg_spec));
     return;
   }
-  if (item.spec.op == AggOp::kMin || item.spec.op == AggOp::kMax) s[0] = kEmptyBits;
+  if (item.agg_spec.op == AggOp::kMin || item.agg_spec.op == AggOp::kMax) s[0] = kEmptyBits;
 }
 
 void release_state(const AggLayout::Item& item, std::uint64_t* w, AggPools& pools) {
   if (item.shared) return;
   std::uint64_t* s = w + item.offset;
-  if (has_var_state(item.spec.op)) {
+  if (has_var_state(item.agg_spec.op)) {
     pools.vars.release(static_cast<std::uint32_t>(s[0]));
-  } else if (item.spec.op == AggOp::kFirst || item.spec.op == AggOp::kLast) {
+  } else if (item.agg_spec.op == AggOp::kFirst || item.agg_spec.op == AggOp::kLast) {
     if (s[2] == kTagString) pools.strings.release(static_cast<std::uint32_t>(s[3]));
     s[2] = kNone;
   }
@@ -460,11 +460,11 @@ void merge_state(const AggLayout::Item& item, std::uint64_t* into, std::uint64_t
   if (item.shared) return;
   std::uint64_t* a = into + item.offset;
   std::uint64_t* b = from + item.offset;
-  if (has_var_state(item.spec.op)) {
+  if (has_var_state(item.agg_spec.op)) {
     pools.vars.get(static_cast<std::uint32_t>(a[0])).merge(pools.vars.get(static_cast<std::uint32_t>(b[0])));
     return;
   }
-  switch (item.spec.op) {
+  switch (item.agg_spec.op) {
     case AggOp::kCount: a[0] += b[0]; break;
     case AggOp::kSum:
     case AggOp::kMean:
@@ -481,7 +481,7 @@ void merge_state(const AggLayout::Item& item, std::uint64_t* into, std::uint64_t
     case AggOp::kLast: {
       if (b[2] == kNone) break;
       const bool wins = a[2] == kNone ||
-                        (item.spec.op == AggOp::kFirst
+                        (item.agg_spec.op == AggOp::kFirst
                              ? earlier(static_cast<std::int64_t>(b[0]), b[1], a)
                              : later(static_cast<std::int64_t>(b[0]), b[1], a));
       if (!wins) break;
@@ -519,17 +519,17 @@ void drop_borrowed(const AggLayout::Item& item, std::uint64_t* w, AggPools& pool
   if (item.shared) return;
   std::uint64_t* s = w + item.offset;
   // first/last strings are borrowed; a set of its own is the block's.
-  if (has_var_state(item.spec.op)) pools.vars.release(static_cast<std::uint32_t>(s[0]));
+  if (has_var_state(item.agg_spec.op)) pools.vars.release(static_cast<std::uint32_t>(s[0]));
 }
 
 Cell result_of(const AggLayout::Item& item, const std::uint64_t* w, const AggPools& pools) {
   const std::uint64_t* s = w + item.offset;
   constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   // A quantile reads its own q from a state that several q may share.
-  if (is_sketch_op(item.spec.op))
-    return sketch_result(pools.vars.get(static_cast<std::uint32_t>(s[0])), item.spec);
-  if (has_var_state(item.spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).result();
-  switch (item.spec.op) {
+  if (is_sketch_op(item.agg_spec.op))
+    return sketch_result(pools.vars.get(static_cast<std::uint32_t>(s[0])), item.agg_spec);
+  if (has_var_state(item.agg_spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).result();
+  switch (item.agg_spec.op) {
     case AggOp::kCount: return Cell(static_cast<std::int64_t>(s[0] > kLimit ? kLimit : s[0]));
     case AggOp::kSum: return s[1] == 0 ? Cell(Null{}) : Cell(as_double(s[0]));
     case AggOp::kMean:
@@ -541,10 +541,10 @@ Cell result_of(const AggLayout::Item& item, const std::uint64_t* w, const AggPoo
     case AggOp::kVar:
     case AggOp::kStddev: {
       const double n = as_double(s[0]);
-      const auto ddof = static_cast<double>(item.spec.ddof);
+      const auto ddof = static_cast<double>(item.agg_spec.ddof);
       if (n < ddof + 1) return Cell(Null{});
       const double var = as_double(s[2]) / (n - ddof);
-      return Cell(item.spec.op == AggOp::kVar ? var : std::sqrt(var));
+      return Cell(item.agg_spec.op == AggOp::kVar ? var : std::sqrt(var));
     }
     default: break;
   }
@@ -558,11 +558,11 @@ void save_state(const AggLayout::Item& item, const std::uint64_t* w, const AggPo
     return;
   }
   const std::uint64_t* s = w + item.offset;
-  if (has_var_state(item.spec.op)) {
+  if (has_var_state(item.agg_spec.op)) {
     pools.vars.get(static_cast<std::uint32_t>(s[0])).save(out);
     return;
   }
-  switch (item.spec.op) {
+  switch (item.agg_spec.op) {
     case AggOp::kCount: append_u64(out, s[0]); break;
     case AggOp::kSum:
     case AggOp::kMean:
@@ -606,9 +606,9 @@ bool load_state(const AggLayout::Item& item, std::string_view text, std::uint64_
                 AggPools& pools) {
   if (item.shared) return text == "-";
   std::uint64_t* s = w + item.offset;
-  if (has_var_state(item.spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).load(text);
+  if (has_var_state(item.agg_spec.op)) return pools.vars.get(static_cast<std::uint32_t>(s[0])).load(text);
   const std::vector<std::string_view> p = split_spaces(text);
-  switch (item.spec.op) {
+  switch (item.agg_spec.op) {
     case AggOp::kCount: return p.size() == 1 && parse_int(p[0], s[0]);
     case AggOp::kSum:
     case AggOp::kMean: {
@@ -659,7 +659,7 @@ bool load_state(const AggLayout::Item& item, std::string_view text, std::uint64_
 
 bool state_is_utf8(const AggLayout::Item& item, const std::uint64_t* w, const AggPools& pools) {
   const std::uint64_t* s = w + item.offset;
-  if (item.spec.op != AggOp::kFirst && item.spec.op != AggOp::kLast) return true;
+  if (item.agg_spec.op != AggOp::kFirst && item.agg_spec.op != AggOp::kLast) return true;
   if (s[2] != kTagString) return true;
   return is_valid_utf8(pools.strings.get(static_cast<std::uint32_t>(s[3])));
 }
@@ -694,7 +694,7 @@ void update_states(const AggLayout::Item& item, std::uint64_t* base, std::size_t
                    const std::int64_t* times, std::uint64_t first_seq, AggPools& pools) {
   if (item.shared) return;
   std::uint64_t* const b = base + item.offset;
-  const AggOp op = item.spec.op;
+  const AggOp op = item.agg_spec.op;
   if (op == AggOp::kCount && column == nullptr) {
     for (std::size_t i = 0; i < n; ++i) b[slots[i] * stride] += 1;
     return;

@@ -91,8 +91,8 @@ class VarState {
   virtual std::size_t bytes() const = 0;
 };
 
-// A fresh state for spec.  REQUIRES: spec.op has a state of variable size.
-std::unique_ptr<VarState> make_var_state(const AggSpec& spec);
+// A fresh state for agg_spec.  REQUIRES: agg_spec.op has a state of variable size.
+std::unique_ptr<VarState> make_var_state(const AggSpec& agg_spec);
 
 // VarState objects by index; copying the store copies every state.
 class VarStates {
@@ -116,7 +116,7 @@ class VarStates {
 // Where each aggregate's state lies in a window's block of words.
 struct AggLayout {
   struct Item {
-    AggSpec spec;
+    AggSpec agg_spec;
     std::uint32_t offset = 0;  // in words
     std::uint32_t words = 0;
     std::int32_t field = -1;   // index into fields, -1 for count(*)

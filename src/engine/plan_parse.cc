@@ -145,40 +145,40 @@ void parse_window_extras(const py::dict& w, WindowSpec& ws) {
 
 AggSpec parse_aggregate(py::handle element, std::size_t index) {
   py::dict a = as_dict(element);
-  AggSpec spec;
-  spec.name = as_output_name(item(a, "name"));
+  AggSpec agg_spec;
+  agg_spec.name = as_output_name(item(a, "name"));
   const std::string op = as_string(item(a, "op"));
   const OpName* found = nullptr;
   for (const OpName& o : kOps) {
     if (op == o.name) found = &o;
   }
   if (found == nullptr) {
-    refuse("plan key \"aggs\": aggregate " + quoted(spec.name) + " (number " +
+    refuse("plan key \"aggs\": aggregate " + quoted(agg_spec.name) + " (number " +
            std::to_string(index) + ") has an unknown op " + quoted(op));
   }
-  spec.op = found->op;
+  agg_spec.op = found->op;
   py::object field = optional_item(a, "field");
-  if (!is_none(field)) spec.field = as_string(field);
-  if (found->needs_field && !spec.field) {
-    refuse("plan key \"aggs\": aggregate " + quoted(spec.name) + " (op " + quoted(op) +
+  if (!is_none(field)) agg_spec.field = as_string(field);
+  if (found->needs_field && !agg_spec.field) {
+    refuse("plan key \"aggs\": aggregate " + quoted(agg_spec.name) + " (op " + quoted(op) +
            ") needs a \"field\"");
   }
   py::object ddof = optional_item(a, "ddof");
   if (!is_none(ddof)) {
-    spec.ddof = as_int64(ddof);
-    if (spec.ddof < 0) {
-      refuse("plan key \"aggs\": aggregate " + quoted(spec.name) + " has a negative \"ddof\" " +
-             std::to_string(spec.ddof));
+    agg_spec.ddof = as_int64(ddof);
+    if (agg_spec.ddof < 0) {
+      refuse("plan key \"aggs\": aggregate " + quoted(agg_spec.name) + " has a negative \"ddof\" " +
+             std::to_string(agg_spec.ddof));
     }
   }
   py::object q = optional_item(a, "q");
-  if (!is_none(q)) spec.q = py::cast<double>(q);
+  if (!is_none(q)) agg_spec.q = py::cast<double>(q);
   py::object param = optional_item(a, "param");
-  if (!is_none(param)) spec.param = as_int64(param);
-  if (is_sketch_op(spec.op)) {
-    if (auto error = sketch_spec_error(spec)) refuse(*error);
+  if (!is_none(param)) agg_spec.param = as_int64(param);
+  if (is_sketch_op(agg_spec.op)) {
+    if (auto error = sketch_spec_error(agg_spec)) refuse(*error);
   }
-  return spec;
+  return agg_spec;
 }
 
 // The rules between keys: aggs with a window and without mean, names that

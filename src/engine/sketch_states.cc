@@ -60,16 +60,16 @@ bool is_sketch_op(AggOp op) {
          op == AggOp::kApproxCountDistinct;
 }
 
-std::optional<std::string> sketch_spec_error(const AggSpec& spec) {
-  const std::string head = "plan key \"aggs\": aggregate " + quoted(spec.name);
-  const bool wants_q = spec.op != AggOp::kApproxCountDistinct;
-  if (wants_q && !spec.q) return head + " needs a \"q\" between 0 and 1";
-  if (wants_q && !(*spec.q >= 0.0 && *spec.q <= 1.0))
-    return head + " has a \"q\" outside 0 to 1: " + number_text(*spec.q);
-  if (!wants_q && spec.q) return head + " (op \"approx_count_distinct\") takes no \"q\"";
-  if (!spec.param) return std::nullopt;
-  const std::int64_t p = *spec.param;
-  switch (spec.op) {
+std::optional<std::string> sketch_spec_error(const AggSpec& agg_spec) {
+  const std::string head = "plan key \"aggs\": aggregate " + quoted(agg_spec.name);
+  const bool wants_q = agg_spec.op != AggOp::kApproxCountDistinct;
+  if (wants_q && !agg_spec.q) return head + " needs a \"q\" between 0 and 1";
+  if (wants_q && !(*agg_spec.q >= 0.0 && *agg_spec.q <= 1.0))
+    return head + " has a \"q\" outside 0 to 1: " + number_text(*agg_spec.q);
+  if (!wants_q && agg_spec.q) return head + " (op \"approx_count_distinct\") takes no \"q\"";
+  if (!agg_spec.param) return std::nullopt;
+  const std::int64_t p = *agg_spec.param;
+  switch (agg_spec.op) {
     case AggOp::kQuantile:
       return head + " (op \"quantile\", exact) takes no \"param\"";
     case AggOp::kApproxQuantile:
@@ -85,11 +85,11 @@ std::optional<std::string> sketch_spec_error(const AggSpec& spec) {
   }
 }
 
-int sketch_param(const AggSpec& spec) {
+int sketch_param(const AggSpec& agg_spec) {
   // A param out of range never gets here (the plan and the checkpoint reader
   // refuse it); were it to, the default stands in rather than a throw.
-  const std::int64_t p = spec.param.value_or(0);
-  switch (spec.op) {
+  const std::int64_t p = agg_spec.param.value_or(0);
+  switch (agg_spec.op) {
     case AggOp::kApproxQuantile: return p >= kKllMinK && p <= kKllMaxK ? static_cast<int>(p) : kKllDefaultK;
     case AggOp::kApproxCountDistinct:
       return p >= kHllMinLgK && p <= kHllMaxLgK ? static_cast<int>(p) : kHllDefaultLgK;
@@ -97,25 +97,25 @@ int sketch_param(const AggSpec& spec) {
   }
 }
 
-std::unique_ptr<VarState> make_sketch_state(const AggSpec& spec) {
-  switch (spec.op) {
+std::unique_ptr<VarState> make_sketch_state(const AggSpec& agg_spec) {
+  switch (agg_spec.op) {
     case AggOp::kQuantile: return std::make_unique<ExactState>(ExactQuantiles());
     case AggOp::kApproxQuantile:
-      return std::make_unique<KllState>(KllQuantiles(sketch_param(spec)));
+      return std::make_unique<KllState>(KllQuantiles(sketch_param(agg_spec)));
     case AggOp::kApproxCountDistinct:
-      return std::make_unique<HllState>(HllDistinct(sketch_param(spec)));
+      return std::make_unique<HllState>(HllDistinct(sketch_param(agg_spec)));
     default: return nullptr;
   }
 }
 
-Cell sketch_result(const VarState& state, const AggSpec& spec) {
+Cell sketch_result(const VarState& state, const AggSpec& agg_spec) {
   std::optional<double> v;
-  switch (spec.op) {
+  switch (agg_spec.op) {
     case AggOp::kQuantile:
-      v = static_cast<const ExactState&>(state).state().quantile(spec.q.value_or(0.5));
+      v = static_cast<const ExactState&>(state).state().quantile(agg_spec.q.value_or(0.5));
       break;
     case AggOp::kApproxQuantile:
-      v = static_cast<const KllState&>(state).state().quantile(spec.q.value_or(0.5));
+      v = static_cast<const KllState&>(state).state().quantile(agg_spec.q.value_or(0.5));
       break;
     case AggOp::kApproxCountDistinct: {
       const double e = static_cast<const HllState&>(state).state().estimate();
@@ -127,9 +127,9 @@ Cell sketch_result(const VarState& state, const AggSpec& spec) {
 }
 
 std::size_t sketch_state_bytes(AggOp op) {
-  AggSpec spec;
-  spec.op = op;
-  const auto state = make_sketch_state(spec);
+  AggSpec agg_spec;
+  agg_spec.op = op;
+  const auto state = make_sketch_state(agg_spec);
   return state ? state->bytes() : 0;
 }
 

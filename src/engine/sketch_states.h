@@ -32,20 +32,20 @@ namespace movra {
 // Whether op is one of the three.
 bool is_sketch_op(AggOp op);
 
-// The message that refuses spec's "q" or "param" (naming the aggregate and
+// The message that refuses agg_spec's "q" or "param" (naming the aggregate and
 // the value), or nothing when they are right for its op.
-// REQUIRES: is_sketch_op(spec.op).
-std::optional<std::string> sketch_spec_error(const AggSpec& spec);
+// REQUIRES: is_sketch_op(agg_spec.op).
+std::optional<std::string> sketch_spec_error(const AggSpec& agg_spec);
 
-// The param in force: spec.param or the op's default (0 for quantile).
-int sketch_param(const AggSpec& spec);
+// The param in force: agg_spec.param or the op's default (0 for quantile).
+int sketch_param(const AggSpec& agg_spec);
 
-// A fresh state for spec.  REQUIRES: is_sketch_op(spec.op).
-std::unique_ptr<VarState> make_sketch_state(const AggSpec& spec);
+// A fresh state for agg_spec.  REQUIRES: is_sketch_op(agg_spec.op).
+std::unique_ptr<VarState> make_sketch_state(const AggSpec& agg_spec);
 
-// The output of spec from state (made by make_sketch_state for an aggregate
+// The output of agg_spec from state (made by make_sketch_state for an aggregate
 // with the same op and param).
-Cell sketch_result(const VarState& state, const AggSpec& spec);
+Cell sketch_result(const VarState& state, const AggSpec& agg_spec);
 
 // The bytes a fresh state holds.
 std::size_t sketch_state_bytes(AggOp op);
