@@ -553,7 +553,7 @@ class AggEngine {
       if (watermark >= kLatenessGuard && sat_add(event_time, lateness) < watermark) {
         // A row kept is moved out of the batch; nothing reads it after this.
         const auto missed = [&] { return missed_window(origin, *plan.window, event_time); };
-        if (!late_row_goes_on(plan, row, kept, late, missed)) continue;
+        if (!late_row_goes_on(plan, [&] { return std::move(row); }, kept, late, missed)) continue;
       }
       if (gridded && origin == kInt64Min && event_time >= kAbsoluteGridLimit + 1) origin = event_time;
       a.rows_.push_back(&row);

@@ -73,15 +73,15 @@ struct LateTally {
 };
 
 // The late step for one row judged late.  Counts it in tally.late; returns
-// true when the row goes on (drop_late false).  Otherwise the row is taken
-// from the caller: kept in `kept` (moved out of `row`) with the window that
-// `missed()` names, when the plan has keep_late and the queue has room, else
-// dropped (and counted in tally.over_cap when the plan has keep_late).
-// `missed` is called only for a row that is kept.  A null `kept` holds no
-// rows: every row the plan would keep is counted over the cap.
-template <typename MissedFn>
-bool late_row_goes_on(const PlanSpec& plan, Row& row, LateRows* kept, LateTally& tally,
-                      const MissedFn& missed) {
+// true when the row goes on (drop_late false).  Otherwise the row is kept in
+// `kept` (as the Row `make_row()` gives) with the window that `missed()`
+// names, when the plan has keep_late and the queue has room, else dropped
+// (and counted in tally.over_cap when the plan has keep_late).  `make_row`
+// and `missed` are called only for a row that is kept.  A null `kept` holds
+// no rows: every row the plan would keep is counted over the cap.
+template <typename MakeRowFn, typename MissedFn>
+bool late_row_goes_on(const PlanSpec& plan, const MakeRowFn& make_row, LateRows* kept,
+                      LateTally& tally, const MissedFn& missed) {
   ++tally.late;
   if (!plan.drop_late) return true;
   if (!plan.keep_late) return false;
@@ -89,6 +89,7 @@ bool late_row_goes_on(const PlanSpec& plan, Row& row, LateRows* kept, LateTally&
     ++tally.over_cap;
     return false;
   }
+  Row row = make_row();
   const MissedWindow window = missed();
   if (window.windowed && window.start && window.end) {
     row.set(std::string_view("window_start"), *window.start);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/filters.h"
+#include "model/event_chunk.h"
 
 namespace movra {
 
@@ -44,15 +45,22 @@ void close_windows(ProcessorState& state, const PlanSpec& plan, std::int64_t thr
   for (const WindowAggregate& agg : closed) out.push_back(closed_window_row(agg, plan));
 }
 
-// The group text of a Row: a view of its string, or its display text in
-// scratch; empty without a by column.
-std::string_view group_text(const Row& row, const PlanSpec& plan, std::string& scratch) {
-  if (!plan.window->by) return {};
-  const Cell* by = row.find(*plan.window->by);
-  if (by == nullptr) return {};
-  if (const auto* s = std::get_if<std::string>(by)) return *s;
+// The group text of a value: a view of its string, or its display text in
+// scratch; empty for a missing value.
+std::string_view group_text(const std::optional<CellView>& by, std::string& scratch) {
+  if (!by) return {};
+  if (by->tag == kStringIndex) return by->s;
   scratch.clear();
   append_display(scratch, *by);
+  return scratch;
+}
+
+// The id text of a value: a view of its string, or its display text in
+// scratch.
+std::string_view id_text(const CellView& id, std::string& scratch) {
+  if (id.tag == kStringIndex) return id.s;
+  scratch.clear();
+  append_display(scratch, id);
   return scratch;
 }
 
@@ -127,9 +135,32 @@ void make_window_key(std::string& out, std::int64_t start, std::string_view grou
   out.append(group);
 }
 
-Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
-                   EventClock clock, LateRows* kept) {
+PlanColumns::PlanColumns(const EventChunk& chunk, const PlanSpec& plan,
+                         std::string_view time_field) {
+  filters.reserve(plan.filters.size());
+  for (const FilterSpec& f : plan.filters) {
+    filters.push_back({chunk.find(f.field), parse_compare_op(f.op), CellView::of(f.value)});
+  }
+  if (plan.event_id_field) id = chunk.find(*plan.event_id_field);
+  time = chunk.find(time_field);
+}
+
+bool PlanColumns::passes(std::size_t i) const {
+  for (const Filter& f : filters) {
+    if (f.column == nullptr || !f.column->present(i)) return false;
+    if (!compare_cells(f.column->view(i), f.op, f.value)) return false;
+  }
+  return true;
+}
+
+Batch process_events(Stats& stats, ProcessorState& state, const EventSlices& events,
+                     const PlanSpec& plan, EventClock clock, LateRows* kept,
+                     std::vector<EventRef>* passed) {
   if (plan.is_aggregating()) {
+    // The aggregate engine still reads Rows.
+    Batch rows;
+    rows.reserve(event_count(events));
+    for (const ChunkSlice& s : events) s.chunk->append_rows(s.begin, s.end, rows);
     return process_aggregate_rows(stats, state, std::move(rows), plan, clock, kept);
   }
   Batch out;
@@ -139,80 +170,95 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
       plan.window ? std::string_view(plan.window->time_field) : std::string_view("timestamp");
   const std::int64_t width = windowed ? window_width_ms(plan) : 0;
   const std::int64_t watermark_ms = plan.watermark_ms.value_or(0);
-  if (!windowed) out.reserve(rows.size());
+  if (!windowed) {
+    if (passed != nullptr) {
+      passed->reserve(passed->size() + event_count(events));
+    } else {
+      out.reserve(event_count(events));
+    }
+  }
 
-  // Scratch buffers reused for every Row, so a window hit allocates nothing.
-  std::string id_text;
+  // Scratch buffers reused for every event, so a window hit allocates nothing.
+  std::string id_scratch;
   std::string group_scratch;
   GroupIds group_ids(state.window_state);
   std::uint64_t duplicates = 0;
   LateTally late;
 
-  // The id set is far larger than the cache and ids hash to random slots:
-  // each row starts loading the slot of a string id some rows ahead, so the
-  // loads overlap instead of stalling one after another.
-  constexpr std::size_t kPrefetchDistance = 8;
-  const auto prefetch_id = [&](std::size_t i) {
-    if (i >= rows.size()) return;
-    const Cell* id = rows[i].find(*plan.event_id_field);
-    if (id == nullptr) return;
-    if (const auto* s = std::get_if<std::string>(id)) state.seen_event_ids.prefetch(*s);
-  };
-  if (plan.event_id_field) {
-    for (std::size_t i = 0; i < kPrefetchDistance; ++i) prefetch_id(i);
-  }
+  for (std::size_t k = 0; k < events.size(); ++k) {
+    const ChunkSlice& slice = events[k];
+    const EventChunk& chunk = *slice.chunk;
+    // Every name the plan reads, resolved once for the chunk.
+    const PlanColumns cols(chunk, plan, time_field);
+    const EventChunk::Column* value_col = windowed ? chunk.find(plan.mean->field) : nullptr;
+    const EventChunk::Column* by_col =
+        windowed && plan.window->by ? chunk.find(*plan.window->by) : nullptr;
 
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    Row& row = rows[r];
-    if (plan.event_id_field) prefetch_id(r + kPrefetchDistance);
-    if (!passes_filters(row, plan.filters)) continue;
+    // The id set is far larger than the cache and ids hash to random slots:
+    // each event starts loading the slot of a string id some events ahead,
+    // so the loads overlap instead of stalling one after another.
+    constexpr std::size_t kPrefetchDistance = 8;
+    const auto prefetch_id = [&](std::size_t i) {
+      if (i >= slice.end || !cols.id->present(i)) return;
+      if (cols.id->tag(i) == kStringIndex) state.seen_event_ids.prefetch(cols.id->string_at(i));
+    };
+    if (cols.id != nullptr) {
+      for (std::size_t i = slice.begin; i < slice.begin + kPrefetchDistance; ++i) prefetch_id(i);
+    }
 
-    if (plan.event_id_field) {
-      if (const Cell* id = row.find(*plan.event_id_field)) {
-        id_text.clear();
-        append_display(id_text, *id);
-        if (!id_text.empty() && !state.seen_event_ids.insert(id_text)) {
+    for (std::size_t i = slice.begin; i < slice.end; ++i) {
+      if (cols.id != nullptr) prefetch_id(i + kPrefetchDistance);
+      if (!cols.filters.empty() && !cols.passes(i)) continue;
+
+      if (cols.id != nullptr && cols.id->present(i)) {
+        const std::string_view text = id_text(cols.id->view(i), id_scratch);
+        if (!text.empty() && !state.seen_event_ids.insert(text)) {
           ++duplicates;
           continue;
         }
       }
+
+      std::int64_t event_time;
+      if (cols.time != nullptr && cols.time->present(i) && cols.time->tag(i) == kIntIndex) {
+        event_time = cols.time->int_at(i);
+      } else {
+        event_time = clock();
+      }
+      if (event_time > state.max_event_time) state.max_event_time = event_time;
+
+      const std::int64_t watermark = sat_sub(state.max_event_time, watermark_ms);
+      if (watermark >= kLatenessGuard && sat_add(event_time, lateness) < watermark) {
+        const auto missed = [&] {
+          MissedWindow window;
+          if (!windowed) return window;
+          window.windowed = true;
+          window.start = known_window_start(state.window_origin, event_time, width);
+          if (window.start) window.end = sat_add(*window.start, width);
+          return window;
+        };
+        const auto make_row = [&] { return chunk.row(i); };
+        if (!late_row_goes_on(plan, make_row, kept, late, missed)) continue;
+      }
+
+      if (!windowed) {
+        if (passed != nullptr) {
+          passed->push_back({k, i});
+        } else {
+          out.push_back(chunk.row(i));
+        }
+        continue;
+      }
+
+      const std::int64_t start = window_bucket_for(state, event_time, width);
+      const auto value_cell = EventChunk::Column::view_of(value_col, i);
+      if (!value_cell) continue;
+      const auto value = to_f64(*value_cell);
+      if (!value) continue;
+
+      const std::uint32_t group =
+          group_ids.of(group_text(EventChunk::Column::view_of(by_col, i), group_scratch));
+      state.window_state.add(start, group, sat_add(start, width), *value);
     }
-
-    std::int64_t event_time;
-    const Cell* time_cell = row.find(time_field);
-    if (time_cell != nullptr && time_cell->index() == kIntIndex) {
-      event_time = std::get<std::int64_t>(*time_cell);
-    } else {
-      event_time = clock();
-    }
-    if (event_time > state.max_event_time) state.max_event_time = event_time;
-
-    const std::int64_t watermark = sat_sub(state.max_event_time, watermark_ms);
-    if (watermark >= kLatenessGuard && sat_add(event_time, lateness) < watermark) {
-      const auto missed = [&] {
-        MissedWindow window;
-        if (!windowed) return window;
-        window.windowed = true;
-        window.start = known_window_start(state.window_origin, event_time, width);
-        if (window.start) window.end = sat_add(*window.start, width);
-        return window;
-      };
-      if (!late_row_goes_on(plan, row, kept, late, missed)) continue;
-    }
-
-    if (!windowed) {
-      out.push_back(std::move(row));
-      continue;
-    }
-
-    const std::int64_t start = window_bucket_for(state, event_time, width);
-    const Cell* value_cell = row.find(plan.mean->field);
-    if (value_cell == nullptr) continue;
-    const auto value = to_f64(*value_cell);
-    if (!value) continue;
-
-    const std::uint32_t group = group_ids.of(group_text(row, plan, group_scratch));
-    state.window_state.add(start, group, sat_add(start, width), *value);
   }
 
   if (duplicates) bump(stats.duplicate_events, duplicates);
@@ -224,6 +270,11 @@ Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSp
     close_windows(state, plan, threshold, out);
   }
   return out;
+}
+
+Batch process_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
+                   EventClock clock, LateRows* kept) {
+  return process_events(stats, state, slices_of_rows(rows), plan, clock, kept);
 }
 
 Batch flush_all_windows(ProcessorState& state, const PlanSpec& plan) {

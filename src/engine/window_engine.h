@@ -1,10 +1,11 @@
 // The event-time window engine.
 //
-// process_rows runs one Batch through a plan: filter, de-duplicate by event
-// id, stamp an event time, judge lateness against the watermark (a late Row
-// is dropped, kept for the caller, or goes on: late_rows.h), then pass
-// the Row through or fold it into a tumbling window (running sum and count
-// per window and group, in a WindowTable).  Windows the watermark has passed
+// process_events runs a run of events, slices of column chunks, through a
+// plan: filter, de-duplicate by event id, stamp an event time, judge lateness
+// against the watermark (a late event is dropped, kept for the caller as a
+// Row, or goes on: late_rows.h), then pass the event through or fold it into
+// a tumbling window (running sum and count per window and group, in a
+// WindowTable).  Windows the watermark has passed
 // are closed and returned as Rows, in byte-wise order of their keys.
 //
 // ProcessorState is the event-time state kept between calls.  The engine does
@@ -17,6 +18,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/agg_windows.h"
 #include "engine/event_id_set.h"
@@ -24,6 +27,7 @@
 #include "engine/plan.h"
 #include "engine/window_table.h"
 #include "model/cell.h"
+#include "model/event_chunk.h"
 #include "model/saturating.h"
 #include "state/stats.h"
 
@@ -66,6 +70,38 @@ void make_window_key(std::string& out, std::int64_t start, std::string_view grou
 // fixed one in tests that run two engines side by side.
 using EventClock = std::int64_t (*)();
 
+// The columns of one chunk that a plan reads, each resolved once: the filter
+// columns (with their operators and values), the event id and the event
+// time.  A column the chunk lacks is null.  Views into chunk and plan.
+struct PlanColumns {
+  struct Filter {
+    const EventChunk::Column* column;
+    CompareOp op;
+    CellView value;
+  };
+  std::vector<Filter> filters;
+  const EventChunk::Column* id = nullptr;
+  const EventChunk::Column* time = nullptr;
+
+  PlanColumns(const EventChunk& chunk, const PlanSpec& plan, std::string_view time_field);
+  // Whether event i satisfies every filter (AND); one lacking a filtered
+  // field fails.
+  bool passes(std::size_t i) const;
+};
+
+// Runs events through plan, updating state and the duplicate/late counters.
+// Returns the pass-through events as Rows, or for a windowed plan the closed
+// windows.  With `passed` given, a plan without windows returns nothing and
+// the events that pass are appended to *passed instead, in order.
+// An aggregate plan goes to process_aggregate_rows (agg_windows.h), which
+// throws std::invalid_argument when windows of another plan are open.
+// The late rows a plan with keep_late keeps go to `kept` (see late_rows.h);
+// without a queue they are counted over the cap.
+Batch process_events(Stats& stats, ProcessorState& state, const EventSlices& events,
+                     const PlanSpec& plan, EventClock clock = now_millis,
+                     LateRows* kept = nullptr, std::vector<EventRef>* passed = nullptr);
+
+// process_events over Rows, taken exactly as they are.
 // Runs rows through plan, updating state and the duplicate/late counters.
 // Returns the pass-through Rows, or for a windowed plan the closed windows.
 // An aggregate plan goes to process_aggregate_rows (agg_windows.h), which

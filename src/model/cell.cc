@@ -10,17 +10,7 @@ namespace movra {
 
 namespace {
 
-enum class Op { kEq, kNe, kLt, kGt, kLe, kGe, kNone };
-
-Op parse_op(std::string_view op) {
-  if (op == "==") return Op::kEq;
-  if (op == "!=") return Op::kNe;
-  if (op == "<") return Op::kLt;
-  if (op == ">") return Op::kGt;
-  if (op == "<=") return Op::kLe;
-  if (op == ">=") return Op::kGe;
-  return Op::kNone;
-}
+using Op = CompareOp;
 
 bool compare_numbers(double a, Op op, double b) {
   switch (op) {
@@ -43,6 +33,39 @@ bool compare_equality(const T& a, Op op, const T& b) {
 }
 
 }  // namespace
+
+CompareOp parse_compare_op(std::string_view op) {
+  if (op == "==") return Op::kEq;
+  if (op == "!=") return Op::kNe;
+  if (op == "<") return Op::kLt;
+  if (op == ">") return Op::kGt;
+  if (op == "<=") return Op::kLe;
+  if (op == ">=") return Op::kGe;
+  return Op::kNone;
+}
+
+CellView CellView::of(const Cell& cell) {
+  CellView v;
+  v.tag = static_cast<std::uint8_t>(cell.index());
+  switch (cell.index()) {
+    case kBoolIndex: v.b = std::get<bool>(cell); break;
+    case kIntIndex: v.i = std::get<std::int64_t>(cell); break;
+    case kDoubleIndex: v.d = std::get<double>(cell); break;
+    case kStringIndex: v.s = std::get<std::string>(cell); break;
+    default: break;
+  }
+  return v;
+}
+
+Cell CellView::to_cell() const {
+  switch (tag) {
+    case kBoolIndex: return b;
+    case kIntIndex: return i;
+    case kDoubleIndex: return d;
+    case kStringIndex: return std::string(s);
+    default: return Null{};
+  }
+}
 
 std::vector<Row::Entry>::iterator Row::lower_bound(std::string_view name) {
   return std::lower_bound(
@@ -119,6 +142,12 @@ std::optional<double> to_f64(const Cell& cell) {
   return std::nullopt;
 }
 
+std::optional<double> to_f64(const CellView& v) {
+  if (v.tag == kIntIndex) return static_cast<double>(v.i);
+  if (v.tag == kDoubleIndex) return v.d;
+  return std::nullopt;
+}
+
 std::optional<std::int64_t> to_i64(const Cell& cell) {
   if (const auto* i = std::get_if<std::int64_t>(&cell)) return *i;
   return std::nullopt;
@@ -132,27 +161,29 @@ void append_general6(std::string& out, double v) {
   out.append(buf, res.ptr);
 }
 
-void append_display(std::string& out, const Cell& cell) {
-  switch (cell.index()) {
-    case kNullIndex:
-      return;
+void append_display(std::string& out, const CellView& v) {
+  switch (v.tag) {
     case kBoolIndex:
-      out += std::get<bool>(cell) ? "true" : "false";
+      out += v.b ? "true" : "false";
       return;
     case kIntIndex: {
       char buf[24];
-      auto res = std::to_chars(buf, buf + sizeof buf, std::get<std::int64_t>(cell));
+      auto res = std::to_chars(buf, buf + sizeof buf, v.i);
       out.append(buf, res.ptr);
       return;
     }
     case kDoubleIndex:
-      append_general6(out, std::get<double>(cell));
+      append_general6(out, v.d);
+      return;
+    case kStringIndex:
+      out += v.s;
       return;
     default:
-      out += std::get<std::string>(cell);
       return;
   }
 }
+
+void append_display(std::string& out, const Cell& cell) { append_display(out, CellView::of(cell)); }
 
 std::string display(const Cell& cell) {
   if (const auto* s = std::get_if<std::string>(&cell)) return *s;
@@ -161,18 +192,17 @@ std::string display(const Cell& cell) {
   return out;
 }
 
-bool compare_cells(const Cell& left, std::string_view op_text, const Cell& right) {
-  const Op op = parse_op(op_text);
+bool compare_cells(const CellView& left, CompareOp op, const CellView& right) {
   const auto l = to_f64(left);
   const auto r = to_f64(right);
   if (l && r) return compare_numbers(*l, op, *r);
-  if (left.index() == kBoolIndex && right.index() == kBoolIndex) {
-    return compare_equality(std::get<bool>(left), op, std::get<bool>(right));
-  }
-  if (left.index() == kStringIndex && right.index() == kStringIndex) {
-    return compare_equality(std::get<std::string>(left), op, std::get<std::string>(right));
-  }
+  if (left.tag == kBoolIndex && right.tag == kBoolIndex) return compare_equality(left.b, op, right.b);
+  if (left.tag == kStringIndex && right.tag == kStringIndex) return compare_equality(left.s, op, right.s);
   return false;
+}
+
+bool compare_cells(const Cell& left, std::string_view op_text, const Cell& right) {
+  return compare_cells(CellView::of(left), parse_compare_op(op_text), CellView::of(right));
 }
 
 std::int64_t now_millis() {

@@ -101,10 +101,32 @@ void append_display(std::string& out, const Cell& cell);
 // Appends the %.6g text of v (C locale, independent of the process locale).
 void append_general6(std::string& out, double v);
 
+// A read-only view of one value, as a column chunk or a Cell holds it: the
+// alternative (a CellIndex) and its payload, a string by view.  Valid as long
+// as what it views.
+struct CellView {
+  std::uint8_t tag = kNullIndex;
+  bool b = false;
+  std::int64_t i = 0;
+  double d = 0.0;
+  std::string_view s;
+
+  static CellView of(const Cell& cell);
+  Cell to_cell() const;
+};
+
+std::optional<double> to_f64(const CellView& v);
+void append_display(std::string& out, const CellView& v);
+
+// A comparison operator of a filter; kNone for any text but == != < > <= >=.
+enum class CompareOp : std::uint8_t { kEq, kNe, kLt, kGt, kLe, kGe, kNone };
+CompareOp parse_compare_op(std::string_view op);
+
 // Whether left stands in relation op to right.  Numbers compare as doubles
 // under IEEE rules; bools and strings know only == and !=; any other pairing,
 // and any operator other than == != < > <= >=, is false.
 bool compare_cells(const Cell& left, std::string_view op, const Cell& right);
+bool compare_cells(const CellView& left, CompareOp op, const CellView& right);
 
 // Wall-clock milliseconds since the Unix epoch, truncated toward zero.
 std::int64_t now_millis();

@@ -76,10 +76,6 @@ std::size_t NameTable::size() const {
   return names_.size();
 }
 
-double EventChunk::Column::double_at(std::size_t i) const {
-  return std::bit_cast<double>(words_[i - base_]);
-}
-
 Cell EventChunk::Column::cell(std::size_t i) const {
   switch (tag(i)) {
     case kBoolIndex:
@@ -307,6 +303,14 @@ void EventChunk::append_row(const Row& row) {
   end_event();
 }
 
+void EventChunk::append_row_as_is(const Row& row) {
+  begin_event();
+  for (const auto& [name, cell] : row) set_cell(column_index(name), cell);
+  ++rows_;
+  open_ = false;
+  cursor_ = 0;
+}
+
 void EventChunk::append_from(const EventChunk& src, std::size_t begin, std::size_t end) {
   // Only the columns that hold slots in [begin, end) are copied: a reused
   // chunk keeps columns that its present events do not use.
@@ -414,6 +418,23 @@ std::size_t EventChunk::footprint() const {
              c.flags_.capacity() + c.tags_.capacity() + c.bytes_.capacity();
   }
   return bytes;
+}
+
+EventSlices slices_of_rows(const Batch& rows) {
+  EventSlices out;
+  if (rows.empty()) return out;
+  auto chunk = std::make_shared<EventChunk>(std::make_shared<NameTable>());
+  chunk->expect(rows.size());
+  for (const Row& row : rows) chunk->append_row_as_is(row);
+  const std::size_t n = chunk->size();
+  out.push_back({std::move(chunk), 0, n});
+  return out;
+}
+
+std::size_t event_count(const EventSlices& events) {
+  std::size_t n = 0;
+  for (const ChunkSlice& s : events) n += s.end - s.begin;
+  return n;
 }
 
 }  // namespace movra

@@ -42,10 +42,12 @@
 #define MOVRA_MODEL_EVENT_CHUNK_H_
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -137,13 +139,31 @@ class EventChunk {
     // REQUIRES: present(i) and tag(i) names the alternative read.
     bool bool_at(std::size_t i) const { return flags_[i - base_] != 0; }
     std::int64_t int_at(std::size_t i) const { return static_cast<std::int64_t>(words_[i - base_]); }
-    double double_at(std::size_t i) const;
+    double double_at(std::size_t i) const { return std::bit_cast<double>(words_[i - base_]); }
     std::string_view string_at(std::size_t i) const {
       const std::size_t k = i - base_;
       return std::string_view(bytes_.data() + offsets_[k], offsets_[k + 1] - offsets_[k]);
     }
     // REQUIRES: present(i).
     Cell cell(std::size_t i) const;
+    CellView view(std::size_t i) const {
+      CellView v;
+      v.tag = tag(i);
+      switch (v.tag) {
+        case kBoolIndex: v.b = bool_at(i); break;
+        case kIntIndex: v.i = int_at(i); break;
+        case kDoubleIndex: v.d = double_at(i); break;
+        case kStringIndex: v.s = string_at(i); break;
+        default: break;
+      }
+      return v;
+    }
+    // The view of event i's value, or nullopt when event i lacks the field;
+    // a null column pointer lacks every field.
+    static std::optional<CellView> view_of(const Column* c, std::size_t i) {
+      if (c == nullptr || !c->present(i)) return std::nullopt;
+      return c->view(i);
+    }
 
    private:
     friend class EventChunk;
@@ -212,6 +232,8 @@ class EventChunk {
 
   // One whole event from a Row (stamped as end_event stamps).
   void append_row(const Row& row);
+  // One whole event from a Row exactly as it is: nothing is stamped.
+  void append_row_as_is(const Row& row);
   // Appends events [begin, end) of src, a chunk of the same name table.
   void append_from(const EventChunk& src, std::size_t begin, std::size_t end);
 
@@ -250,6 +272,35 @@ class EventChunk {
   std::size_t expected_ = 0;  // see expect()
   bool open_ = false;
 };
+
+// Events [begin, end) of a chunk that nobody writes any more.
+struct ChunkSlice {
+  std::shared_ptr<const EventChunk> chunk;
+  std::size_t begin;
+  std::size_t end;
+};
+
+// A run of events in arrival order: slices of one or more chunks.
+using EventSlices = std::vector<ChunkSlice>;
+
+// One event of an EventSlices: the index of its slice and its index in that
+// slice's chunk.
+struct EventRef {
+  std::size_t slice;
+  std::size_t event;
+};
+
+// The events of `rows` exactly as they are (nothing stamped), as one slice of
+// a chunk with a name table of its own; no slice for no rows.
+EventSlices slices_of_rows(const Batch& rows);
+
+// Event r of `events` as a Row.
+inline Row row_of(const EventSlices& events, EventRef r) {
+  return events[r.slice].chunk->row(r.event);
+}
+
+// The number of events in `events`.
+std::size_t event_count(const EventSlices& events);
 
 }  // namespace movra
 

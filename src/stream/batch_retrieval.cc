@@ -64,21 +64,18 @@ Batch NativeStream::take_result(const PlanSpec& plan, std::uint64_t timeout_ms) 
     spent = closed;
   }
 
-  // The chunks of the batches are no longer written by anyone: they become
-  // the engine's Rows outside the queue lock.
-  Batch rows;
-  std::size_t total = 0;
-  for (const ReadyBatch& b : taken) total += b.events;
-  rows.reserve(total);
-  for (const ReadyBatch& b : taken) {
-    for (const ChunkSlice& slice : b.slices) slice.chunk->append_rows(slice.begin, slice.end, rows);
+  // The chunks of the batches are no longer written by anyone: the engine
+  // reads them outside the queue lock.
+  EventSlices events;
+  for (ReadyBatch& b : taken) {
+    for (ChunkSlice& slice : b.slices) events.push_back(std::move(slice));
   }
   taken.clear();
 
   Batch result;
   {
     std::lock_guard<std::mutex> lock(state_mutex);
-    result = process_rows(counters, state, std::move(rows), plan, now_millis, &late_rows);
+    result = process_events(counters, state, events, plan, now_millis, &late_rows);
     if (result.empty() && spent) result = flush_all_windows(state, plan);
   }
 

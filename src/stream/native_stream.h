@@ -91,14 +91,9 @@ struct PendingSlice {
   std::size_t begin;
   std::size_t end;
 };
-struct ChunkSlice {
-  std::shared_ptr<const EventChunk> chunk;
-  std::size_t begin;
-  std::size_t end;
-};
 // One cut: between 1 and batch_size events in arrival order.
 struct ReadyBatch {
-  std::vector<ChunkSlice> slices;
+  EventSlices slices;
   std::size_t events = 0;
 };
 
