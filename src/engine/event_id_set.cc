@@ -1,6 +1,7 @@
 #include "engine/event_id_set.h"
 
 #include <algorithm>
+#include <bit>
 #include <stdexcept>
 
 #include "engine/keyed_hash.h"
@@ -9,19 +10,18 @@ namespace movra {
 
 namespace {
 
-// Keyed, so that ids sent from outside cannot be chosen to share a probe run.
-std::uint64_t hash_of(std::string_view id) { return siphash24(process_hash_key(), id); }
-
 std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
 
 constexpr std::size_t kMinCapacity = 16;
 
 }  // namespace
 
+std::uint64_t EventIdSet::hash(std::string_view id) { return siphash24(process_hash_key(), id); }
+
 std::size_t EventIdSet::probe(std::string_view id, std::uint64_t hash) const {
   const std::size_t mask = slots_.size() - 1;
   const std::uint32_t tag = tag_of(hash);
-  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = static_cast<std::size_t>(hash >> shift_);; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
     if (slot.index == 0) return i;
     if (slot.tag == tag && ids_[slot.index - 1] == id) return i;
@@ -30,17 +30,18 @@ std::size_t EventIdSet::probe(std::string_view id, std::uint64_t hash) const {
 
 bool EventIdSet::contains(std::string_view id) const {
   if (slots_.empty()) return false;
-  return slots_[probe(id, hash_of(id))].index != 0;
+  return slots_[probe(id, hash(id))].index != 0;
 }
 
-void EventIdSet::prefetch(std::string_view id) const {
+void EventIdSet::prefetch_hashed(std::uint64_t hash) const {
   if (slots_.empty()) return;
-  __builtin_prefetch(&slots_[static_cast<std::size_t>(hash_of(id)) & (slots_.size() - 1)]);
+  __builtin_prefetch(&slots_[static_cast<std::size_t>(hash >> shift_)]);
 }
 
-bool EventIdSet::insert(std::string_view id) {
+bool EventIdSet::insert(std::string_view id) { return insert_hashed(id, hash(id)); }
+
+bool EventIdSet::insert_hashed(std::string_view id, std::uint64_t hash) {
   if (slots_.empty()) rehash(kMinCapacity);
-  const std::uint64_t hash = hash_of(id);
   std::size_t i = probe(id, hash);
   if (slots_[i].index != 0) return false;
   if (ids_.size() >= kMaxSize) throw std::length_error("EventIdSet");
@@ -79,21 +80,35 @@ void EventIdSet::reserve(std::size_t n) {
 void EventIdSet::clear() {
   ids_.clear();
   slots_.clear();
+  shift_ = 64;
   order_.clear();
   total_bytes_ = 0;
   line_feeds_ = 0;
 }
 
 void EventIdSet::rehash(std::size_t capacity) {
-  // Only tags are stored, so every id is hashed again; walking the ids in
-  // their own order reads them front to back instead of in slot order.
-  slots_.assign(capacity, Slot{});
+  std::vector<Slot> old(capacity, Slot{});
+  old.swap(slots_);
+  const int bits = std::countr_zero(capacity);
+  shift_ = 64 - bits;
   const std::size_t mask = capacity - 1;
+  if (bits <= 32) {
+    // The home slot is in the tag's high bits: the old slots move as they
+    // are, in their old order, which is nearly the new one.
+    for (const Slot& slot : old) {
+      if (slot.index == 0) continue;
+      std::size_t i = static_cast<std::size_t>(slot.tag) >> (32 - bits);
+      while (slots_[i].index != 0) i = (i + 1) & mask;
+      slots_[i] = slot;
+    }
+    return;
+  }
+  // A table past 2^32 slots needs hash bits the tag lacks.
   for (std::size_t k = 0; k < ids_.size(); ++k) {
-    const std::uint64_t hash = hash_of(ids_[k]);
-    std::size_t i = static_cast<std::size_t>(hash) & mask;
+    const std::uint64_t h = hash(ids_[k]);
+    std::size_t i = static_cast<std::size_t>(h >> shift_);
     while (slots_[i].index != 0) i = (i + 1) & mask;
-    slots_[i] = Slot{tag_of(hash), static_cast<std::uint32_t>(k + 1)};
+    slots_[i] = Slot{tag_of(h), static_cast<std::uint32_t>(k + 1)};
   }
 }
 

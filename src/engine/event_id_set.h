@@ -3,6 +3,8 @@
 // A flat open-addressing hash set: the ids live in one vector in the order
 // they were added, and a power-of-two table of (hash tag, index) slots finds
 // them, so a lookup costs one hash and, almost always, one string compare.
+// An id's home slot is given by the high bits of its hash, which its tag
+// holds, so growing the table moves slots without hashing any id again.
 // Nothing is ever removed but by clear().
 //
 // The ascending byte order that a checkpoint needs is kept lazily: ids added
@@ -38,7 +40,15 @@ class EventIdSet {
 
   // Starts loading the table slot where id would be, so that a later
   // contains or insert of it finds the slot in cache.  Changes nothing.
-  void prefetch(std::string_view id) const;
+  void prefetch(std::string_view id) const { prefetch_hashed(hash(id)); }
+
+  // The keyed hash of an id, for a caller that hashes a run of ids ahead of
+  // the calls below.  Keyed, so that ids sent from outside cannot be chosen
+  // to share a probe run.
+  static std::uint64_t hash(std::string_view id);
+  void prefetch_hashed(std::uint64_t hash) const;
+  // insert(id) with hash(id) known.  REQUIRES: hash == EventIdSet::hash(id).
+  bool insert_hashed(std::string_view id, std::uint64_t hash);
 
   // Room for n ids without rehashing.
   void reserve(std::size_t n);
@@ -75,6 +85,7 @@ class EventIdSet {
 
   std::vector<std::string> ids_;
   std::vector<Slot> slots_;  // empty, or a power of two at most half full
+  int shift_ = 64;           // 64 - log2(slots_.size()): a hash's home is hash >> shift_
   std::size_t total_bytes_ = 0;
   std::size_t line_feeds_ = 0;  // ids holding a line feed
   // order_ sorts ids_[0, order_.size()); the ids after it are not yet sorted.
