@@ -1,5 +1,5 @@
 // C++ micro-benchmarks of the core: the datagram parser, the trade pass and
-// the window engine.  `movra_core_bench [parser|tradesA..D|engine|aggs|checkpoint|receive|sketches]`
+// the window engine.  `movra_core_bench [parser|tradesA..D|engine|stream|aggs|checkpoint|receive|sketches]`
 // runs one; `movra_core_bench flood PORT RATE SECONDS` is the UDP sender.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -19,6 +19,7 @@
 
 #include "engine/aggregates.h"
 #include "engine/window_engine.h"
+#include "model/event_chunk.h"
 #include "model/json_datagram.h"
 #include "model/utf8.h"
 #include "numeric/trade_aggregate.h"
@@ -106,6 +107,66 @@ void bench_engine() {
   const double engine = seconds_since(t0);
   std::printf("window engine: %zu rows -> %zu closed windows in %.1f ms (%.0f ns/row)\n", rows,
               out.size(), engine * 1e3, engine / rows * 1e9);
+}
+
+// The windowed stream of bench_engine.py's streaming(), engine part only:
+// 1,000,000 events (string id, timestamp, sym, px) in 100 chunks, 1 s mean
+// windows by sym, plain and with de-duplication, watermark and lateness.
+void bench_stream() {
+  const std::size_t n = 1000000;
+  const std::size_t per_chunk = 10000;
+  std::mt19937_64 rng(7);
+  auto names = std::make_shared<NameTable>();
+  std::vector<std::shared_ptr<const EventChunk>> chunks;
+  for (std::size_t c = 0; c < n; c += per_chunk) {
+    auto chunk = std::make_shared<EventChunk>(names);
+    const std::size_t id_col = chunk->column_index("id");
+    const std::size_t ts_col = chunk->column_index("timestamp");
+    const std::size_t sym_col = chunk->column_index("sym");
+    const std::size_t px_col = chunk->column_index("px");
+    for (std::size_t i = c; i < c + per_chunk; ++i) {
+      const std::size_t id = rng() % 50 == 0 ? rng() % (i + 1) : i;
+      char text[16];
+      std::snprintf(text, sizeof text, "ev-%08zu", id);
+      chunk->begin_event();
+      chunk->set_string(id_col, text);
+      chunk->set_int(ts_col, std::max<std::int64_t>(0, static_cast<std::int64_t>(i / 4) - static_cast<std::int64_t>(rng() % 3050) + 50));
+      std::snprintf(text, sizeof text, "S%03d", static_cast<int>(rng() % 100));
+      chunk->set_string(sym_col, text);
+      chunk->set_double(px_col, 100.0 + static_cast<double>(rng() % 1000) / 100.0);
+      chunk->end_event();
+    }
+    chunks.push_back(std::move(chunk));
+  }
+  for (const bool dedup : {false, true}) {
+    PlanSpec plan;
+    plan.window = WindowSpec{1, std::string("sym"), "timestamp"};
+    plan.mean = MeanSpec{"px", "avg"};
+    if (dedup) {
+      plan.event_id_field = "id";
+      plan.watermark_ms = 2000;
+      plan.allowed_lateness_ms = 500;
+      plan.drop_late = true;
+    } else {
+      plan.drop_late = false;
+    }
+    double best = 1e9;
+    for (int rep = 0; rep < 5; ++rep) {
+      Stats stats;
+      ProcessorState state;
+      std::size_t closed = 0;
+      const auto t0 = std::chrono::steady_clock::now();
+      for (const auto& chunk : chunks) {
+        const EventSlices events = {{chunk, 0, chunk->size()}};
+        closed += process_events(stats, state, events, plan).size();
+      }
+      closed += flush_all_windows(state, plan).size();
+      best = std::min(best, seconds_since(t0));
+      if (rep == 0) std::printf("stream (%s): %zu windows\n", dedup ? "dedup" : "plain", closed);
+    }
+    std::printf("stream engine (%s): %.1f ms, %.0f ns/event\n", dedup ? "dedup" : "plain", best * 1e3,
+                best / static_cast<double>(n) * 1e9);
+  }
 }
 
 // An aggregate plan over 1,000,000 sorted rows of 100 symbols: OHLCV, count,
@@ -400,6 +461,7 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "tradesC") bench_trades(100, 3600000, 60000, false, reps);
   if (only.empty() || only == "tradesD") bench_trades(50, 3600000, 1000, true, reps);
   if (only.empty() || only == "engine") bench_engine();
+  if (only.empty() || only == "stream") bench_stream();
   if (only.empty() || only == "aggs") bench_aggs();
   if (only.empty() || only == "checkpoint") bench_checkpoint();
   if (only.empty() || only == "receive") bench_receive();

@@ -181,6 +181,7 @@ Batch process_events(Stats& stats, ProcessorState& state, const EventSlices& eve
   // Scratch buffers reused for every event, so a window hit allocates nothing.
   std::string id_scratch;
   std::string group_scratch;
+  std::vector<std::uint64_t> id_hashes;
   GroupIds group_ids(state.window_state);
   std::uint64_t duplicates = 0;
   LateTally late;
@@ -195,24 +196,34 @@ Batch process_events(Stats& stats, ProcessorState& state, const EventSlices& eve
         windowed && plan.window->by ? chunk.find(*plan.window->by) : nullptr;
 
     // The id set is far larger than the cache and ids hash to random slots:
-    // each event starts loading the slot of a string id some events ahead,
-    // so the loads overlap instead of stalling one after another.
+    // the ids of the slice are hashed first, then each event starts loading
+    // the slot of an id some events ahead, so the loads overlap instead of
+    // stalling one after another.
     constexpr std::size_t kPrefetchDistance = 8;
-    const auto prefetch_id = [&](std::size_t i) {
-      if (i >= slice.end || !cols.id->present(i)) return;
-      if (cols.id->tag(i) == kStringIndex) state.seen_event_ids.prefetch(cols.id->string_at(i));
-    };
     if (cols.id != nullptr) {
-      for (std::size_t i = slice.begin; i < slice.begin + kPrefetchDistance; ++i) prefetch_id(i);
+      id_hashes.resize(slice.end - slice.begin);
+      for (std::size_t i = slice.begin; i < slice.end; ++i) {
+        std::uint64_t& h = id_hashes[i - slice.begin];
+        h = 0;
+        if (!cols.id->present(i)) continue;
+        const std::string_view text = id_text(cols.id->view(i), id_scratch);
+        if (!text.empty()) h = EventIdSet::hash(text);
+      }
+      for (std::size_t k = 0; k < kPrefetchDistance && k < id_hashes.size(); ++k) {
+        state.seen_event_ids.prefetch_hashed(id_hashes[k]);
+      }
     }
 
     for (std::size_t i = slice.begin; i < slice.end; ++i) {
-      if (cols.id != nullptr) prefetch_id(i + kPrefetchDistance);
+      if (cols.id != nullptr && i + kPrefetchDistance < slice.end) {
+        state.seen_event_ids.prefetch_hashed(id_hashes[i + kPrefetchDistance - slice.begin]);
+      }
       if (!cols.filters.empty() && !cols.passes(i)) continue;
 
       if (cols.id != nullptr && cols.id->present(i)) {
         const std::string_view text = id_text(cols.id->view(i), id_scratch);
-        if (!text.empty() && !state.seen_event_ids.insert(text)) {
+        if (!text.empty() &&
+            !state.seen_event_ids.insert_hashed(text, id_hashes[i - slice.begin])) {
           ++duplicates;
           continue;
         }

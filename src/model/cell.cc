@@ -142,12 +142,6 @@ std::optional<double> to_f64(const Cell& cell) {
   return std::nullopt;
 }
 
-std::optional<double> to_f64(const CellView& v) {
-  if (v.tag == kIntIndex) return static_cast<double>(v.i);
-  if (v.tag == kDoubleIndex) return v.d;
-  return std::nullopt;
-}
-
 std::optional<std::int64_t> to_i64(const Cell& cell) {
   if (const auto* i = std::get_if<std::int64_t>(&cell)) return *i;
   return std::nullopt;

@@ -115,7 +115,11 @@ struct CellView {
   Cell to_cell() const;
 };
 
-std::optional<double> to_f64(const CellView& v);
+inline std::optional<double> to_f64(const CellView& v) {
+  if (v.tag == kIntIndex) return static_cast<double>(v.i);
+  if (v.tag == kDoubleIndex) return v.d;
+  return std::nullopt;
+}
 void append_display(std::string& out, const CellView& v);
 
 // A comparison operator of a filter; kNone for any text but == != < > <= >=.
