@@ -1,6 +1,8 @@
 #include "engine/window_engine.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <vector>
@@ -75,7 +77,7 @@ class GroupIds {
   explicit GroupIds(WindowTable& table) : table_(table) {}
   std::uint32_t of(std::string_view group) {
     if (entries_.empty()) entries_.resize(kEntries);  // made at the first windowed row
-    Entry& e = entries_[std::hash<std::string_view>{}(group) & (kEntries - 1)];
+    Entry& e = entries_[quick_hash(group) & (kEntries - 1)];
     if (!e.valid || e.text != group) {
       e.id = table_.group_id(group);
       e.text.assign(group);
@@ -85,6 +87,14 @@ class GroupIds {
   }
 
  private:
+  // Unkeyed and cheap: a group's first eight bytes and its length mixed.
+  static std::size_t quick_hash(std::string_view s) {
+    std::uint64_t x = 0;
+    std::memcpy(&x, s.data(), std::min<std::size_t>(s.size(), 8));
+    x ^= s.size() * 0x9E3779B97F4A7C15ull;
+    x *= 0xBF58476D1CE4E5B9ull;
+    return static_cast<std::size_t>(x ^ (x >> 31));
+  }
   static constexpr std::size_t kEntries = 256;
   struct Entry {
     std::string text;
@@ -93,6 +103,36 @@ class GroupIds {
   };
   WindowTable& table_;
   std::vector<Entry> entries_;
+};
+
+// The last few windows each group's values went to, so that values of a
+// group in its recent windows (events a little out of order) find them
+// without a probe.  Valid for one process_events call, in which windows are
+// only added.
+class LastWindows {
+ public:
+  explicit LastWindows(WindowTable& table) : table_(table) {}
+  WindowTable::Window& of(std::int64_t start, std::uint32_t group) {
+    if (group >= last_.size()) last_.resize(std::max<std::size_t>(group + 1, 2 * last_.size()));
+    Recent& r = last_[group];
+    for (std::size_t k = 0; k < kWays; ++k) {
+      if (r.window[k] != nullptr && r.start[k] == start) return *r.window[k];
+    }
+    const std::size_t k = r.next++ % kWays;
+    r.window[k] = &table_.window_for(start, group);
+    r.start[k] = start;
+    return *r.window[k];
+  }
+
+ private:
+  static constexpr std::size_t kWays = 4;
+  struct Recent {
+    std::int64_t start[kWays] = {};
+    WindowTable::Window* window[kWays] = {};
+    std::uint8_t next = 0;
+  };
+  WindowTable& table_;
+  std::vector<Recent> last_;
 };
 
 // Start of the window of width w holding t on the grid of `origin` (read
@@ -183,6 +223,7 @@ Batch process_events(Stats& stats, ProcessorState& state, const EventSlices& eve
   std::string group_scratch;
   std::vector<std::uint64_t> id_hashes;
   GroupIds group_ids(state.window_state);
+  LastWindows last_windows(state.window_state);
   std::uint64_t duplicates = 0;
   LateTally late;
 
@@ -268,7 +309,7 @@ Batch process_events(Stats& stats, ProcessorState& state, const EventSlices& eve
 
       const std::uint32_t group =
           group_ids.of(group_text(EventChunk::Column::view_of(by_col, i), group_scratch));
-      state.window_state.add(start, group, sat_add(start, width), *value);
+      state.window_state.add_to(last_windows.of(start, group), sat_add(start, width), *value);
     }
   }
 

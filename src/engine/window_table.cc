@@ -136,16 +136,6 @@ WindowTable::Window& WindowTable::find_or_add(std::int64_t start, std::uint32_t 
   return windows_.back();
 }
 
-void WindowTable::add(std::int64_t start, std::uint32_t group, std::int64_t end, double value) {
-  Window& w = find_or_add(start, group);
-  w.start = start;
-  w.end = end;
-  w.group = group;
-  w.sum += value;
-  w.count += 1;
-  note_end(end);
-}
-
 void WindowTable::remove_at(std::size_t index) {
   // Backward-shift deletion: the entries after the hole that may move into
   // it do, so that no probe run is ever broken and no tombstone is needed.

@@ -98,7 +98,23 @@ class WindowTable {
 
   // Adds value to the window keyed (start, group), made empty when new,
   // and sets its stored fields to those of its key and to end.
-  void add(std::int64_t start, std::uint32_t group, std::int64_t end, double value);
+  void add(std::int64_t start, std::uint32_t group, std::int64_t end, double value) {
+    add_to(window_for(start, group), end, value);
+  }
+  // add() in two steps, for a caller that adds many values to few windows:
+  // the window keyed (start, group), made empty when new, then add_to does
+  // the rest.  A Window& stays valid until windows are removed (close,
+  // clear, erase, assign, operator[]): new windows are appended to a deque.
+  Window& window_for(std::int64_t start, std::uint32_t group) { return find_or_add(start, group); }
+  void add_to(Window& w, std::int64_t end, double value) {
+    changed();
+    w.start = w.key_start;
+    w.end = end;
+    w.group = w.key_group;
+    w.sum += value;
+    w.count += 1;
+    note_end(end);
+  }
 
   // Removes every window whose stored end is at or below threshold and
   // appends those with a count to out, in byte-wise order of their keys.
