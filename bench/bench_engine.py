@@ -8,6 +8,8 @@ import numpy as np
 import pandas as pd
 import polars as pl
 
+import movra
+
 import _movra
 from common import compare, main, min_median, value
 
@@ -109,6 +111,23 @@ def stream_ours(chunks, plan):
             closed += sum(out["count"])
     s.close()
     while (out := s.next_batch(plan, 0)) is not None:
+        closed += sum(out["count"])
+    return closed
+
+
+def stream_package(chunks, dedup):
+    """The same through the package: `Stream.emit_columns` and `poll` per
+    chunk, then `batches()` to the end."""
+    late = dict(dedup="id", watermark=2000, lateness=500, drop_late=True) if dedup else dict(drop_late=False)
+    plan = movra.Plan(window=WIDTH_MS, by="sym", mean="px", alias="avg", **late)
+    s = movra.manual(batch_size=N // CHUNKS, linger_ms=1, capacity=N)
+    closed = 0
+    for chunk in chunks:
+        s.emit_columns(chunk)
+        if (out := s.poll(plan)) is not None:
+            closed += sum(out["count"])
+    s.close()
+    for out in s.batches(plan):
         closed += sum(out["count"])
     return closed
 
@@ -231,11 +250,12 @@ def streaming():
     for dedup in (False, True):
         plan = stream_plan(dedup)
         expected = stream_python(chunks, dedup)
-        assert stream_ours(chunks, plan) == expected == stream_polars(chunks, dedup)
+        assert stream_ours(chunks, plan) == expected == stream_polars(chunks, dedup) == stream_package(chunks, dedup)
         what = "de-duplication + watermark + lateness" if dedup else "no de-duplication"
         compare(f"Engine: windowed stream, {N:,} rows in {CHUNKS} chunks of emit_columns + next_batch, "
                 f"100 symbols, 1 s windows, {what}",
                 [("emit_columns + next_batch per chunk", lambda: stream_ours(chunks, plan)),
+                 ("the package: Stream.emit_columns + poll, then batches()", lambda: stream_package(chunks, dedup)),
                  ("Polars micro-batch loop", lambda: stream_polars(chunks, dedup)),
                  ("plain Python dict loop", lambda: stream_python(chunks, dedup))],
                 "emit_columns + next_batch per chunk")

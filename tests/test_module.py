@@ -1,3 +1,4 @@
+import enum
 import gc
 import glob
 import os
@@ -252,3 +253,25 @@ def test_import_refuses_another_python_version():
         "Python version mismatch: module was compiled for Python 3.13, "
         f"but the interpreter version is incompatible: {version}."
     )
+
+
+class _Level(enum.IntEnum):
+    LOW = 1
+
+
+@pytest.mark.parametrize("values", [
+    [],
+    [1, 2, 3],
+    [1, True, 1.5, "a", None, b"x"],
+    (1, "a"),
+    [_Level.LOW, 1, False],
+    [type(f"T{i}", (), {})() for i in range(20)] + [1, 1.0],  # more types than the short list holds
+])
+def test_value_types_is_the_set_of_item_types(values):
+    assert _movra.NativeStream.value_types(values) == set(map(type, values))
+
+
+@pytest.mark.parametrize("values", [{1: 2}, "abc", iter([1]), None])
+def test_value_types_refuses_what_is_not_a_list_or_tuple(values):
+    with pytest.raises(TypeError, match=type(values).__name__):
+        _movra.NativeStream.value_types(values)

@@ -3,11 +3,13 @@
 // for room of the package's blocking emits, the scan of the ready batches
 // for events without an integer time, the readiness descriptor, the
 // worker's wakeup count, the take of the kept late rows, the Arrow routes with their result class, and the
-// market-bar pass as the static method NativeStream.aggregate_bars.
+// market-bar pass as the static method NativeStream.aggregate_bars, and the
+// package's scan of a list's value types, value_types.
 // Only conversion lives here; the behaviour is in the stream and engine.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include "module/arrow_capsules.h"
 #include "numeric/bar_binding.h"
@@ -15,6 +17,52 @@
 
 namespace py = pybind11;
 using movra::NativeStream;
+
+namespace {
+
+// The distinct types of the items of a list or tuple, as a set:
+// set(map(type, values)) without an interpreter step per item.  A
+// list has few types, so they are kept in a short vector; a list of many
+// types falls back to the set itself.
+py::typing::Set<py::type> value_types(const py::handle& values) {
+  PyObject* seq = values.ptr();
+  if (!PyList_Check(seq) && !PyTuple_Check(seq)) {
+    throw py::type_error("value_types takes a list or tuple, got " +
+                         std::string(Py_TYPE(seq)->tp_name));
+  }
+  // A borrowed reference to each item stays valid in the loop: nothing here
+  // runs Python code that could change the list.
+  constexpr std::size_t kFew = 8;
+  PyTypeObject* few[kFew];
+  std::size_t count = 0;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  PyObject** items = PySequence_Fast_ITEMS(seq);
+  py::typing::Set<py::type> many;
+  bool overflow = false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyTypeObject* t = Py_TYPE(items[i]);
+    if (overflow) {
+      many.add(py::handle(reinterpret_cast<PyObject*>(t)));
+      continue;
+    }
+    std::size_t k = 0;
+    while (k < count && few[k] != t) ++k;
+    if (k < count) continue;
+    if (count == kFew) {
+      for (std::size_t j = 0; j < count; ++j) many.add(py::handle(reinterpret_cast<PyObject*>(few[j])));
+      many.add(py::handle(reinterpret_cast<PyObject*>(t)));
+      overflow = true;
+      continue;
+    }
+    few[count++] = t;
+  }
+  if (!overflow) {
+    for (std::size_t j = 0; j < count; ++j) many.add(py::handle(reinterpret_cast<PyObject*>(few[j])));
+  }
+  return many;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
   py::classh<NativeStream> cls(m, "NativeStream");
@@ -58,7 +106,9 @@ PYBIND11_MODULE(_movra, m, py::multiple_interpreters::not_supported()) {
       .def("aggregate_arrow", &NativeStream::aggregate_arrow, py::arg("data"), py::arg("plan"))
       // Market bars, beside the thirteen; touches no stream.
       .def_static("aggregate_bars", &movra::aggregate_bars, py::arg("timestamps"), py::arg("symbol_id"),
-                  py::arg("prices"), py::arg("quantities"), py::arg("window_ms"), py::arg("is_trade"));
+                  py::arg("prices"), py::arg("quantities"), py::arg("window_ms"), py::arg("is_trade"))
+      // For the package's checks of list columns; touches no stream.
+      .def_static("value_types", &value_types, py::arg("values"));
 
   movra::define_arrow_result(cls);
 }

@@ -78,7 +78,7 @@ def _first_bad_time(columns: Columns, name: str) -> tuple[int, Any] | None:
     column = next(c for c in columns.columns if c.name == name)
     values = column.values
     if isinstance(values, list):
-        if set(map(type, values)) <= {int}:
+        if column.value_types() <= {int}:
             return None
         return next((i, v) for i, v in enumerate(values) if type(v) is not int)
     first: int | None = None

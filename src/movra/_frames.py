@@ -34,8 +34,10 @@ from __future__ import annotations
 import datetime
 import importlib
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping, Sequence, Set as AbstractSet
 from typing import Any, Final, Literal, TypeAlias
+
+import _movra
 
 from ._errors import DataError
 
@@ -144,14 +146,23 @@ def _check_time_value(value: object, where: str) -> None:
 
 class _Column:
     """One column: a NumPy array (whose tolist() gives the Python values) or
-    a list of Python values, and optionally a mask of missing rows."""
+    a list of Python values, and optionally a mask of missing rows.  `types`
+    holds the types of a list's values once they are known (None before)."""
 
-    __slots__ = ("missing", "name", "values")
+    __slots__ = ("missing", "name", "types", "values")
 
-    def __init__(self, name: str, values: Any, missing: Any = None) -> None:
+    def __init__(self, name: str, values: Any, missing: Any = None,
+                 types: AbstractSet[type] | None = None) -> None:
         self.name = name
         self.values = values
         self.missing = missing
+        self.types = types
+
+    def value_types(self) -> AbstractSet[type]:
+        """The types of a list column's values, found once."""
+        if self.types is None:
+            self.types = _movra.NativeStream.value_types(self.values)
+        return self.types
 
     def take(self, start: int, stop: int) -> list[Any]:
         part = self.values[start:stop]
@@ -238,7 +249,7 @@ def columns_of(data: Any) -> Columns:
 def _check_time_column(c: _Column) -> None:
     values = c.values
     if isinstance(values, list):
-        types = set(map(type, values))
+        types = c.value_types()
         missing = type(None) in types
         if not missing and not types <= {int}:
             _check_time_value(next(v for v in values if type(v) is not int), "column 'timestamp'")
@@ -271,9 +282,9 @@ def _any_column(value: Any, name: str) -> _Column:
 
 
 def _python_list(values: list[Any], name: str) -> _Column:
-    types = set(map(type, values))
+    types = _movra.NativeStream.value_types(values)
     if types <= _PLAIN:
-        return _Column(name, values)
+        return _Column(name, values, types=types)
     return _Column(name, [v if type(v) in _PLAIN else scalar(v, f"column {name!r} row {i}")
                           for i, v in enumerate(values)])
 
