@@ -21,9 +21,9 @@ using namespace movra;
 
 namespace {
 
-template <typename T>
-bool same_bytes(const std::vector<T>& a, const std::vector<T>& b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+template <typename V>
+bool same_bytes(const V& a, const V& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
 }
 
 // Equal buffer for buffer; doubles by their bits.  Names the first field

@@ -101,12 +101,18 @@ def test_pass_through_dict_follows_the_typing_rules(blocks, select, batch_size, 
         assert [type(v) for col in got.values() for v in col] == [type(v) for col in want.values() for v in col]
 
 
+# Texts: a few, one of them not ASCII; many ASCII ones of every length (more
+# than the core keeps made objects for, some longer than it keeps at all).
+TEXTS = {"few": ["AAPL", "MSFT", "é", ""], "many": [f"s{k}" + "x" * (k % 24) for k in range(500)] + ["", "y"]}
+
+
+@pytest.mark.parametrize("texts", TEXTS.values(), ids=TEXTS.keys())
 @pytest.mark.parametrize("select", [None, ["sym", "px", "absent"]])
 @pytest.mark.parametrize("route", ["dict", "arrow"])
-def test_a_large_dense_result_reads_back_whole(route, select):
+def test_a_large_dense_result_reads_back_whole(route, select, texts):
     n = 50_000
     i = np.arange(n)
-    syms = np.array(["AAPL", "MSFT", "é", ""])[i % 4]
+    syms = np.array(texts)[(i * 7919) % len(texts)]
     s = _movra.NativeStream.manual(7_000, 10**9, n)
     s.emit_arrow(pa.table({"timestamp": i, "sym": syms, "px": i / 8, "qty": i % 50}))
     s.close()

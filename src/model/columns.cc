@@ -121,6 +121,49 @@ PyObject* ascii_str(std::string_view s) {
   return o;
 }
 
+// The str objects made last for short ASCII strings, so that a column of a
+// few distinct values (symbols, sides, venues) shares one object per value
+// instead of making one per row.  Direct-mapped: a new string evicts the one
+// in its slot.  Holds a reference to each object it keeps.
+class StrCache {
+ public:
+  static constexpr std::size_t kMaxLength = 16;
+
+  StrCache() = default;
+  StrCache(const StrCache&) = delete;
+  StrCache& operator=(const StrCache&) = delete;
+  ~StrCache() {
+    for (Slot& slot : slots_) Py_XDECREF(slot.object);
+  }
+
+  // A new reference to str(s), or nullptr with a Python error set.
+  // REQUIRES: s is ASCII.
+  PyObject* get(std::string_view s) {
+    if (s.size() > kMaxLength || s.size() <= 1) return ascii_str(s);
+    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (const char ch : s) h = (h ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
+    Slot& slot = slots_[h % kSlots];
+    if (slot.object != nullptr && slot.length == s.size() && std::memcmp(slot.bytes, s.data(), s.size()) == 0) {
+      return Py_NewRef(slot.object);
+    }
+    PyObject* o = ascii_str(s);
+    if (o == nullptr) return nullptr;
+    Py_XSETREF(slot.object, Py_NewRef(o));
+    slot.length = s.size();
+    std::memcpy(slot.bytes, s.data(), s.size());
+    return o;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 61;
+  struct Slot {
+    PyObject* object = nullptr;
+    std::size_t length = 0;
+    char bytes[kMaxLength];
+  };
+  Slot slots_[kSlots] = {};
+};
+
 PyObject* utf8_str(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
@@ -144,6 +187,7 @@ PyObject* value_object(OutputType type, const CellView& v, std::string& scratch)
 // Returns false with a Python error set; the items set so far stay.
 bool fill_list(PyObject* list, const PickedLayout& layout, const std::vector<EventRef>& picked,
                const PickedColumn& pc, std::string& scratch) {
+  StrCache cache;
   for (std::size_t r = 0; r < layout.runs.size(); ++r) {
     const PickedRun& run = layout.runs[r];
     const EventChunk::Column* c = pc.sources[r];
@@ -180,7 +224,7 @@ bool fill_list(PyObject* list, const PickedLayout& layout, const std::vector<Eve
         default:
           if (c->kind() == kStringIndex && contiguous(p, m) &&
               is_ascii(c->string_run(p[0].event, p[m - 1].event + 1))) {
-            for (std::size_t k = 0; ok && k < m; ++k) ok = set(k, ascii_str(c->string_at(p[k].event)));
+            for (std::size_t k = 0; ok && k < m; ++k) ok = set(k, cache.get(c->string_at(p[k].event)));
           } else {
             for (std::size_t k = 0; ok && k < m; ++k) ok = set(k, value_object(pc.type, c->view(p[k].event), scratch));
           }

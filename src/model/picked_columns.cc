@@ -91,12 +91,12 @@ void tally_run(TypeTally& t, const Column* c, const EventRef* p, std::size_t n, 
   }
 }
 
-inline void set_bit(std::vector<std::uint8_t>& bits, std::size_t i) {
+inline void set_bit(OutputBuffer<std::uint8_t>& bits, std::size_t i) {
   bits[i >> 3] = static_cast<std::uint8_t>(bits[i >> 3] | (1u << (i & 7)));
 }
 
 // Sets bits [from, from + count).
-void set_bits(std::vector<std::uint8_t>& bits, std::size_t from, std::size_t count) {
+void set_bits(OutputBuffer<std::uint8_t>& bits, std::size_t from, std::size_t count) {
   std::size_t i = from;
   const std::size_t end = from + count;
   while (i < end && (i & 7) != 0) set_bit(bits, i++);
@@ -209,8 +209,9 @@ void write_column(const PickedLayout& layout, const std::vector<EventRef>& picke
   col.validity.assign(bitmap_bytes, 0);
   switch (col.type) {
     case OutputType::kBool: col.bits.assign(bitmap_bytes, 0); break;
-    case OutputType::kInt64: col.ints.assign(n, 0); break;
-    case OutputType::kFloat64: col.doubles.assign(n, 0.0); break;
+    // Every row is written below, a missing value as 0.
+    case OutputType::kInt64: col.ints.resize(n); break;
+    case OutputType::kFloat64: col.doubles.resize(n); break;
     case OutputType::kString: col.offsets32.reserve(n + 1); col.offsets32.push_back(0); break;
     case OutputType::kNull: break;
   }
@@ -227,7 +228,12 @@ void write_column(const PickedLayout& layout, const std::vector<EventRef>& picke
       const std::size_t i = p[k].event;
       if (c == nullptr || !c->present(i) || c->tag(i) == kNullIndex) {
         ++col.null_count;
-        if (col.type == OutputType::kString) push_offset(col);
+        switch (col.type) {
+          case OutputType::kInt64: col.ints[run.first + k] = 0; break;
+          case OutputType::kFloat64: col.doubles[run.first + k] = 0.0; break;
+          case OutputType::kString: push_offset(col); break;
+          default: break;
+        }
         continue;
       }
       set_bit(col.validity, run.first + k);
