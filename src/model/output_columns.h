@@ -14,8 +14,8 @@
 #ifndef MOVRA_MODEL_OUTPUT_COLUMNS_H_
 #define MOVRA_MODEL_OUTPUT_COLUMNS_H_
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>

@@ -73,9 +73,6 @@ bool dense_run(const EventChunk::Column& c, const EventRef* p, std::size_t n);
 // Whether the picks p[0, n) of one run are consecutive events.
 bool contiguous(const EventRef* p, std::size_t n);
 
-// Whether every byte of `bytes` is ASCII.
-bool is_ascii(std::string_view bytes);
-
 }  // namespace movra
 
 #endif  // MOVRA_MODEL_PICKED_COLUMNS_H_
