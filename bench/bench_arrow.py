@@ -1,7 +1,9 @@
 """The Arrow routes: events in from Arrow data and NumPy columns next to the
 package's own conversion that they replace and to copying their buffers
 once, and results out as Arrow next to the dict result that output="arrow"
-was built from before and to copying the result's buffers once."""
+was built from before and to copying the result's buffers once; and a
+trade-shaped result (int, str, float, int) into lists next to Polars'
+to_dict and as Arrow next to the buffer copy."""
 import time
 
 import _movra
@@ -87,8 +89,54 @@ def output_cases():
             (f"{FLOOR_PREFIX} copy the result's buffers once", lambda: copy_buffers(table))]
 
 
+def trade_frame_data():
+    """Goal 3's shape: int ts, str sym, float px, int qty."""
+    i = np.arange(N, dtype=np.int64)
+    syms = np.array(["AAPL", "MSFT", "GOOG", "AMZN", "TSLA", "NVDA", "META", "NFLX"])
+    return {"ts": 1_700_000_000_000 + i, "sym": syms[i % 8], "px": 100.0 + (i % 1000) / 100, "qty": (i % 50) * 10}
+
+
+# The four columns only, not the stamped "timestamp": the peer's frame has four.
+TRADE_PLAN = dict(PLAN, select=["ts", "sym", "px", "qty"])
+
+
+def copy_all_buffers(table):
+    """The floor for any column types: every buffer of every column copied
+    once, into new memory."""
+    return [np.frombuffer(b, np.uint8).copy() for c in table.columns for b in c.chunk(0).buffers()
+            if b is not None]
+
+
+def trade_result_cases():
+    import polars as pl
+    data = trade_frame_data()
+    table = pa.table(data)
+    frame = pl.DataFrame(data)
+
+    def filled():
+        s = _movra.NativeStream.manual(batch_size=N, linger_ms=10**9, capacity=N)
+        s.emit_arrow(table)
+        s.close()
+        return s
+
+    def timed(take):
+        def run():
+            s = filled()
+            t0 = time.perf_counter()
+            result = take(s)
+            elapsed = time.perf_counter() - t0
+            del result
+            return Measured(elapsed)
+        return run
+
+    return [("next_batch (lists)", timed(lambda s: s.next_batch(TRADE_PLAN, 0))),
+            ("polars.DataFrame.to_dict(as_series=False)", lambda: frame.to_dict(as_series=False)),
+            ("next_batch_arrow + pyarrow.table", timed(lambda s: pa.table(s.next_batch_arrow(TRADE_PLAN, 0)))),
+            (f"{FLOOR_PREFIX} copy the result's buffers once", lambda: copy_all_buffers(table))]
+
+
 def builders(key):
-    return intake_cases() if key == "intake" else output_cases()
+    return {"intake": intake_cases, "output": output_cases, "trades": trade_result_cases}[key]()
 
 
 def run():
@@ -103,6 +151,12 @@ def run():
     floor = got[f"{FLOOR_PREFIX} copy the result's buffers once"][0]
     value("Arrow results: next_batch_arrow against the buffer copy",
           f"{got['next_batch_arrow + pyarrow.table'][0] / floor:.0f}x")
+    got = compare(f"Results out: pass-through of {N:,} rows of int ts, str sym, float px, int qty",
+                  trade_result_cases(), "next_batch (lists)",
+                  goal="lists at or below polars to_dict; Arrow within 2x of copying the buffers once")
+    floor = got[f"{FLOOR_PREFIX} copy the result's buffers once"][0]
+    value("Results out: next_batch_arrow against the buffer copy",
+          f"{got['next_batch_arrow + pyarrow.table'][0] / floor:.1f}x")
 
 
 if __name__ == "__main__":

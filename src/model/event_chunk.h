@@ -165,6 +165,23 @@ class EventChunk {
       return c->view(i);
     }
 
+    // Runs of slots, for readers that copy a column in bulk.  Events
+    // [slot_begin(), slot_end()) have slots; the others lack the field.
+    std::size_t slot_begin() const { return base_; }
+    std::size_t slot_end() const { return length_; }
+    // Whether every event with a slot has the field and it is not Null.
+    bool dense() const { return present_.empty() && valid_.empty(); }
+    // REQUIRES: dense(), kind() is kIntIndex or kDoubleIndex, and events
+    // [i, j) have slots.  Their values as 64-bit words (a double's bits),
+    // back to back from the pointer returned.
+    const std::uint64_t* words(std::size_t i) const { return words_.data() + (i - base_); }
+    // REQUIRES: dense(), kind() is kStringIndex, and events [i, j) have
+    // slots.  The bytes of their strings, back to back: string_at(i) starts
+    // the run.
+    std::string_view string_run(std::size_t i, std::size_t j) const {
+      return std::string_view(bytes_.data() + offsets_[i - base_], offsets_[j - base_] - offsets_[i - base_]);
+    }
+
    private:
     friend class EventChunk;
     static bool bit(const std::vector<std::uint64_t>& v, std::size_t i) {

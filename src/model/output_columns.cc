@@ -1,9 +1,30 @@
 #include "model/output_columns.h"
 
+#include <sys/mman.h>
+
 #include <limits>
+#include <new>
 #include <string_view>
 
 namespace movra {
+
+void* allocate_output_buffer(std::size_t bytes) {
+  if (bytes < kHugeBuffer) return ::operator new(bytes);
+  const std::size_t rounded = (bytes + kHugeBuffer - 1) / kHugeBuffer * kHugeBuffer;
+  void* p = ::operator new(rounded, std::align_val_t(kHugeBuffer));
+#ifdef MADV_HUGEPAGE
+  madvise(p, rounded, MADV_HUGEPAGE);  // advice only: no huge pages is fine
+#endif
+  return p;
+}
+
+void free_output_buffer(void* p, std::size_t bytes) {
+  if (bytes < kHugeBuffer) {
+    ::operator delete(p);
+  } else {
+    ::operator delete(p, std::align_val_t(kHugeBuffer));
+  }
+}
 
 OutputType classify_cell(const Cell& cell) {
   switch (cell.index()) {
@@ -54,7 +75,7 @@ std::vector<Builder> infer(const Batch& rows) {
   return cols;
 }
 
-inline void set_bit(std::vector<std::uint8_t>& bits, std::size_t i) {
+inline void set_bit(OutputBuffer<std::uint8_t>& bits, std::size_t i) {
   bits[i >> 3] = static_cast<std::uint8_t>(bits[i >> 3] | (1u << (i & 7)));
 }
 

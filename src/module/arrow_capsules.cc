@@ -89,7 +89,7 @@ void check_utf8(const OutputColumns& columns) {
     if (col.name.find('\0') != std::string::npos) {
       throw std::invalid_argument("column " + quoted_name(col.name) + messages::kArrowNameWithNulTail);
     }
-    if (col.type != OutputType::kString) continue;
+    if (col.type != OutputType::kString || is_ascii(col.bytes)) continue;
     // Valid as a whole and cut only at character starts means every value
     // is valid; otherwise find the value that is not.
     const auto offset = [&](std::int64_t i) {

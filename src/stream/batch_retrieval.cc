@@ -6,6 +6,7 @@
 #include "engine/window_engine.h"
 #include "model/columns.h"
 #include "model/output_columns.h"
+#include "model/picked_columns.h"
 #include "model/saturating.h"
 #include "module/arrow_capsules.h"
 #include "stream/native_stream.h"
@@ -28,7 +29,7 @@ std::chrono::system_clock::time_point deadline_after(std::int64_t timeout_ms) {
 
 }  // namespace
 
-Batch NativeStream::take_result(const PlanSpec& plan, std::uint64_t timeout_ms) {
+NativeStream::TakenResult NativeStream::take_result(const PlanSpec& plan, std::uint64_t timeout_ms) {
   if (plan.is_aggregating()) {
     // A plan that cannot use the open windows is refused before anything
     // is taken.
@@ -72,33 +73,42 @@ Batch NativeStream::take_result(const PlanSpec& plan, std::uint64_t timeout_ms) 
   }
   taken.clear();
 
-  Batch result;
+  TakenResult result;
   {
     std::lock_guard<std::mutex> lock(state_mutex);
-    result = process_events(counters, state, events, plan, now_millis, &late_rows);
-    if (result.empty() && spent) result = flush_all_windows(state, plan);
+    result.rows = process_events(counters, state, events, plan, now_millis, &late_rows, &result.passed);
+    if (result.rows.empty() && result.passed.empty() && spent) result.rows = flush_all_windows(state, plan);
   }
 
-  return project_rows(std::move(result), plan.select);
+  if (result.passed.empty()) {
+    result.rows = project_rows(std::move(result.rows), plan.select);
+  } else {
+    // The output is written from the chunks' columns: they go with it.
+    result.events = std::move(events);
+  }
+  return result;
 }
 
 py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
   const PlanSpec plan = parse_plan(plan_dict);
-  Batch projected = take_result(plan, timeout_ms);
-  if (projected.empty()) return py::none();
-  py::dict columns = rows_to_columns(projected);
+  const TakenResult taken = take_result(plan, timeout_ms);
+  if (taken.size() == 0) return py::none();
+  py::dict columns = taken.passed.empty() ? rows_to_columns(taken.rows)
+                                          : events_to_columns(taken.events, taken.passed, plan.select);
   bump(counters.output_batches);
-  bump(counters.output_rows, projected.size());
+  bump(counters.output_rows, taken.size());
   return columns;
 }
 
 py::object NativeStream::next_batch_arrow(const py::dict& plan_dict, std::uint64_t timeout_ms) {
   const PlanSpec plan = parse_plan(plan_dict);
-  Batch projected = take_result(plan, timeout_ms);
-  if (projected.empty()) return py::none();
-  py::object result = arrow_result(columns_from_rows(projected));
+  const TakenResult taken = take_result(plan, timeout_ms);
+  if (taken.size() == 0) return py::none();
+  py::object result = arrow_result(taken.passed.empty()
+                                       ? columns_from_rows(taken.rows)
+                                       : columns_from_events(taken.events, taken.passed, plan.select));
   bump(counters.output_batches);
-  bump(counters.output_rows, projected.size());
+  bump(counters.output_rows, taken.size());
   return result;
 }
 

@@ -234,9 +234,19 @@ class NativeStream {
   template <typename Convert>
   void offer_converted(Convert&& convert);
 
-  // next_batch up to its conversion: the projected rows, empty when
-  // nothing came out.  Counts nothing.
-  Batch take_result(const PlanSpec& plan, std::uint64_t timeout_ms);
+  // What next_batch hands out, before its conversion.  A pass-through plan
+  // gives the events that passed, as picks into the slices taken (kept alive
+  // here until the output is written from them); a windowed or aggregate
+  // plan gives Rows, projected already.
+  struct TakenResult {
+    Batch rows;
+    EventSlices events;
+    std::vector<EventRef> passed;
+    std::size_t size() const { return passed.empty() ? rows.size() : passed.size(); }
+  };
+  // next_batch up to its conversion; size() is 0 when nothing came out.
+  // Counts nothing.
+  TakenResult take_result(const PlanSpec& plan, std::uint64_t timeout_ms);
   // aggregate_columns up to its conversion, with the output counters moved.
   Batch aggregate_rows(Batch rows, const PlanSpec& plan);
   // The kept late rows converted by `convert`, or None when none are kept.
