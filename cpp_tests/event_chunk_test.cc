@@ -1,5 +1,6 @@
 // EventChunk against the Row model: events built through a chunk read back
 // as exactly the Rows the Row-based intake makes of them.
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -497,6 +498,18 @@ void put_column(EventChunk& chunk, const BulkColumn& c, unsigned how) {
   bool all_null = true;
   for (const Cell& v : c.values) all_null = all_null && v.index() == kNullIndex;
   if (all_null && how % 3 == 0) return chunk.put_nulls(col);
+  if (!all_null && how % 3 == 1 && (c.kind == kIntIndex || c.kind == kDoubleIndex)) {
+    // In place, the Nulls marked after.
+    std::uint64_t* words = chunk.fill_words(col, c.kind);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Cell& v = c.values[i];
+      words[i] = v.index() == kIntIndex    ? static_cast<std::uint64_t>(std::get<std::int64_t>(v))
+                 : v.index() == kDoubleIndex ? std::bit_cast<std::uint64_t>(std::get<double>(v))
+                                             : 99;
+    }
+    if (any_null) chunk.mark_nulls(col, validity.data(), offset);
+    return;
+  }
   switch (c.kind) {
     case kBoolIndex: {
       std::vector<std::uint8_t> bits((offset + n + 7) / 8 + 1, 0xa5);

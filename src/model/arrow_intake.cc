@@ -1,6 +1,7 @@
 #include "model/arrow_intake.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -437,12 +438,24 @@ void put_column(const ColumnReader& c, const Slice& s, const std::vector<Cell>* 
   const std::uint8_t* valid = s.validity();
   const auto vbase = static_cast<std::size_t>(s.base);
   const auto n = static_cast<std::size_t>(s.rows);
+  // Converted values go straight into the chunk when none is Null (a
+  // column of Nulls only must note no kind), else through scratch.
   const auto ints = [&](auto convert) {
+    if (valid == nullptr) {
+      std::uint64_t* words = out.fill_words(col, kIntIndex);
+      for (std::size_t i = 0; i < n; ++i) words[i] = static_cast<std::uint64_t>(convert(i));
+      return;
+    }
     scratch.ints.resize(n);
     for (std::size_t i = 0; i < n; ++i) scratch.ints[i] = convert(i);
     out.put_ints(col, scratch.ints.data(), valid, vbase);
   };
   const auto doubles = [&](auto convert) {
+    if (valid == nullptr) {
+      std::uint64_t* words = out.fill_words(col, kDoubleIndex);
+      for (std::size_t i = 0; i < n; ++i) words[i] = std::bit_cast<std::uint64_t>(convert(i));
+      return;
+    }
     scratch.doubles.resize(n);
     for (std::size_t i = 0; i < n; ++i) scratch.doubles[i] = convert(i);
     out.put_doubles(col, scratch.doubles.data(), valid, vbase);

@@ -531,8 +531,9 @@ void EventChunk::put_ints(std::size_t col, const std::int64_t* values, const std
   const std::size_t k0 = open_span(col);
   Column& c = columns_[col];
   note_span(c, k0, kIntIndex, validity, validity_offset);
-  c.words_.resize(k0 + bulk_);
-  if (bulk_ != 0) std::memcpy(c.words_.data() + k0, values, bulk_ * sizeof(std::int64_t));
+  c.words_.resize(k0);
+  c.words_.insert(c.words_.end(), reinterpret_cast<const std::uint64_t*>(values),
+                  reinterpret_cast<const std::uint64_t*>(values) + bulk_);
 }
 
 void EventChunk::put_doubles(std::size_t col, const double* values, const std::uint8_t* validity,
@@ -541,8 +542,27 @@ void EventChunk::put_doubles(std::size_t col, const double* values, const std::u
   const std::size_t k0 = open_span(col);
   Column& c = columns_[col];
   note_span(c, k0, kDoubleIndex, validity, validity_offset);
+  // The doubles' bits, copied as bytes (the copy is a memmove).
+  c.words_.resize(k0);
+  c.words_.insert(c.words_.end(), reinterpret_cast<const std::uint64_t*>(values),
+                  reinterpret_cast<const std::uint64_t*>(values) + bulk_);
+}
+
+std::uint64_t* EventChunk::fill_words(std::size_t col, std::uint8_t tag) {
+  if (bulk_ == 0) return nullptr;  // no event to write
+  const std::size_t k0 = open_span(col);
+  Column& c = columns_[col];
+  note_span(c, k0, tag, nullptr, 0);
   c.words_.resize(k0 + bulk_);
-  if (bulk_ != 0) std::memcpy(c.words_.data() + k0, values, bulk_ * sizeof(double));
+  return c.words_.data() + k0;
+}
+
+void EventChunk::mark_nulls(std::size_t col, const std::uint8_t* validity, std::size_t validity_offset) {
+  if (bulk_ == 0 || all_bits(validity, validity_offset, bulk_)) return;
+  Column& c = columns_[col];
+  const std::size_t k0 = rows_ - c.base_;
+  if (c.valid_.empty()) fill_bits(c.valid_, k0 + bulk_);  // the first Null, as set_null
+  copy_bits(c.valid_, k0, validity, validity_offset, bulk_);
 }
 
 void EventChunk::put_bools(std::size_t col, const std::uint8_t* bits, std::size_t bits_offset,

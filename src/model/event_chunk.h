@@ -253,6 +253,14 @@ class EventChunk {
                    const std::uint8_t* validity = nullptr, std::size_t validity_offset = 0);
   // Every open event holds Null.
   void put_nulls(std::size_t col);
+  // A whole column of integers or doubles (tag kIntIndex or kDoubleIndex)
+  // written in place: word k of the n returned (valid until the next call
+  // on the chunk) is to be set to open event k's value, a double's bits.
+  std::uint64_t* fill_words(std::size_t col, std::uint8_t tag);
+  // Makes open event k of column col Null where bit validity_offset + k of
+  // the Arrow bitmap is clear.  REQUIRES: col was just written by
+  // fill_words, and some bit is set (the column's kind is the tag given).
+  void mark_nulls(std::size_t col, const std::uint8_t* validity, std::size_t validity_offset = 0);
   void end_events();
   void abort_events();
 

@@ -1,6 +1,7 @@
 #include "model/py_values.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -263,7 +264,6 @@ namespace {
 
 // Reused storage for one column's values on their way into a chunk.
 struct ColumnScratch {
-  std::vector<std::int64_t> ints;
   std::vector<double> doubles;
   std::vector<std::uint8_t> bits;      // bools, an Arrow bitmap
   std::vector<std::uint8_t> validity;  // an Arrow bitmap, made at the first None
@@ -306,7 +306,9 @@ class ListColumn {
     } else {
       return false;
     }
-    return whole || mixed(out, col);
+    // After an item with no Cell nothing more is read: the error made on
+    // the way may have run code (a collection) that changed the list.
+    return whole || (!slow_ && mixed(out, col));
   }
 
  private:
@@ -352,39 +354,44 @@ class ListColumn {
     return true;
   }
 
+  // Integers and doubles go straight into the chunk's storage; the first
+  // item is not None, so the column's kind is the one noted.
   bool ints(EventChunk& out, std::size_t col) {
-    s_.ints.resize(n_);
-    std::int64_t* v = s_.ints.data();
+    std::uint64_t* v = out.fill_words(col, kIntIndex);
     for (std::size_t i = 0; i < n_; ++i) {
       PyObject* o = items_[i];
+      std::int64_t x = 0;
       if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
-        v[i] = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+        x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
       } else if (o == Py_None) {
-        v[i] = 0;
         null_at(i);
-      } else if (!PyLong_Check(o) || Py_IS_TYPE(o, &PyBool_Type) || !int_value(o, v[i])) {
+      } else if (!PyLong_Check(o) || Py_IS_TYPE(o, &PyBool_Type)) {
+        return false;
+      } else if (!int_value(o, x)) {
+        slow_ = true;
         return false;
       }
+      v[i] = static_cast<std::uint64_t>(x);
     }
-    out.put_ints(col, v, validity());
+    if (any_null_) out.mark_nulls(col, s_.validity.data());
     return true;
   }
 
   bool doubles(EventChunk& out, std::size_t col) {
-    s_.doubles.resize(n_);
-    double* v = s_.doubles.data();
+    std::uint64_t* v = out.fill_words(col, kDoubleIndex);
     for (std::size_t i = 0; i < n_; ++i) {
       PyObject* o = items_[i];
+      double x = 0;
       if (PyFloat_Check(o)) {
-        v[i] = PyFloat_AS_DOUBLE(o);
+        x = PyFloat_AS_DOUBLE(o);
       } else if (o == Py_None) {
-        v[i] = 0;
         null_at(i);
       } else {
         return false;
       }
+      v[i] = std::bit_cast<std::uint64_t>(x);
     }
-    out.put_doubles(col, v, validity());
+    if (any_null_) out.mark_nulls(col, s_.validity.data());
     return true;
   }
 
@@ -399,6 +406,7 @@ class ListColumn {
         const char* data = PyUnicode_AsUTF8AndSize(o, &size);
         if (data == nullptr) {
           PyErr_Clear();
+          slow_ = true;
           return false;
         }
         s_.bytes.append(data, static_cast<std::size_t>(size));
@@ -447,6 +455,7 @@ class ListColumn {
   const std::size_t n_;
   ColumnScratch& s_;
   bool any_null_ = false;
+  bool slow_ = false;  // an item was met that has no Cell
 };
 
 // The buffer of a one-dimensional NumPy array whose items convert without
