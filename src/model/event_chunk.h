@@ -25,7 +25,9 @@
 // Building.  Events are appended field by field: begin_event(), set_*() on
 // column indices (column_index() finds or adds a column by name), then
 // end_event(), which stamps "timestamp" with now_millis() when the event
-// did not set it.  Setting a column twice within one event keeps the later
+// did not set it.  Or many at once, a column at a time: begin_events(n),
+// each column whole (put_*(), fill_words()) or value by value, then
+// end_events(); the events are the same either way.  Setting a column twice within one event keeps the later
 // value, as a repeated key does in a Row.  Storage grows amortised and
 // clear() keeps both the columns and their capacity, so a builder that is
 // cleared and reused allocates nothing per event in steady state.
