@@ -428,6 +428,7 @@ struct Scratch {
   std::vector<double> doubles;
   std::vector<std::int64_t> offsets;
   std::string bytes;
+  std::vector<std::uint8_t> validity;  // an Arrow bitmap
 };
 
 // Writes the rows of s into column col of out's open bulk events.
@@ -516,6 +517,33 @@ void put_column(const ColumnReader& c, const Slice& s, const std::vector<Cell>* 
     case ArrowKind::kDictionary: {
       const std::vector<Cell>& values = *decoded;
       const void* indices = s.array.buffers[1];
+      bool texts = true;
+      bool null_values = false;
+      for (const Cell& v : values) {
+        null_values = null_values || v.index() == kNullIndex;
+        texts = texts && (v.index() == kStringIndex || v.index() == kNullIndex);
+      }
+      if (texts) {
+        // Dictionary strings: the column's text laid out once, whole; a row
+        // is Null where it or its dictionary value is.
+        scratch.offsets.resize(n + 1);
+        scratch.offsets[0] = 0;
+        scratch.bytes.clear();
+        if (null_values) scratch.validity.assign((n + 7) / 8, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::int64_t p = s.base + static_cast<std::int64_t>(i);
+          if (valid_at(valid, p)) {
+            const Cell& v = values[static_cast<std::size_t>(index_at(c.index_kind, indices, p))];
+            if (const std::string* text = std::get_if<std::string>(&v)) {
+              scratch.bytes += *text;
+              if (null_values) scratch.validity[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+            }
+          }
+          scratch.offsets[i + 1] = static_cast<std::int64_t>(scratch.bytes.size());
+        }
+        if (null_values) return out.put_strings(col, scratch.offsets.data(), scratch.bytes.data(), scratch.validity.data());
+        return out.put_strings(col, scratch.offsets.data(), scratch.bytes.data(), valid, vbase);
+      }
       out.begin_column(col);
       for (std::int64_t i = 0; i < s.rows; ++i) {
         const std::int64_t p = s.base + i;
