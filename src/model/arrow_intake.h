@@ -22,10 +22,12 @@
 // The conversion is a column at a time: the Rows are laid out first, then
 // one function per column type hands each Cell to a sink that puts it in
 // its Row.  append_to_chunk makes no Rows: each column goes into an
-// EventChunk whole, numbers and strings straight from their buffers.  Refusals throw
-// std::invalid_argument with the text that reaches Python as ValueError.
+// EventChunk whole, numbers and strings straight from their buffers, after
+// every refusal has been looked for.  Refusals throw std::invalid_argument
+// with the text that reaches Python as ValueError.
 //
-// Pure apart from the clock; no Python, no locks.  An ArrowIntake is
+// Pure apart from the clock; no Python, no locks (but the name table of the
+// chunk append_to_chunk writes, which locks its own).  An ArrowIntake is
 // immutable after construction and keeps no pointer into the schema.
 #ifndef MOVRA_MODEL_ARROW_INTAKE_H_
 #define MOVRA_MODEL_ARROW_INTAKE_H_
