@@ -159,3 +159,26 @@ def test_stamps_come_only_where_no_timestamp_column_is_given():
     assert out["x"] == [1, 2, 3, 4]
     assert all(isinstance(t, int) and t > 1_600_000_000_000 for t in out["timestamp"][:3])
     assert out["timestamp"][3] is None
+
+
+@pytest.mark.parametrize(("edit", "raises"), [(list.clear, True), (lambda v: v.pop(), True),
+                                              (lambda v: v.append(9.0), False)],
+                         ids=["emptied", "shortened", "lengthened"])
+def test_a_list_edited_while_the_names_are_read_converts_as_item_access_reads_it(edit, raises):
+    # str() of a later key edits a list whose length was already taken: the
+    # list is not read past its end (reading it whole crashed here), and the
+    # call raises or takes the rows as the event-by-event way does.
+    def attempt(wrap):
+        values = [1.0, 2.0, 3.0]
+
+        class Key:
+            def __str__(self):
+                edit(values)
+                return "k"
+
+        return run([[("a", wrap(values)), (Key(), [1, 2, 3]), ("timestamp", [0, 1, 2])]], lambda v: v)
+
+    got = attempt(lambda v: v)
+    assert got == attempt(Seq)
+    assert (got[1][0] is not None) == raises
+    assert got[2] == (0 if raises else 3)

@@ -616,7 +616,13 @@ void columns_to_chunk(const py::dict& columns, EventChunk& out) {
     // their order does not show.  An item that needs Python code or has no
     // Cell sends the whole call the event-by-event way below, which meets
     // the items, and raises, in the order rows_from_columns does.
-    if (std::all_of(cols.begin(), cols.end(), [](const Source& src) { return src.fast || src.array; })) {
+    // A list shorter than the length taken (str() of a later key may have
+    // emptied it) is left to item access, which raises as it should.
+    const auto bulk_source = [n](const Source& src) {
+      if (src.array) return true;
+      return src.fast && (PyTuple_CheckExact(src.values.ptr()) || PyList_GET_SIZE(src.values.ptr()) == n);
+    };
+    if (std::all_of(cols.begin(), cols.end(), bulk_source)) {
       ColumnScratch scratch;
       out.begin_events(static_cast<std::size_t>(n));
       bulk = true;
