@@ -145,7 +145,7 @@ def run():
                   goal="within 2x of copying the buffers once")
     floor = got[f"{FLOOR_PREFIX} copy the table's buffers once"][0]
     value("Arrow intake: emit_arrow per cell", f"{got['core emit_arrow(pyarrow Table) (then close)'][0] / 1e3 / (N * 4) * 1e9:.1f} ns"
-          f" ({got['core emit_arrow(pyarrow Table) (then close)'][0] / floor:.0f}x the buffer copy)")
+          f" ({got['core emit_arrow(pyarrow Table) (then close)'][0] / floor:.1f}x the buffer copy)")
     got = compare(f"Arrow results: pass-through of {N:,} rows x 4 columns", output_cases(),
                   "next_batch_arrow + pyarrow.table", goal="within 2x of copying the buffers once")
     floor = got[f"{FLOOR_PREFIX} copy the result's buffers once"][0]

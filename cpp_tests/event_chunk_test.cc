@@ -1,5 +1,6 @@
 // EventChunk against the Row model: events built through a chunk read back
 // as exactly the Rows the Row-based intake makes of them.
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -416,4 +417,253 @@ TEST(chunk_columns_hold_only_their_own_span) {
   CHECK(chunk.footprint() < 1000 * 2 * sizeof(EventChunk::Column) + 200'000);
   CHECK(*chunk.row(999).find("own999") == Cell(std::int64_t{999}));
   CHECK(!chunk.row(998).contains("own999"));
+}
+
+namespace {
+
+// A generated column of one bulk call: its name and one Cell per event, all
+// of one alternative (Nulls mixed in) or of any.
+struct BulkColumn {
+  std::string name;
+  std::vector<Cell> values;
+  std::uint8_t kind;  // the alternative of every non-Null value, or EventChunk::kMixed
+};
+
+// Generated calls of column at a time intake, over few names so that calls
+// share columns, repeat names and leave gaps.
+class ColumnSource {
+ public:
+  explicit ColumnSource(unsigned seed) : rng_(seed) {}
+
+  std::vector<BulkColumn> next(std::size_t n) {
+    static const char* const kNames[] = {"timestamp", "a", "b", "caf\xc3\xa9", "", "p"};
+    std::vector<BulkColumn> cols;
+    const std::size_t width = rng_() % 5;
+    for (std::size_t j = 0; j < width; ++j) {
+      BulkColumn c{kNames[rng_() % std::size(kNames)], {}, 0};
+      const unsigned shape = rng_() % 7;
+      c.kind = shape < 4 ? static_cast<std::uint8_t>(shape + 1) : EventChunk::kMixed;
+      const unsigned null_rate = rng_() % 3 == 0 ? 0 : rng_() % 4 == 0 ? 100 : rng_() % 50;
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t tag = c.kind == EventChunk::kMixed ? static_cast<std::uint8_t>(rng_() % 5) : c.kind;
+        c.values.push_back(rng_() % 100 < null_rate ? Cell(Null{}) : cell(tag));
+      }
+      cols.push_back(std::move(c));
+    }
+    return cols;
+  }
+
+  unsigned operator()() { return rng_(); }
+
+ private:
+  Cell cell(std::uint8_t tag) {
+    switch (tag) {
+      case kBoolIndex:
+        return (rng_() & 1) != 0;
+      case kIntIndex:
+        return static_cast<std::int64_t>(rng_()) - (1LL << 31);
+      case kDoubleIndex:
+        return (rng_() & 7) == 0 ? std::nan("") : static_cast<double>(rng_() % 1000) / 8.0;
+      case kStringIndex:
+        return (rng_() & 3) == 0 ? std::string("x\0y", 3) : std::string(rng_() % 20, static_cast<char>('a' + rng_() % 26));
+      default:
+        return Null{};
+    }
+  }
+  std::mt19937 rng_;
+};
+
+// Writes one generated column through the bulk calls, whole where it is of
+// one alternative, else value by value.
+void put_column(EventChunk& chunk, const BulkColumn& c, unsigned how) {
+  const std::size_t col = chunk.column_index(c.name);
+  const std::size_t n = c.values.size();
+  // The validity bitmap starts at a random bit, as an Arrow slice's does.
+  const std::size_t offset = how % 11;
+  std::vector<std::uint8_t> validity((offset + n + 7) / 8 + 1, 0);
+  bool any_null = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (c.values[i].index() != kNullIndex) {
+      validity[(offset + i) >> 3] |= static_cast<std::uint8_t>(1u << ((offset + i) & 7));
+    } else {
+      any_null = true;
+    }
+  }
+  const std::uint8_t* valid = any_null || how % 2 == 0 ? validity.data() : nullptr;
+  if (c.kind == EventChunk::kMixed || how % 5 == 0) {
+    chunk.begin_column(col);
+    for (const Cell& v : c.values) chunk.set_cell(col, v);
+    return;
+  }
+  bool all_null = true;
+  for (const Cell& v : c.values) all_null = all_null && v.index() == kNullIndex;
+  if (all_null && how % 3 == 0) return chunk.put_nulls(col);
+  if (!all_null && how % 3 == 1 && (c.kind == kIntIndex || c.kind == kDoubleIndex)) {
+    // In place, the Nulls marked after.
+    std::uint64_t* words = chunk.fill_words(col, c.kind);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Cell& v = c.values[i];
+      words[i] = v.index() == kIntIndex    ? static_cast<std::uint64_t>(std::get<std::int64_t>(v))
+                 : v.index() == kDoubleIndex ? std::bit_cast<std::uint64_t>(std::get<double>(v))
+                                             : 99;
+    }
+    if (any_null) chunk.mark_nulls(col, validity.data(), offset);
+    return;
+  }
+  switch (c.kind) {
+    case kBoolIndex: {
+      std::vector<std::uint8_t> bits((offset + n + 7) / 8 + 1, 0xa5);
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t b = offset + i;
+        const bool v = c.values[i].index() == kBoolIndex && std::get<bool>(c.values[i]);
+        bits[b >> 3] = static_cast<std::uint8_t>((bits[b >> 3] & ~(1u << (b & 7))) | (unsigned{v} << (b & 7)));
+      }
+      return chunk.put_bools(col, bits.data(), offset, valid, offset);
+    }
+    case kIntIndex: {
+      std::vector<std::int64_t> v(n, -7);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (c.values[i].index() == kIntIndex) v[i] = std::get<std::int64_t>(c.values[i]);
+      }
+      return chunk.put_ints(col, v.data(), valid, offset);
+    }
+    case kDoubleIndex: {
+      std::vector<double> v(n, 0.5);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (c.values[i].index() == kDoubleIndex) v[i] = std::get<double>(c.values[i]);
+      }
+      return chunk.put_doubles(col, v.data(), valid, offset);
+    }
+    default: {
+      // Offsets that start past 0, and bytes under the Nulls, as Arrow allows.
+      std::vector<std::int64_t> offsets{3};
+      std::string data = "pre";
+      for (const Cell& v : c.values) {
+        data += v.index() == kStringIndex ? std::get<std::string>(v) : std::string("junk");
+        offsets.push_back(static_cast<std::int64_t>(data.size()));
+      }
+      if (how % 4 == 1) {
+        std::vector<std::int32_t> narrow(offsets.begin(), offsets.end());
+        return chunk.put_strings(col, narrow.data(), data.data(), valid, offset);
+      }
+      return chunk.put_strings(col, offsets.data(), data.data(), valid, offset);
+    }
+  }
+}
+
+// Rows equal as same_rows has them, but a "timestamp" that both stamped from
+// the clock may differ by the time between the two stamps.
+bool same_rows_but_stamps(const Row& a, const Row& b) {
+  if (same_rows(a, b)) return true;
+  const Cell* x = a.find("timestamp");
+  const Cell* y = b.find("timestamp");
+  if (x == nullptr || y == nullptr || x->index() != kIntIndex || y->index() != kIntIndex) return false;
+  if (std::llabs(std::get<std::int64_t>(*x) - std::get<std::int64_t>(*y)) > 60'000) return false;
+  Row c = b;
+  c.set(std::string_view("timestamp"), *x);
+  return same_rows(a, c);
+}
+
+// Both chunks hold the same events: the same Rows, and column by column the
+// same presence, tags and kind.
+bool same_chunks(const EventChunk& a, const EventChunk& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!same_rows_but_stamps(a.row(i), b.row(i))) return false;
+  }
+  for (const char* name : {"timestamp", "a", "b", "caf\xc3\xa9", "", "p"}) {
+    const EventChunk::Column* x = a.find(name);
+    const EventChunk::Column* y = b.find(name);
+    if (x == nullptr || y == nullptr) {
+      // A column the other never made holds nothing.
+      const EventChunk::Column* only = x != nullptr ? x : y;
+      if (only != nullptr && only->kind() != EventChunk::kNoKind && a.size() != 0) return false;
+      continue;
+    }
+    if (x->kind() != y->kind()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (x->present(i) != y->present(i)) return false;
+      if (x->present(i) && x->tag(i) != y->tag(i)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST(chunk_bulk_columns_equal_the_per_event_path) {
+  // Random calls, each given to one chunk event by event and to the other a
+  // column at a time; some per-event calls, aborted bulk calls, truncations
+  // and clears in between.  After every call both hold the same events.
+  ColumnSource source(11);
+  auto names = std::make_shared<NameTable>();
+  for (int round = 0; round < 200; ++round) {
+    EventChunk per_event(names), bulk(names);
+    for (int call = 0; call < 12; ++call) {
+      const std::size_t n = source() % 4 == 0 ? source() % 3 : source() % 150;
+      const std::vector<BulkColumn> cols = source.next(n);
+      const unsigned what = source() % 10;
+      if (what == 0) {
+        // A refused call: whatever it wrote goes again.
+        bulk.begin_events(n);
+        for (const BulkColumn& c : cols) put_column(bulk, c, source());
+        bulk.abort_events();
+      } else {
+        const bool by_event = what == 1;
+        for (std::size_t i = 0; i < n; ++i) {
+          per_event.begin_event();
+          for (const BulkColumn& c : cols) per_event.set_cell(per_event.column_index(c.name), c.values[i]);
+          per_event.end_event();
+          if (by_event) {
+            bulk.begin_event();
+            for (const BulkColumn& c : cols) bulk.set_cell(bulk.column_index(c.name), c.values[i]);
+            bulk.end_event();
+          }
+        }
+        if (!by_event) {
+          bulk.begin_events(n);
+          for (const BulkColumn& c : cols) put_column(bulk, c, source());
+          bulk.end_events();
+        }
+      }
+      if (what == 2 && per_event.size() > 0) {
+        const std::size_t keep = source() % per_event.size();
+        per_event.truncate(keep);
+        bulk.truncate(keep);
+      } else if (what == 3) {
+        per_event.clear();
+        bulk.clear();
+      }
+      if (!same_chunks(per_event, bulk)) {
+        CHECK_EQ(round * 100 + call, -1);
+        return;
+      }
+    }
+  }
+}
+
+TEST(chunk_bulk_abort_leaves_the_chunk_as_it_was) {
+  // A column of ints gets strings in a refused call: neither the strings
+  // nor the mixed kind they would make stay.
+  EventChunk chunk(std::make_shared<NameTable>());
+  const std::size_t x = chunk.column_index("x");
+  const std::int64_t ints[] = {1, 2, 3};
+  chunk.begin_events(3);
+  chunk.put_ints(x, ints);
+  chunk.end_events();
+  const std::int32_t offsets[] = {0, 1, 2};
+  chunk.begin_events(2);
+  chunk.put_strings(x, offsets, "ab");
+  chunk.put_nulls(chunk.column_index("y"));
+  chunk.abort_events();
+  CHECK_EQ(chunk.size(), std::size_t{3});
+  CHECK_EQ(chunk.find("x")->kind(), std::uint8_t{kIntIndex});
+  CHECK(!chunk.find("y")->present(2));
+  CHECK(chunk.row(2).find("timestamp") != nullptr);
+  // And the next call builds on it as on a chunk that never saw the refusal.
+  chunk.begin_events(1);
+  chunk.put_ints(x, ints);
+  chunk.end_events();
+  CHECK_EQ(chunk.find("x")->kind(), std::uint8_t{kIntIndex});
+  CHECK(*chunk.row(3).find("x") == Cell(std::int64_t{1}));
 }

@@ -521,3 +521,62 @@ def test_other_arrow_exporters_get_the_package_errors(table, message):
 
     with pytest.raises(movra.DataError, match=message):
         movra.manual().emit_columns(Exporter())
+
+
+# ------------------------------------------------------- into column chunks
+
+def drained(s):
+    s.close()
+    out = {}
+    while (got := s.next_batch(PLAN, 0)) is not None:
+        for k, v in got.items():
+            out.setdefault(k, []).extend(v)
+    return out
+
+
+CHUNK_ARRAYS = {
+    **ARRAYS,
+    "dictionary holding a null": pa.DictionaryArray.from_arrays(pa.array([0, 1, None, 2], pa.int8()),
+                                                                pa.array(["x", None, "y"])),
+    "dictionary of nulls": pa.DictionaryArray.from_arrays(pa.array([0, 0, None, 0], pa.int8()),
+                                                          pa.array([None], pa.string())),
+    "sliced dictionary": pa.array(["x", None, "y", "x", "z", "y"]).dictionary_encode().slice(2),
+}
+
+
+@pytest.mark.parametrize("prior", [None, ["s", None], [2.5, 1]], ids=["fresh", "strings-before", "numbers-before"])
+@pytest.mark.parametrize("name", list(CHUNK_ARRAYS))
+def test_emit_arrow_gives_the_events_of_the_row_route(name, prior):
+    # Columns go into the chunk whole, next to events that already gave the
+    # column other kinds; a repeated name keeps its last column.  The events
+    # equal those of the row route's values offered as lists.
+    array = CHUNK_ARRAYS[name]
+    table = pa.table([array, ARRAYS["double"], array, STAMPS], names=["v", "w", "w", "timestamp"])
+    a, b = stream(), stream()
+    if prior is not None:
+        for s in (a, b):
+            s.emit_columns({"v": prior, "w": prior, "timestamp": [0, 0]})
+    a.emit_arrow(table)
+    b.emit_columns(via_arrow(table))
+    assert repr(drained(a)) == repr(drained(b))
+
+
+@pytest.mark.parametrize(("first", "second", "named"), [(1500, 10, "b"), (10, 500, "a"), (10, 10, "a"), (2000, 1100, "a"), (1024, 1023, "b")])
+def test_a_refusal_names_the_column_the_row_route_meets_first(first, second, named):
+    # The row route goes 1024 rows at a time, every column within them: of
+    # two columns with times beyond range, the one in the earlier block is
+    # named, or the first column within one block.
+    a = np.zeros(3000, np.int64)
+    b = np.zeros(3000, np.int64)
+    a[first] = 2**62
+    b[second] = 2**62
+    table = pa.table({"a": pa.array(a, pa.timestamp("s")), "b": pa.array(b, pa.timestamp("s"))})
+    s = stream()
+    s.emit_columns({"x": [1], "timestamp": [0]})
+    with pytest.raises(ValueError) as e:
+        s.emit_arrow(table)
+    with pytest.raises(ValueError) as rows_route:
+        stream().aggregate_arrow(table, PLAN)
+    assert str(e.value) == str(rows_route.value)
+    assert str(e.value).startswith(f"column '{named}' ")
+    assert drained(s) == {"timestamp": [0], "x": [1]}

@@ -1,6 +1,7 @@
 #include "model/arrow_intake.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -394,6 +395,169 @@ void column_cells(const ColumnReader& c, const Slice& s, Sink& sink) {
   }
 }
 
+// ---------------------------------------------------------------- into chunks
+
+// The first row of s whose value column_cells refuses, or s.rows.  Only
+// times scaled up and dictionary indices can be refused there.
+std::int64_t first_refused(const ColumnReader& c, const Slice& s) {
+  const std::uint8_t* valid = s.validity();
+  if (c.kind == ArrowKind::kTime32 || c.kind == ArrowKind::kTime64) {
+    if (c.mul <= 1) return s.rows;
+    const std::int64_t lo = kInt64Min / c.mul;
+    const std::int64_t hi = kInt64Max / c.mul;
+    for (std::int64_t i = 0; i < s.rows; ++i) {
+      const std::int64_t x = c.kind == ArrowKind::kTime32 ? s.buffer<std::int32_t>(1)[s.base + i]
+                                                          : s.buffer<std::int64_t>(1)[s.base + i];
+      if ((x < lo || x > hi) && valid_at(valid, s.base + i)) return i;
+    }
+  } else if (c.kind == ArrowKind::kDictionary) {
+    const std::int64_t size = s.array.dictionary != nullptr ? s.array.dictionary->length : 0;
+    for (std::int64_t i = 0; i < s.rows; ++i) {
+      const std::int64_t p = s.base + i;
+      if (!valid_at(valid, p)) continue;
+      const std::int64_t k = index_at(c.index_kind, s.array.buffers[1], p);
+      if (k < 0 || k >= size) return i;
+    }
+  }
+  return s.rows;
+}
+
+// Reused storage for columns that are converted before they go in.
+struct Scratch {
+  std::vector<std::int64_t> ints;
+  std::vector<double> doubles;
+  std::vector<std::int64_t> offsets;
+  std::string bytes;
+  std::vector<std::uint8_t> validity;  // an Arrow bitmap
+};
+
+// Writes the rows of s into column col of out's open bulk events.
+// REQUIRES: first_refused(c, s) == s.rows; for a dictionary, decoded holds
+// its values.
+void put_column(const ColumnReader& c, const Slice& s, const std::vector<Cell>* decoded, std::size_t col,
+                EventChunk& out, Scratch& scratch) {
+  const std::uint8_t* valid = s.validity();
+  const auto vbase = static_cast<std::size_t>(s.base);
+  const auto n = static_cast<std::size_t>(s.rows);
+  // Converted values go straight into the chunk when none is Null (a
+  // column of Nulls only must note no kind), else through scratch.
+  const auto ints = [&](auto convert) {
+    if (valid == nullptr) {
+      std::uint64_t* words = out.fill_words(col, kIntIndex);
+      for (std::size_t i = 0; i < n; ++i) words[i] = static_cast<std::uint64_t>(convert(i));
+      return;
+    }
+    scratch.ints.resize(n);
+    for (std::size_t i = 0; i < n; ++i) scratch.ints[i] = convert(i);
+    out.put_ints(col, scratch.ints.data(), valid, vbase);
+  };
+  const auto doubles = [&](auto convert) {
+    if (valid == nullptr) {
+      std::uint64_t* words = out.fill_words(col, kDoubleIndex);
+      for (std::size_t i = 0; i < n; ++i) words[i] = std::bit_cast<std::uint64_t>(convert(i));
+      return;
+    }
+    scratch.doubles.resize(n);
+    for (std::size_t i = 0; i < n; ++i) scratch.doubles[i] = convert(i);
+    out.put_doubles(col, scratch.doubles.data(), valid, vbase);
+  };
+  switch (c.kind) {
+    case ArrowKind::kNull:
+      return out.put_nulls(col);
+    case ArrowKind::kBool:
+      return out.put_bools(col, s.buffer<std::uint8_t>(1), vbase, valid, vbase);
+    case ArrowKind::kInt8:
+      return ints([v = s.buffer<std::int8_t>(1) + s.base](std::size_t i) { return std::int64_t{v[i]}; });
+    case ArrowKind::kUInt8:
+      return ints([v = s.buffer<std::uint8_t>(1) + s.base](std::size_t i) { return std::int64_t{v[i]}; });
+    case ArrowKind::kInt16:
+      return ints([v = s.buffer<std::int16_t>(1) + s.base](std::size_t i) { return std::int64_t{v[i]}; });
+    case ArrowKind::kUInt16:
+      return ints([v = s.buffer<std::uint16_t>(1) + s.base](std::size_t i) { return std::int64_t{v[i]}; });
+    case ArrowKind::kInt32:
+      return ints([v = s.buffer<std::int32_t>(1) + s.base](std::size_t i) { return std::int64_t{v[i]}; });
+    case ArrowKind::kUInt32:
+      return ints([v = s.buffer<std::uint32_t>(1) + s.base](std::size_t i) { return std::int64_t{v[i]}; });
+    case ArrowKind::kInt64:
+    case ArrowKind::kUInt64:  // checked to be within the signed range
+      return out.put_ints(col, s.buffer<std::int64_t>(1) + s.base, valid, vbase);
+    case ArrowKind::kHalf:
+      return doubles([v = s.buffer<std::uint16_t>(1) + s.base](std::size_t i) { return half_to_double(v[i]); });
+    case ArrowKind::kFloat:
+      return doubles([v = s.buffer<float>(1) + s.base](std::size_t i) { return static_cast<double>(v[i]); });
+    case ArrowKind::kDouble:
+      return out.put_doubles(col, s.buffer<double>(1) + s.base, valid, vbase);
+    case ArrowKind::kString:
+      return out.put_strings(col, s.buffer<std::int32_t>(1) + s.base, s.buffer<char>(2), valid, vbase);
+    case ArrowKind::kLargeString:
+      return out.put_strings(col, s.buffer<std::int64_t>(1) + s.base, s.buffer<char>(2), valid, vbase);
+    case ArrowKind::kStringView: {
+      scratch.offsets.resize(n + 1);
+      scratch.offsets[0] = 0;
+      scratch.bytes.clear();
+      auto keep = [&scratch](std::int64_t i, Cell cell) {
+        if (const std::string* text = std::get_if<std::string>(&cell)) scratch.bytes += *text;
+        scratch.offsets[static_cast<std::size_t>(i) + 1] = static_cast<std::int64_t>(scratch.bytes.size());
+      };
+      string_view_cells(s, keep);
+      return out.put_strings(col, scratch.offsets.data(), scratch.bytes.data(), valid, vbase);
+    }
+    case ArrowKind::kTime32:
+      return ints([&c, v = s.buffer<std::int32_t>(1) + s.base](std::size_t i) {
+        const std::int64_t x = v[i];
+        return c.div > 1 ? floor_div(x, c.div) : x * c.mul;  // the range was checked
+      });
+    case ArrowKind::kTime64:
+      return ints([&c, v = s.buffer<std::int64_t>(1) + s.base](std::size_t i) {
+        const std::int64_t x = v[i];
+        // Beyond the range only under a Null, where the value is not read.
+        return c.div > 1 ? floor_div(x, c.div)
+                         : static_cast<std::int64_t>(static_cast<std::uint64_t>(x) * static_cast<std::uint64_t>(c.mul));
+      });
+    case ArrowKind::kDictionary: {
+      const std::vector<Cell>& values = *decoded;
+      const void* indices = s.array.buffers[1];
+      bool texts = true;
+      bool null_values = false;
+      for (const Cell& v : values) {
+        null_values = null_values || v.index() == kNullIndex;
+        texts = texts && (v.index() == kStringIndex || v.index() == kNullIndex);
+      }
+      if (texts) {
+        // Dictionary strings: the column's text laid out once, whole; a row
+        // is Null where it or its dictionary value is.
+        scratch.offsets.resize(n + 1);
+        scratch.offsets[0] = 0;
+        scratch.bytes.clear();
+        if (null_values) scratch.validity.assign((n + 7) / 8, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::int64_t p = s.base + static_cast<std::int64_t>(i);
+          if (valid_at(valid, p)) {
+            const Cell& v = values[static_cast<std::size_t>(index_at(c.index_kind, indices, p))];
+            if (const std::string* text = std::get_if<std::string>(&v)) {
+              scratch.bytes += *text;
+              if (null_values) scratch.validity[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+            }
+          }
+          scratch.offsets[i + 1] = static_cast<std::int64_t>(scratch.bytes.size());
+        }
+        if (null_values) return out.put_strings(col, scratch.offsets.data(), scratch.bytes.data(), scratch.validity.data());
+        return out.put_strings(col, scratch.offsets.data(), scratch.bytes.data(), valid, vbase);
+      }
+      out.begin_column(col);
+      for (std::int64_t i = 0; i < s.rows; ++i) {
+        const std::int64_t p = s.base + i;
+        if (!valid_at(valid, p)) {
+          out.set_null(col);
+        } else {
+          out.set_cell(col, values[static_cast<std::size_t>(index_at(c.index_kind, indices, p))]);
+        }
+      }
+      return;
+    }
+  }
+}
+
 // Arrow's text for a time unit in a format such as "tsu:".
 std::string timestamp_text(std::string_view f) {
   std::string text = "timestamp[" + unit_text(f[2]);
@@ -596,6 +760,84 @@ void ArrowIntake::append_rows(const ArrowArray& array, Batch& out) const {
   } else {
     out.insert(out.end(), std::make_move_iterator(local.begin()), std::make_move_iterator(local.end()));
   }
+}
+
+void ArrowIntake::append_to_chunk(const ArrowArray& array, std::int64_t first_row, EventChunk& out) const {
+  if (array.n_children != static_cast<std::int64_t>(columns_.size()) || array.length < 0) {
+    throw std::invalid_argument(messages::kArrowMalformed);
+  }
+  const std::int64_t n = array.length;
+  for (std::size_t j = 0; j < columns_.size(); ++j) {
+    if (array.children[j]->length < array.offset + n) throw std::invalid_argument(messages::kArrowMalformed);
+  }
+  if (n == 0 || columns_.empty()) return;
+
+  // The columns that reach the events, as in append_rows: of a repeated
+  // name, the last.
+  std::vector<std::size_t> order(columns_.size());
+  for (std::size_t j = 0; j < order.size(); ++j) order[j] = j;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return columns_[a]->name < columns_[b]->name; });
+  std::vector<std::size_t> winners;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k + 1 < order.size() && columns_[order[k + 1]]->name == columns_[order[k]]->name) continue;
+    winners.push_back(order[k]);
+  }
+
+  // Every refusal before any value goes in, and the one append_rows meets
+  // first: the whole-column checks column by column, then, in blocks of
+  // append_rows's rows, the first column holding a refused row.
+  std::vector<std::vector<Cell>> decoded(columns_.size());
+  std::vector<Slice> slices;
+  slices.reserve(columns_.size());
+  for (std::size_t j = 0; j < columns_.size(); ++j) {
+    const ArrowArray& child = *array.children[j];
+    slices.push_back(Slice{child, array.offset + child.offset, n, first_row});
+    if (columns_[j]->kind == ArrowKind::kUInt64) check_uint64(*columns_[j], slices[j]);
+    if (columns_[j]->kind == ArrowKind::kDictionary) decoded[j] = decode_dictionary(*columns_[j], child);
+    slices[j].decoded = columns_[j]->kind == ArrowKind::kDictionary ? &decoded[j] : nullptr;
+  }
+  constexpr std::int64_t kBlock = 1024;  // append_rows's
+  std::int64_t bad_row = n;
+  std::size_t bad_column = 0;
+  for (std::size_t j = 0; j < columns_.size(); ++j) {
+    const std::int64_t row = first_refused(*columns_[j], slices[j]);
+    if (row < n && (bad_row == n || row / kBlock < bad_row / kBlock)) {
+      bad_row = row;
+      bad_column = j;
+    }
+  }
+  if (bad_row < n) {
+    // The refusal exactly as column_cells words it.
+    const Slice& s = slices[bad_column];
+    const Slice one{s.array, s.base + bad_row, 1, s.first_row + bad_row, s.decoded};
+    auto discard = [](std::int64_t, Cell) {};
+    column_cells(*columns_[bad_column], one, discard);
+    throw std::invalid_argument(messages::kArrowMalformed);  // not reached
+  }
+
+  // Columns are made in the order append_row makes them from a Row: names
+  // in byte order, "timestamp" in its place (end_events stamps it).
+  std::vector<std::size_t> col_of(columns_.size());
+  bool stamp_placed = false;
+  for (const std::size_t j : winners) {
+    if (!stamp_placed && columns_[j]->name >= std::string_view("timestamp")) {
+      out.column_index("timestamp");
+      stamp_placed = true;
+    }
+    col_of[j] = out.column_index(columns_[j]->name);
+  }
+  if (!stamp_placed) out.column_index("timestamp");
+
+  Scratch scratch;
+  out.begin_events(static_cast<std::size_t>(n));
+  try {
+    for (const std::size_t j : winners) put_column(*columns_[j], slices[j], slices[j].decoded, col_of[j], out, scratch);
+  } catch (...) {
+    out.abort_events();
+    throw;
+  }
+  out.end_events();
 }
 
 }  // namespace movra

@@ -21,10 +21,13 @@
 //
 // The conversion is a column at a time: the Rows are laid out first, then
 // one function per column type hands each Cell to a sink that puts it in
-// its Row (so a columnar sink can take its place).  Refusals throw
-// std::invalid_argument with the text that reaches Python as ValueError.
+// its Row.  append_to_chunk makes no Rows: each column goes into an
+// EventChunk whole, numbers and strings straight from their buffers, after
+// every refusal has been looked for.  Refusals throw std::invalid_argument
+// with the text that reaches Python as ValueError.
 //
-// Pure apart from the clock; no Python, no locks.  An ArrowIntake is
+// Pure apart from the clock; no Python, no locks (but the name table of the
+// chunk append_to_chunk writes, which locks its own).  An ArrowIntake is
 // immutable after construction and keeps no pointer into the schema.
 #ifndef MOVRA_MODEL_ARROW_INTAKE_H_
 #define MOVRA_MODEL_ARROW_INTAKE_H_
@@ -37,6 +40,7 @@
 
 #include "model/arrow_c_abi.h"
 #include "model/cell.h"
+#include "model/event_chunk.h"
 
 namespace movra {
 
@@ -60,6 +64,14 @@ class ArrowIntake {
   // this intake was made from.  Throws std::invalid_argument for a value that
   // has no Cell; `out` is then unchanged.
   void append_rows(const ArrowArray& array, Batch& out) const;
+
+  // Appends the rows of `array` to `out` as events, each column written
+  // whole (EventChunk::put_*), with the very values and refusals of
+  // append_rows: read back, out's new events are the Rows append_rows makes.
+  // first_row is the number of rows the call took before this array, for
+  // messages.  On a refusal out is unchanged.  REQUIRES: no event of out is
+  // open.
+  void append_to_chunk(const ArrowArray& array, std::int64_t first_row, EventChunk& out) const;
 
   std::size_t column_count() const;
 

@@ -32,6 +32,72 @@ void fill_bits(std::vector<std::uint64_t>& v, std::size_t n) {
   truncate_bits(v, n);
 }
 
+// Sets (or clears) bits [at, at + n) of v, growing it to hold them.
+void set_bits(std::vector<std::uint64_t>& v, std::size_t at, std::size_t n) {
+  const std::size_t end = at + n;
+  if (v.size() < ((end + 63) >> 6)) v.resize((end + 63) >> 6);
+  std::size_t i = at;
+  for (; i < end && (i & 63) != 0; ++i) set_bit(v, i);
+  for (; i + 64 <= end; i += 64) v[i >> 6] = ~std::uint64_t{0};
+  for (; i < end; ++i) set_bit(v, i);
+}
+void clear_bits(std::vector<std::uint64_t>& v, std::size_t at, std::size_t n) {
+  const std::size_t end = at + n;
+  if (v.size() < ((end + 63) >> 6)) v.resize((end + 63) >> 6);
+  std::size_t i = at;
+  for (; i < end && (i & 63) != 0; ++i) clear_bit(v, i);
+  for (; i + 64 <= end; i += 64) v[i >> 6] = 0;
+  for (; i < end; ++i) clear_bit(v, i);
+}
+
+// Bit i of an Arrow bitmap (least significant bit first).
+inline bool arrow_bit(const std::uint8_t* bits, std::size_t i) { return (bits[i >> 3] >> (i & 7)) & 1; }
+
+// Whether bits [at, at + n) of an Arrow bitmap are all set, or any is.
+bool all_bits(const std::uint8_t* bits, std::size_t at, std::size_t n) {
+  std::size_t i = at;
+  const std::size_t end = at + n;
+  for (; i < end && (i & 7) != 0; ++i) {
+    if (!arrow_bit(bits, i)) return false;
+  }
+  for (; i + 8 <= end; i += 8) {
+    if (bits[i >> 3] != 0xff) return false;
+  }
+  for (; i < end; ++i) {
+    if (!arrow_bit(bits, i)) return false;
+  }
+  return true;
+}
+bool any_bits(const std::uint8_t* bits, std::size_t at, std::size_t n) {
+  std::size_t i = at;
+  const std::size_t end = at + n;
+  for (; i < end && (i & 7) != 0; ++i) {
+    if (arrow_bit(bits, i)) return true;
+  }
+  for (; i + 8 <= end; i += 8) {
+    if (bits[i >> 3] != 0) return true;
+  }
+  for (; i < end; ++i) {
+    if (arrow_bit(bits, i)) return true;
+  }
+  return false;
+}
+
+// Copies bits [from, from + n) of an Arrow bitmap to bits [at, at + n) of v,
+// growing v to hold them.
+void copy_bits(std::vector<std::uint64_t>& v, std::size_t at, const std::uint8_t* bits, std::size_t from,
+               std::size_t n) {
+  const std::size_t end = at + n;
+  if (v.size() < ((end + 63) >> 6)) v.resize((end + 63) >> 6);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (arrow_bit(bits, from + k)) {
+      set_bit(v, at + k);
+    } else {
+      clear_bit(v, at + k);
+    }
+  }
+}
+
 }  // namespace
 
 NameTable::~NameTable() {
@@ -162,8 +228,9 @@ std::size_t EventChunk::column_index(std::string_view name) {
 
 std::size_t EventChunk::open_slot(std::size_t col) {
   Column& c = columns_[col];
-  const std::size_t i = rows_;
-  if (c.length_ == i + 1) {
+  // In bulk mode the slot is the column's next open event.
+  const std::size_t i = bulk_open_ ? std::max(rows_, c.length_) : rows_;
+  if (!bulk_open_ && c.length_ == i + 1) {
     // Set before in this event: the later value replaces it.
     const std::size_t k = i - c.base_;
     if (c.offsets_.size() == k + 2) {
@@ -361,34 +428,225 @@ void EventChunk::truncate(std::size_t n) {
     if (c.length_ <= n) continue;
     if (n <= c.base_) {
       // No slot stays: the column starts afresh (its capacity kept).
-      c.base_ = 0;
-      c.length_ = 0;
       c.kind_ = kNoKind;
-      c.present_.clear();
-      c.valid_.clear();
-      c.words_.clear();
-      c.flags_.clear();
       c.tags_.clear();
-      c.offsets_.clear();
-      c.bytes_.clear();
-      continue;
     }
-    const std::size_t m = n - c.base_;
-    c.length_ = n;
-    truncate_bits(c.present_, m);
-    truncate_bits(c.valid_, m);
-    truncate_to(c.words_, m);
-    truncate_to(c.flags_, m);
-    truncate_to(c.tags_, m);
-    if (c.offsets_.size() > m + 1) {
-      c.bytes_.resize(c.offsets_[m]);
-      c.offsets_.resize(m + 1);
-    }
+    cut(c, n);
   }
   rows_ = std::min(rows_, n);
   expected_ = 0;
   open_ = false;
+  bulk_open_ = false;
+  bulk_ = 0;
   cursor_ = 0;
+}
+
+void EventChunk::cut(Column& c, std::size_t n) {
+  if (c.length_ <= n) return;
+  if (n <= c.base_) {
+    c.base_ = 0;
+    c.length_ = 0;
+    c.present_.clear();
+    c.valid_.clear();
+    c.words_.clear();
+    c.flags_.clear();
+    c.tags_.clear();
+    c.offsets_.clear();
+    c.bytes_.clear();
+    return;
+  }
+  const std::size_t m = n - c.base_;
+  c.length_ = n;
+  truncate_bits(c.present_, m);
+  truncate_bits(c.valid_, m);
+  truncate_to(c.words_, m);
+  truncate_to(c.flags_, m);
+  truncate_to(c.tags_, m);
+  if (c.offsets_.size() > m + 1) {
+    c.bytes_.resize(c.offsets_[m]);
+    c.offsets_.resize(m + 1);
+  }
+}
+
+// ---------------------------------------------------------------- bulk
+
+void EventChunk::begin_events(std::size_t n) {
+  kinds_before_.resize(columns_.size());
+  for (std::size_t j = 0; j < columns_.size(); ++j) kinds_before_[j] = columns_[j].kind_;
+  bulk_ = n;
+  bulk_open_ = true;
+  expected_ = rows_ + n;
+  cursor_ = 0;
+}
+
+void EventChunk::begin_column(std::size_t col) { cut(columns_[col], rows_); }
+
+std::size_t EventChunk::open_span(std::size_t col) {
+  Column& c = columns_[col];
+  cut(c, rows_);  // written before: the later values replace these
+  const std::size_t end = rows_ + bulk_;
+  if (c.length_ == 0) {
+    c.base_ = rows_;
+  } else if (c.length_ < rows_ && c.present_.empty()) {
+    fill_bits(c.present_, c.length_ - c.base_);  // the first gap, as open_slot
+  }
+  const std::size_t k0 = rows_ - c.base_;
+  c.length_ = end;
+  if (!c.present_.empty()) {
+    set_bits(c.present_, k0, bulk_);
+  }
+  return k0;
+}
+
+void EventChunk::note_span(Column& c, std::size_t k0, std::uint8_t tag, const std::uint8_t* validity,
+                           std::size_t validity_offset) {
+  const std::size_t n = bulk_;
+  if (validity != nullptr && all_bits(validity, validity_offset, n)) validity = nullptr;
+  if (validity == nullptr) {
+    if (!c.valid_.empty()) set_bits(c.valid_, k0, n);
+  } else {
+    if (c.valid_.empty()) fill_bits(c.valid_, k0);  // the first Null, as set_null
+    copy_bits(c.valid_, k0, validity, validity_offset, n);
+    if (!any_bits(validity, validity_offset, n)) {
+      if (c.kind_ == kMixed && c.tags_.size() < k0 + n) c.tags_.resize(k0 + n, kNullIndex);
+      return;  // Nulls only: no alternative to note
+    }
+  }
+  if (c.kind_ == tag) return;
+  if (c.kind_ == kNoKind) {
+    c.kind_ = tag;
+    return;
+  }
+  if (c.kind_ != kMixed) {
+    // A second alternative: from now on every slot carries its own tag.
+    c.tags_.assign(k0, kNullIndex);
+    for (std::size_t m = 0; m < k0; ++m) {
+      if (c.valid_.empty() || Column::bit(c.valid_, m)) c.tags_[m] = c.kind_;
+    }
+    c.kind_ = kMixed;
+  }
+  c.tags_.resize(k0);
+  c.tags_.resize(k0 + n, tag);
+}
+
+void EventChunk::put_ints(std::size_t col, const std::int64_t* values, const std::uint8_t* validity,
+                          std::size_t validity_offset) {
+  if (bulk_ == 0) return;  // no event to write
+  const std::size_t k0 = open_span(col);
+  Column& c = columns_[col];
+  note_span(c, k0, kIntIndex, validity, validity_offset);
+  c.words_.resize(k0);
+  c.words_.insert(c.words_.end(), reinterpret_cast<const std::uint64_t*>(values),
+                  reinterpret_cast<const std::uint64_t*>(values) + bulk_);
+}
+
+void EventChunk::put_doubles(std::size_t col, const double* values, const std::uint8_t* validity,
+                             std::size_t validity_offset) {
+  if (bulk_ == 0) return;  // no event to write
+  const std::size_t k0 = open_span(col);
+  Column& c = columns_[col];
+  note_span(c, k0, kDoubleIndex, validity, validity_offset);
+  // The doubles' bits, copied as bytes (the copy is a memmove).
+  c.words_.resize(k0);
+  c.words_.insert(c.words_.end(), reinterpret_cast<const std::uint64_t*>(values),
+                  reinterpret_cast<const std::uint64_t*>(values) + bulk_);
+}
+
+std::uint64_t* EventChunk::fill_words(std::size_t col, std::uint8_t tag) {
+  if (bulk_ == 0) return nullptr;  // no event to write
+  const std::size_t k0 = open_span(col);
+  Column& c = columns_[col];
+  note_span(c, k0, tag, nullptr, 0);
+  c.words_.resize(k0 + bulk_);
+  return c.words_.data() + k0;
+}
+
+void EventChunk::mark_nulls(std::size_t col, const std::uint8_t* validity, std::size_t validity_offset) {
+  if (bulk_ == 0 || all_bits(validity, validity_offset, bulk_)) return;
+  Column& c = columns_[col];
+  const std::size_t k0 = rows_ - c.base_;
+  if (c.valid_.empty()) fill_bits(c.valid_, k0 + bulk_);  // the first Null, as set_null
+  copy_bits(c.valid_, k0, validity, validity_offset, bulk_);
+}
+
+void EventChunk::put_bools(std::size_t col, const std::uint8_t* bits, std::size_t bits_offset,
+                           const std::uint8_t* validity, std::size_t validity_offset) {
+  if (bulk_ == 0) return;  // no event to write
+  const std::size_t k0 = open_span(col);
+  Column& c = columns_[col];
+  note_span(c, k0, kBoolIndex, validity, validity_offset);
+  c.flags_.resize(k0 + bulk_);
+  std::uint8_t* out = c.flags_.data() + k0;
+  for (std::size_t k = 0; k < bulk_; ++k) {
+    const std::size_t b = bits_offset + k;
+    out[k] = (bits[b >> 3] >> (b & 7)) & 1;
+  }
+}
+
+template <typename Offset>
+void EventChunk::put_string_span(std::size_t col, const Offset* offsets, const char* data,
+                                 const std::uint8_t* validity, std::size_t validity_offset) {
+  if (bulk_ == 0) return;  // no event to write
+  const std::size_t k0 = open_span(col);
+  Column& c = columns_[col];
+  note_span(c, k0, kStringIndex, validity, validity_offset);
+  // Slots before the span that hold no string get empty ranges.
+  if (c.offsets_.empty()) c.offsets_.push_back(0);
+  c.offsets_.resize(k0 + 1, c.bytes_.size());
+  const std::size_t n = bulk_;
+  const auto first = static_cast<std::uint64_t>(offsets[0]);
+  const std::uint64_t shift = c.bytes_.size() - first;  // wraps as it should
+  c.offsets_.resize(k0 + 1 + n);
+  std::uint64_t* out = c.offsets_.data() + k0 + 1;
+  for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint64_t>(offsets[k + 1]) + shift;
+  c.bytes_.append(data + first, static_cast<std::size_t>(static_cast<std::uint64_t>(offsets[n]) - first));
+}
+
+void EventChunk::put_strings(std::size_t col, const std::int32_t* offsets, const char* data,
+                             const std::uint8_t* validity, std::size_t validity_offset) {
+  put_string_span(col, offsets, data, validity, validity_offset);
+}
+
+void EventChunk::put_strings(std::size_t col, const std::int64_t* offsets, const char* data,
+                             const std::uint8_t* validity, std::size_t validity_offset) {
+  put_string_span(col, offsets, data, validity, validity_offset);
+}
+
+void EventChunk::put_nulls(std::size_t col) {
+  if (bulk_ == 0) return;  // no event to write
+  const std::size_t k0 = open_span(col);
+  Column& c = columns_[col];
+  if (c.valid_.empty()) fill_bits(c.valid_, k0);
+  clear_bits(c.valid_, k0, bulk_);
+  if (c.kind_ == kMixed && c.tags_.size() < k0 + bulk_) c.tags_.resize(k0 + bulk_, kNullIndex);
+}
+
+void EventChunk::end_events() {
+  const std::size_t n = bulk_;
+  if (n != 0 && (timestamp_col_ == SIZE_MAX || columns_[timestamp_col_].length_ <= rows_)) {
+    // No column gave "timestamp": every open event is stamped, as end_event
+    // stamps one.
+    const std::size_t col = column_index(kTimestamp);
+    const std::size_t k0 = open_span(col);
+    Column& c = columns_[col];
+    note_span(c, k0, kIntIndex, nullptr, 0);
+    c.words_.resize(k0);
+    c.words_.resize(k0 + n, static_cast<std::uint64_t>(now_millis()));
+  }
+  rows_ += n;
+  bulk_ = 0;
+  bulk_open_ = false;
+  cursor_ = 0;
+}
+
+void EventChunk::abort_events() {
+  truncate(rows_);
+  // Kinds noted by the dropped values are forgotten too.
+  for (std::size_t j = 0; j < kinds_before_.size() && j < columns_.size(); ++j) {
+    Column& c = columns_[j];
+    if (kinds_before_[j] != kMixed) c.tags_.clear();
+    c.kind_ = kinds_before_[j];
+  }
 }
 
 void EventChunk::reset(std::shared_ptr<NameTable> names) {

@@ -25,7 +25,9 @@
 // Building.  Events are appended field by field: begin_event(), set_*() on
 // column indices (column_index() finds or adds a column by name), then
 // end_event(), which stamps "timestamp" with now_millis() when the event
-// did not set it.  Setting a column twice within one event keeps the later
+// did not set it.  Or many at once, a column at a time: begin_events(n),
+// each column whole (put_*(), fill_words()) or value by value, then
+// end_events(); the events are the same either way.  Setting a column twice within one event keeps the later
 // value, as a repeated key does in a Row.  Storage grows amortised and
 // clear() keeps both the columns and their capacity, so a builder that is
 // cleared and reused allocates nothing per event in steady state.
@@ -258,6 +260,51 @@ class EventChunk {
   // now on is reserved for them at once, not grown step by step.
   void expect(std::size_t n) { expected_ = rows_ + n; }
 
+  // Bulk building, a column at a time.  begin_events(n) opens the n events
+  // [size(), size() + n) at once.  Each column is then written for every one
+  // of them: whole, by one put_*() call, or value by value, by begin_column()
+  // and one set_*() per open event in order.  A column written again
+  // replaces what was written before, as a field set twice in one event
+  // does.  end_events() stamps "timestamp" with now_millis() in the open
+  // events when no column of that name was written, and counts them;
+  // abort_events() drops them and leaves the chunk as begin_events() found
+  // it.  Read back (row(), the Column accessors), the events are exactly
+  // those the per-event calls build from the same values.
+  //
+  // REQUIRES: no event open for begin_events(); a bulk one open for the
+  // rest.  Before end_events() every column written holds a value (Null
+  // counts) for every open event.
+  void begin_events(std::size_t n);
+  // The next set_*(col) writes open event 0, then 1, and so on.
+  void begin_column(std::size_t col);
+  // Whole columns.  values[k] is open event k's value.  `validity`, when
+  // not null, is an Arrow bitmap: bit validity_offset + k (least significant
+  // bit first) is clear when event k holds Null instead.
+  void put_ints(std::size_t col, const std::int64_t* values, const std::uint8_t* validity = nullptr,
+                std::size_t validity_offset = 0);
+  void put_doubles(std::size_t col, const double* values, const std::uint8_t* validity = nullptr,
+                   std::size_t validity_offset = 0);
+  // Event k's value is bit bits_offset + k of the Arrow bitmap `bits`.
+  void put_bools(std::size_t col, const std::uint8_t* bits, std::size_t bits_offset,
+                 const std::uint8_t* validity = nullptr, std::size_t validity_offset = 0);
+  // Event k's text is data[offsets[k], offsets[k + 1]) (n + 1 offsets, rising).
+  void put_strings(std::size_t col, const std::int32_t* offsets, const char* data,
+                   const std::uint8_t* validity = nullptr, std::size_t validity_offset = 0);
+  void put_strings(std::size_t col, const std::int64_t* offsets, const char* data,
+                   const std::uint8_t* validity = nullptr, std::size_t validity_offset = 0);
+  // Every open event holds Null.
+  void put_nulls(std::size_t col);
+  // A whole column of integers or doubles (tag kIntIndex or kDoubleIndex)
+  // written in place: word k of the n returned (valid until the next call
+  // on the chunk) is to be set to open event k's value, a double's bits.
+  std::uint64_t* fill_words(std::size_t col, std::uint8_t tag);
+  // Makes open event k of column col Null where bit validity_offset + k of
+  // the Arrow bitmap is clear.  REQUIRES: col was just written by
+  // fill_words, and some bit is set (the column's kind is the tag given).
+  void mark_nulls(std::size_t col, const std::uint8_t* validity, std::size_t validity_offset = 0);
+  void end_events();
+  void abort_events();
+
   // Keeps the first n events, drops the rest (and any open event).
   void truncate(std::size_t n);
   // No events; the columns and the storage's capacity stay.
@@ -280,6 +327,19 @@ class EventChunk {
   // Writes storage slot k of words_, growing it as needed.
   void put_word(Column& c, std::size_t k, std::uint64_t v) const;
 
+  // Bulk building.  open_span makes the slots of every open event in column
+  // col present (dropping what was written there before) and returns the
+  // storage index of the first; note_span records their validity and that
+  // the valid ones hold alternative tag.
+  std::size_t open_span(std::size_t col);
+  void note_span(Column& c, std::size_t k0, std::uint8_t tag, const std::uint8_t* validity,
+                 std::size_t validity_offset);
+  template <typename Offset>
+  void put_string_span(std::size_t col, const Offset* offsets, const char* data,
+                       const std::uint8_t* validity, std::size_t validity_offset);
+  // Keeps the slots of column c for events [0, n); the column's kind stays.
+  static void cut(Column& c, std::size_t n);
+
   std::shared_ptr<NameTable> names_;
   std::vector<Column> columns_;
   std::unordered_map<std::string_view, std::uint32_t> by_name_;  // views into the table
@@ -288,6 +348,11 @@ class EventChunk {
   std::size_t rows_ = 0;
   std::size_t expected_ = 0;  // see expect()
   bool open_ = false;
+  // The open bulk events (see begin_events), and the kind of each column
+  // when they were opened, for abort_events.
+  std::size_t bulk_ = 0;
+  bool bulk_open_ = false;
+  std::vector<std::uint8_t> kinds_before_;
 };
 
 // Events [begin, end) of a chunk that nobody writes any more.

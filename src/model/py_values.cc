@@ -1,6 +1,7 @@
 #include "model/py_values.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -261,6 +262,202 @@ void dict_to_chunk(const py::dict& event, EventChunk& out) {
 
 namespace {
 
+// Reused storage for one column's values on their way into a chunk.
+struct ColumnScratch {
+  std::vector<double> doubles;
+  std::vector<std::uint8_t> bits;      // bools, an Arrow bitmap
+  std::vector<std::uint8_t> validity;  // an Arrow bitmap, made at the first None
+  std::vector<std::int64_t> offsets;
+  std::string bytes;
+};
+
+// Reads the items of a list or tuple as cell_from_py reads them, a column at
+// a time, into the open bulk events of `out`: one tight loop while the items
+// are of the kind of the first that is not None (None between them is
+// Null), value by value once another kind turns up.  Runs no Python code.
+// Returns false, having written part of the column, when an item needs
+// Python code (str() of another type) or has no Cell (an int beyond 64
+// bits, a str that cannot be UTF-8 encoded): the caller then converts the
+// call event by event, which meets the item in its place and raises what
+// cell_from_py raises.
+class ListColumn {
+ public:
+  ListColumn(PyObject* const* items, std::size_t n, ColumnScratch& scratch)
+      : items_(items), n_(n), s_(scratch) {}
+
+  bool put(EventChunk& out, std::size_t col) {
+    std::size_t first = 0;
+    while (first < n_ && items_[first] == Py_None) ++first;
+    if (first == n_) {
+      out.put_nulls(col);
+      return true;
+    }
+    any_null_ = false;
+    PyObject* o = items_[first];
+    bool whole;
+    if (Py_IS_TYPE(o, &PyBool_Type)) {
+      whole = bools(out, col);
+    } else if (PyLong_Check(o)) {
+      whole = ints(out, col);
+    } else if (PyFloat_Check(o)) {
+      whole = doubles(out, col);
+    } else if (PyUnicode_Check(o)) {
+      whole = strings(out, col);
+    } else {
+      return false;
+    }
+    // After an item with no Cell nothing more is read: the error made on
+    // the way may have run code (a collection) that changed the list.
+    return whole || (!slow_ && mixed(out, col));
+  }
+
+ private:
+  void null_at(std::size_t i) {
+    if (!any_null_) {
+      s_.validity.assign((n_ + 7) / 8, 0xff);
+      any_null_ = true;
+    }
+    s_.validity[i >> 3] &= static_cast<std::uint8_t>(~(1u << (i & 7)));
+  }
+  const std::uint8_t* validity() const { return any_null_ ? s_.validity.data() : nullptr; }
+
+  // Whether o, known to be an int but not a bool, fits 64 bits; v is then its value.
+  static bool int_value(PyObject* o, std::int64_t& v) {
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+      v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+      return true;
+    }
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || (x == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return false;
+    }
+    v = x;
+    return true;
+  }
+
+  // The loops of one kind return false at the first item of another.
+  bool bools(EventChunk& out, std::size_t col) {
+    s_.bits.assign((n_ + 7) / 8, 0);
+    for (std::size_t i = 0; i < n_; ++i) {
+      PyObject* o = items_[i];
+      if (o == Py_True) {
+        s_.bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+      } else if (o == Py_None) {
+        null_at(i);
+      } else if (o != Py_False) {
+        return false;
+      }
+    }
+    out.put_bools(col, s_.bits.data(), 0, validity());
+    return true;
+  }
+
+  // Integers and doubles go straight into the chunk's storage; the first
+  // item is not None, so the column's kind is the one noted.
+  bool ints(EventChunk& out, std::size_t col) {
+    std::uint64_t* v = out.fill_words(col, kIntIndex);
+    for (std::size_t i = 0; i < n_; ++i) {
+      PyObject* o = items_[i];
+      std::int64_t x = 0;
+      if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+      } else if (o == Py_None) {
+        null_at(i);
+      } else if (!PyLong_Check(o) || Py_IS_TYPE(o, &PyBool_Type)) {
+        return false;
+      } else if (!int_value(o, x)) {
+        slow_ = true;
+        return false;
+      }
+      v[i] = static_cast<std::uint64_t>(x);
+    }
+    if (any_null_) out.mark_nulls(col, s_.validity.data());
+    return true;
+  }
+
+  bool doubles(EventChunk& out, std::size_t col) {
+    std::uint64_t* v = out.fill_words(col, kDoubleIndex);
+    for (std::size_t i = 0; i < n_; ++i) {
+      PyObject* o = items_[i];
+      double x = 0;
+      if (PyFloat_Check(o)) {
+        x = PyFloat_AS_DOUBLE(o);
+      } else if (o == Py_None) {
+        null_at(i);
+      } else {
+        return false;
+      }
+      v[i] = std::bit_cast<std::uint64_t>(x);
+    }
+    if (any_null_) out.mark_nulls(col, s_.validity.data());
+    return true;
+  }
+
+  bool strings(EventChunk& out, std::size_t col) {
+    s_.offsets.resize(n_ + 1);
+    s_.offsets[0] = 0;
+    s_.bytes.clear();
+    for (std::size_t i = 0; i < n_; ++i) {
+      PyObject* o = items_[i];
+      if (PyUnicode_Check(o)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+        if (data == nullptr) {
+          PyErr_Clear();
+          slow_ = true;
+          return false;
+        }
+        s_.bytes.append(data, static_cast<std::size_t>(size));
+      } else if (o == Py_None) {
+        null_at(i);
+      } else {
+        return false;
+      }
+      s_.offsets[i + 1] = static_cast<std::int64_t>(s_.bytes.size());
+    }
+    out.put_strings(col, s_.offsets.data(), s_.bytes.data(), validity());
+    return true;
+  }
+
+  // Kinds mixed: each item's type is checked once, and its value set.
+  bool mixed(EventChunk& out, std::size_t col) {
+    out.begin_column(col);
+    for (std::size_t i = 0; i < n_; ++i) {
+      PyObject* o = items_[i];
+      if (o == Py_None) {
+        out.set_null(col);
+      } else if (Py_IS_TYPE(o, &PyBool_Type)) {
+        out.set_bool(col, o == Py_True);
+      } else if (PyLong_Check(o)) {
+        std::int64_t v;
+        if (!int_value(o, v)) return false;
+        out.set_int(col, v);
+      } else if (PyFloat_Check(o)) {
+        out.set_double(col, PyFloat_AS_DOUBLE(o));
+      } else if (PyUnicode_Check(o)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+        if (data == nullptr) {
+          PyErr_Clear();
+          return false;
+        }
+        out.set_string(col, std::string_view(data, static_cast<std::size_t>(size)));
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  PyObject* const* items_;
+  const std::size_t n_;
+  ColumnScratch& s_;
+  bool any_null_ = false;
+  bool slow_ = false;  // an item was met that has no Cell
+};
+
 // The buffer of a one-dimensional NumPy array whose items convert without
 // running Python code: native float64 (items are float subclasses: doubles),
 // integers of any width (items derive from no Python int: the decimal text of
@@ -293,6 +490,37 @@ class ArrayItems {
   }
   ~ArrayItems() {
     if (held_) PyBuffer_Release(&view_);
+  }
+
+  // Writes every item as set() writes each, a column at a time.  REQUIRES:
+  // out has n bulk events open (see EventChunk::begin_events).
+  void put(EventChunk& out, std::size_t col, Py_ssize_t n, ColumnScratch& scratch) const {
+    const char* base = static_cast<const char*>(view_.buf);
+    const Py_ssize_t stride = view_.strides[0];
+    if (kind_ == 'd') {
+      if (stride == 8 || n <= 1) return out.put_doubles(col, reinterpret_cast<const double*>(base));
+      scratch.doubles.resize(static_cast<std::size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) std::memcpy(&scratch.doubles[i], base + i * stride, 8);
+      return out.put_doubles(col, scratch.doubles.data());
+    }
+    // Bools and integers are sent as their str() text.
+    scratch.offsets.resize(static_cast<std::size_t>(n) + 1);
+    scratch.bytes.clear();
+    scratch.offsets[0] = 0;
+    char text[24];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      const char* at = base + i * stride;
+      if (kind_ == '?') {
+        scratch.bytes.append(*at != 0 ? std::string_view("True") : std::string_view("False"));
+      } else {
+        const bool is_unsigned = kind_ == 'B' || kind_ == 'H' || kind_ == 'I' || kind_ == 'L' || kind_ == 'Q';
+        const std::to_chars_result r = is_unsigned ? std::to_chars(text, text + sizeof text, read_unsigned(at))
+                                                   : std::to_chars(text, text + sizeof text, read_signed(at));
+        scratch.bytes.append(text, static_cast<std::size_t>(r.ptr - text));
+      }
+      scratch.offsets[static_cast<std::size_t>(i) + 1] = static_cast<std::int64_t>(scratch.bytes.size());
+    }
+    out.put_strings(col, scratch.offsets.data(), scratch.bytes.data());
   }
 
   void set(EventChunk& out, std::size_t col, Py_ssize_t i) const {
@@ -377,10 +605,47 @@ void columns_to_chunk(const py::dict& columns, EventChunk& out) {
   if (cols.empty() || n == 0) return;
 
   const std::size_t before = out.size();
+  bool bulk = false;
   try {
     // A repeated name is one column: the later source's value replaces the
     // earlier one in each event, as in rows_from_columns.
     for (Source& src : cols) src.col = out.column_index(src.name);
+
+    // A column at a time when every source is a list, a tuple or an array
+    // read from its buffer; the values then convert without Python code, so
+    // their order does not show.  An item that needs Python code or has no
+    // Cell sends the whole call the event-by-event way below, which meets
+    // the items, and raises, in the order rows_from_columns does.
+    // A list shorter than the length taken (str() of a later key may have
+    // emptied it) is left to item access, which raises as it should.
+    const auto bulk_source = [n](const Source& src) {
+      if (src.array) return true;
+      return src.fast && (PyTuple_CheckExact(src.values.ptr()) || PyList_GET_SIZE(src.values.ptr()) == n);
+    };
+    if (std::all_of(cols.begin(), cols.end(), bulk_source)) {
+      ColumnScratch scratch;
+      out.begin_events(static_cast<std::size_t>(n));
+      bulk = true;
+      bool whole = true;
+      for (const Source& src : cols) {
+        if (src.array) {
+          src.array->put(out, src.col, n, scratch);
+          continue;
+        }
+        ListColumn list(PySequence_Fast_ITEMS(src.values.ptr()), static_cast<std::size_t>(n), scratch);
+        if (!list.put(out, src.col)) {
+          whole = false;
+          break;
+        }
+      }
+      bulk = false;
+      if (whole) {
+        out.end_events();
+        return;
+      }
+      out.abort_events();
+    }
+
     out.expect(static_cast<std::size_t>(n));
     PyScalar value;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -412,6 +677,7 @@ void columns_to_chunk(const py::dict& columns, EventChunk& out) {
       out.end_event();
     }
   } catch (...) {
+    if (bulk) out.abort_events();
     out.truncate(before);
     throw;
   }

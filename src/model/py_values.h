@@ -30,7 +30,11 @@ Batch rows_from_columns(const pybind11::dict& columns);
 // The same two conversions into a chunk: dict_to_chunk appends the event
 // dict_to_row makes, columns_to_chunk the events of rows_from_columns (read
 // back, the very same Rows).  On an error the chunk keeps only the events it
-// had.  REQUIRES: no event of out is open.
+// had.  columns_to_chunk goes a column at a time when every column is a
+// list, a tuple or a NumPy array it reads from the buffer and no item needs
+// Python code to convert; otherwise, and for an item that has no Cell, it
+// goes event by event, so that errors come in the order rows_from_columns
+// meets them.  REQUIRES: no event of out is open.
 void dict_to_chunk(const pybind11::dict& event, EventChunk& out);
 void columns_to_chunk(const pybind11::dict& columns, EventChunk& out);
 

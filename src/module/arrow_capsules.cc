@@ -180,6 +180,44 @@ Batch rows_from_arrow(py::handle data) {
                        std::string(py::str(py::type::handle_of(data).attr("__qualname__"))));
 }
 
+void arrow_to_chunk(py::handle data, EventChunk& out) {
+  const std::size_t before = out.size();
+  const auto taken = [&] { return static_cast<std::int64_t>(out.size() - before); };
+  try {
+    if (py::hasattr(data, "__arrow_c_array__")) {
+      py::object pair = data.attr("__arrow_c_array__")();
+      if (!py::isinstance<py::tuple>(pair) || py::len(pair) != 2) throw py::type_error(messages::kArrowNoExport);
+      py::tuple capsules = py::reinterpret_borrow<py::tuple>(pair);
+      const auto* schema = capsule_pointer<ArrowSchema>(capsules[0], kSchemaCapsule);
+      const auto* array = capsule_pointer<ArrowArray>(capsules[1], kArrayCapsule);
+      const ArrowIntake intake(*schema);
+      py::gil_scoped_release release;
+      intake.append_to_chunk(*array, taken(), out);
+      return;
+    }
+    if (py::hasattr(data, "__arrow_c_stream__")) {
+      py::object capsule = data.attr("__arrow_c_stream__")();
+      auto* stream = capsule_pointer<ArrowArrayStream>(capsule, kStreamCapsule);
+      Released<ArrowSchema> schema;
+      if (const int code = stream->get_schema(stream, schema.get()); code != 0) stream_failed(stream, code);
+      const ArrowIntake intake(*schema.get());
+      while (true) {
+        Released<ArrowArray> array;
+        if (const int code = stream->get_next(stream, array.get()); code != 0) stream_failed(stream, code);
+        if (array.get()->release == nullptr) break;
+        py::gil_scoped_release release;
+        intake.append_to_chunk(*array.get(), taken(), out);
+      }
+      return;
+    }
+  } catch (...) {
+    out.truncate(before);
+    throw;
+  }
+  throw py::type_error(std::string(messages::kArrowNoExport) + ", got " +
+                       std::string(py::str(py::type::handle_of(data).attr("__qualname__"))));
+}
+
 py::object arrow_result(OutputColumns columns) {
   check_utf8(columns);
   return py::cast(ArrowResult(std::make_shared<const OutputColumns>(std::move(columns))));

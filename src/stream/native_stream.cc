@@ -263,11 +263,10 @@ void NativeStream::emit_columns(const py::dict& columns) {
 }
 
 void NativeStream::emit_arrow(const py::object& data) {
-  // The Arrow reader makes Rows; they are appended to the chunk here.
-  const Batch rows = rows_from_arrow(data);
-  offer_converted([&](EventChunk& events) {
-    for (const Row& row : rows) events.append_row(row);
-  });
+  // The columns go into the intake chunk whole; the export runs under the
+  // intake lock, which only this stream's emitting threads take (one that
+  // finds it taken builds a chunk of its own).
+  offer_converted([&](EventChunk& events) { arrow_to_chunk(data, events); });
 }
 
 void NativeStream::drain_queue_locked() {
