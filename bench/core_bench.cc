@@ -372,7 +372,8 @@ void bench_sketch_memory() {
     std::mt19937_64 rng(1);
     for (int i = 0; i < kValues; ++i) {
       const bool ids = op == AggOp::kCountDistinct || op == AggOp::kApproxCountDistinct;
-      state->add(ids ? Cell(std::int64_t{i}) : Cell(static_cast<double>(rng() >> 11)));
+      const Cell value = ids ? Cell(std::int64_t{i}) : Cell(static_cast<double>(rng() >> 11));
+      state->add(CellView::of(value));
     }
     std::string saved;
     state->save(saved);
