@@ -187,8 +187,8 @@ void bench_stream() {
 
 // An aggregate plan over 1,000,000 sorted rows of 100 symbols: OHLCV, count,
 // mean and stddev per symbol in 1 s tumbling windows, 10 s windows every
-// 1 s, and sessions with a 1 s gap; the rows go through in batches of 10,000
-// as a stream takes them.
+// 1 s, and sessions with a 1 s gap; the rows go through in column chunks of
+// 10,000 as a stream takes them.
 void bench_aggs() {
   const std::size_t rows = 1000000;
   const std::size_t chunk = 10000;
@@ -208,6 +208,9 @@ void bench_aggs() {
     row.set(std::string_view("qty"), static_cast<std::int64_t>(rng() % 100));
     batches.back().push_back(std::move(row));
   }
+  // As a stream holds them: one column chunk per batch.
+  std::vector<EventSlices> chunks;
+  for (const Batch& b : batches) chunks.push_back(slices_of_rows(b));
   const auto agg = [](const char* name, AggOp op, const char* field) {
     AggSpec a;
     a.name = name;
@@ -238,12 +241,11 @@ void bench_aggs() {
     double best = 1e9;
     std::size_t windows = 0;
     for (int rep = 0; rep < 3; ++rep) {
-      std::vector<Batch> copy = batches;
       Stats stats;
       ProcessorState state;
       const auto t0 = std::chrono::steady_clock::now();
       windows = 0;
-      for (Batch& b : copy) windows += process_rows(stats, state, std::move(b), plan).size();
+      for (const EventSlices& events : chunks) windows += process_events(stats, state, events, plan).size();
       windows += flush_all_windows(state, plan).size();
       best = std::min(best, seconds_since(t0));
     }
@@ -448,7 +450,8 @@ void bench_sketch_memory() {
     std::mt19937_64 rng(1);
     for (int i = 0; i < kValues; ++i) {
       const bool ids = op == AggOp::kCountDistinct || op == AggOp::kApproxCountDistinct;
-      state->add(ids ? Cell(std::int64_t{i}) : Cell(static_cast<double>(rng() >> 11)));
+      const Cell value = ids ? Cell(std::int64_t{i}) : Cell(static_cast<double>(rng() >> 11));
+      state->add(CellView::of(value));
     }
     std::string saved;
     state->save(saved);

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -18,11 +19,18 @@ long allocations_before_failure = -1;
 
 }  // namespace
 
-// Every form but the aligned ones is replaced, so that each pair of new and
+// Every form but the aligned ones is replaced (and counted, see test.h), so that each pair of new and
 // delete meets in malloc and free (a sanitizer checks they match).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+std::atomic<std::uint64_t> allocation_count{0};
+}  // namespace
+
+std::uint64_t movra_test::allocations() { return allocation_count.load(std::memory_order_relaxed); }
+
 void* operator new(std::size_t n) {
+  allocation_count.fetch_add(1, std::memory_order_relaxed);
   if (allocations_before_failure >= 0 && allocations_before_failure-- == 0) throw std::bad_alloc();
   if (void* p = std::malloc(n != 0 ? n : 1)) return p;
   throw std::bad_alloc();

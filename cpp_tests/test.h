@@ -3,6 +3,7 @@
 #ifndef MOVRA_CPP_TESTS_TEST_H_
 #define MOVRA_CPP_TESTS_TEST_H_
 
+#include <cstdint>
 #include <functional>
 #include <iostream>
 #include <sstream>
@@ -18,6 +19,9 @@ struct Case {
 
 std::vector<Case>& registry();
 int& failures();
+// The calls of the global operator new so far, on any thread.  The test
+// binary replaces operator new in event_id_set_test.cc.
+std::uint64_t allocations();
 
 struct Registrar {
   Registrar(const char* name, std::function<void()> body) {

@@ -460,38 +460,40 @@ void AggWindows::close_hopping(std::int64_t threshold, const PlanSpec& plan, Bat
   if (freed) rebuild_index();
 }
 
-// The engine's pass over one batch, column by column.
+// The engine's pass over one run of events, column by column: every name
+// the plan reads is resolved once per chunk, the events that go on are
+// kept as their indices in their chunks, and values are read from the
+// chunk columns into one batch's scratch vectors.
 class AggEngine {
  public:
-  static Batch run(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
-                   std::int64_t (*clock)(), LateRows* kept) {
+  static Batch run(Stats& stats, ProcessorState& state, const EventSlices& events,
+                   const PlanSpec& plan, std::int64_t (*clock)(), LateRows* kept) {
     AggWindows& a = state.aggs;
     a.check_signature(plan.aggs_signature);
     a.adopt(plan);
     const auto now = std::chrono::steady_clock::now();
-    if (!a.clock_started_ || !rows.empty()) {
+    if (!a.clock_started_ || event_count(events) != 0) {
       a.clock_started_ = true;
       a.last_event_ = now;
       a.advanced_to_ = now;
     }
 
-    select_rows(stats, state, rows, plan, clock, kept);
-    const std::size_t n = a.rows_.size();
+    select_events(stats, state, events, plan, clock, kept);
+    const std::size_t n = a.picked_.size();
     if (n != 0) {
-      intern_groups(a);
+      intern_groups(a, events);
       assign_slots(state, a);
-      extract_columns(a);
+      extract_columns(a, events);
       const std::uint64_t first_seq = a.next_seq_;
       a.next_seq_ += n;
       for (const AggLayout::Item& item : a.layout_.items) {
         FieldColumn* column = item.field < 0 ? nullptr : &a.columns_[static_cast<std::size_t>(item.field)];
-        if (column != nullptr && needs_numbers(item.agg_spec.op)) extract_numbers(*column);
         update_states(item, a.words_.data(), a.stride_, a.slot_ids_.data(), n, column,
                       a.times_.data(), first_seq, a.pools_);
       }
+      // The views point into the chunks, which the caller may free now.
+      for (FieldColumn& c : a.columns_) c.views.clear();
     }
-    // Drop the row pointers before the rows go.
-    a.rows_.clear();
 
     advance_when_idle(state, a, plan, now);
     Batch out;
@@ -513,81 +515,102 @@ class AggEngine {
       default: return false;
     }
   }
+  // The ops that take the value itself, not its number or presence.
+  static bool needs_views(AggOp op) {
+    return op == AggOp::kFirst || op == AggOp::kLast || has_var_state(op);
+  }
 
-  // Filters, de-duplication, event time and lateness, as in process_rows:
-  // the rows that go on and their event times.
-  static void select_rows(Stats& stats, ProcessorState& state, Batch& rows,
-                          const PlanSpec& plan, std::int64_t (*clock)(), LateRows* kept) {
+  // The id text of a value: a view of its string, or its display text in
+  // scratch.
+  static std::string_view id_text(const CellView& id, std::string& scratch) {
+    if (id.tag == kStringIndex) return id.s;
+    scratch.clear();
+    append_display(scratch, id);
+    return scratch;
+  }
+
+  // Filters, de-duplication, event time and lateness, as in process_events:
+  // the events that go on (picked_, by slice: picked_from_) and their event
+  // times.
+  static void select_events(Stats& stats, ProcessorState& state, const EventSlices& events,
+                            const PlanSpec& plan, std::int64_t (*clock)(), LateRows* kept) {
     AggWindows& a = state.aggs;
-    a.rows_.clear();
+    a.picked_.clear();
+    a.picked_from_.assign(1, 0);
     a.times_.clear();
     const std::string_view time_field(plan.window->time_field);
     const std::int64_t lateness = lateness_of(plan);
     const std::int64_t watermark_ms = plan.watermark_ms.value_or(0);
-    std::string id_text;
+    std::string id_scratch;
     std::uint64_t duplicates = 0;
     LateTally late;
-    // The origin as assign_slots will have fixed it for the rows that went
-    // on so far: a late row after them misses a window on that grid, as in
-    // the mean plans' path, which fixes the origin row by row.
+    // The origin as assign_slots will have fixed it for the events that went
+    // on so far: a late event after them misses a window on that grid, as in
+    // the mean plans' path, which fixes the origin event by event.
     std::int64_t origin = state.window_origin;
     const bool gridded = plan.window->kind() != WindowKind::kSession;
-    for (Row& row : rows) {
-      if (!passes_filters(row, plan.filters)) continue;
-      if (plan.event_id_field) {
-        if (const Cell* id = row.find(*plan.event_id_field)) {
-          id_text.clear();
-          append_display(id_text, *id);
-          if (!id_text.empty() && !state.seen_event_ids.insert(id_text)) {
+    for (const ChunkSlice& slice : events) {
+      const EventChunk& chunk = *slice.chunk;
+      const PlanColumns cols(chunk, plan, time_field);
+      for (std::size_t i = slice.begin; i < slice.end; ++i) {
+        if (!cols.filters.empty() && !cols.passes(i)) continue;
+        if (cols.id != nullptr && cols.id->present(i)) {
+          const std::string_view text = id_text(cols.id->view(i), id_scratch);
+          if (!text.empty() && !state.seen_event_ids.insert(text)) {
             ++duplicates;
             continue;
           }
         }
+        const std::int64_t event_time =
+            (cols.time != nullptr && cols.time->present(i) && cols.time->tag(i) == kIntIndex)
+                ? cols.time->int_at(i)
+                : clock();
+        if (event_time > state.max_event_time) state.max_event_time = event_time;
+        const std::int64_t watermark = sat_sub(state.max_event_time, watermark_ms);
+        if (watermark >= kLatenessGuard && sat_add(event_time, lateness) < watermark) {
+          // Only a late event that is kept becomes a Row.
+          const auto missed = [&] { return missed_window(origin, *plan.window, event_time); };
+          const auto make_row = [&] { return chunk.row(i); };
+          if (!late_row_goes_on(plan, make_row, kept, late, missed)) continue;
+        }
+        if (gridded && origin == kInt64Min && event_time >= kAbsoluteGridLimit + 1) origin = event_time;
+        a.picked_.push_back(i);
+        a.times_.push_back(event_time);
       }
-      const Cell* time_cell = row.find(time_field);
-      const std::int64_t event_time = (time_cell != nullptr && time_cell->index() == kIntIndex)
-                                          ? std::get<std::int64_t>(*time_cell)
-                                          : clock();
-      if (event_time > state.max_event_time) state.max_event_time = event_time;
-      const std::int64_t watermark = sat_sub(state.max_event_time, watermark_ms);
-      if (watermark >= kLatenessGuard && sat_add(event_time, lateness) < watermark) {
-        // A row kept is moved out of the batch; nothing reads it after this.
-        const auto missed = [&] { return missed_window(origin, *plan.window, event_time); };
-        if (!late_row_goes_on(plan, [&] { return std::move(row); }, kept, late, missed)) continue;
-      }
-      if (gridded && origin == kInt64Min && event_time >= kAbsoluteGridLimit + 1) origin = event_time;
-      a.rows_.push_back(&row);
-      a.times_.push_back(event_time);
+      a.picked_from_.push_back(a.picked_.size());
     }
     if (duplicates) bump(stats.duplicate_events, duplicates);
     late.publish(stats);
   }
 
-  // The group id of each row: its by values' keys, interned.
-  static void intern_groups(AggWindows& a) {
-    const std::size_t n = a.rows_.size();
-    a.group_ids_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      a.key_.clear();
-      const Row& row = *a.rows_[i];
-      for (std::size_t f = 0; f < a.by_count_; ++f) {
-        const Cell* c = row.find(a.by_names_[f]);
-        append_value_key(a.key_, c == nullptr ? Cell(Null{}) : *c);
-      }
-      const std::size_t before = a.groups_.size();
-      const std::uint32_t id = a.groups_.intern(a.key_);
-      if (a.groups_.size() != before) {
-        for (std::size_t f = 0; f < a.by_count_; ++f) {
-          const Cell* c = row.find(a.by_names_[f]);
-          a.group_values_.push_back(c == nullptr ? Cell(Null{}) : *c);
+  // The group id of each event: its by values' keys, interned; the values
+  // are copied into Cells only for a group not seen before.
+  static void intern_groups(AggWindows& a, const EventSlices& events) {
+    a.group_ids_.resize(a.picked_.size());
+    for (std::size_t k = 0; k < events.size(); ++k) {
+      const EventChunk& chunk = *events[k].chunk;
+      a.by_columns_.clear();
+      for (const std::string& name : a.by_names_) a.by_columns_.push_back(chunk.find(name));
+      for (std::size_t j = a.picked_from_[k]; j < a.picked_from_[k + 1]; ++j) {
+        const std::size_t i = a.picked_[j];
+        a.key_.clear();
+        for (const EventChunk::Column* c : a.by_columns_) {
+          append_value_key(a.key_, EventChunk::Column::view_of(c, i).value_or(CellView{}));
         }
+        const std::size_t before = a.groups_.size();
+        const std::uint32_t id = a.groups_.intern(a.key_);
+        if (a.groups_.size() != before) {
+          for (const EventChunk::Column* c : a.by_columns_) {
+            a.group_values_.push_back(EventChunk::Column::view_of(c, i).value_or(CellView{}).to_cell());
+          }
+        }
+        a.group_ids_[j] = id;
       }
-      a.group_ids_[i] = id;
     }
   }
 
   static void assign_slots(ProcessorState& state, AggWindows& a) {
-    const std::size_t n = a.rows_.size();
+    const std::size_t n = a.picked_.size();
     a.slot_ids_.resize(n);
     switch (a.kind_) {
       case WindowKind::kTumbling:
@@ -619,19 +642,56 @@ class AggEngine {
     }
   }
 
-  static void extract_columns(AggWindows& a) {
-    const std::size_t n = a.rows_.size();
-    a.columns_.resize(a.layout_.fields.size());
-    for (std::size_t f = 0; f < a.layout_.fields.size(); ++f) {
+  // Fills each aggregated field's FieldColumn from the chunk columns: its
+  // presence always, its numbers when a numeric op reads the field, its
+  // values (as views) when an op takes the value itself.
+  static void extract_columns(AggWindows& a, const EventSlices& events) {
+    const std::size_t n = a.picked_.size();
+    const std::size_t fields = a.layout_.fields.size();
+    a.columns_.resize(fields);
+    for (std::size_t f = 0; f < fields; ++f) {
+      bool numbers = false;
+      bool views = false;
+      for (const AggLayout::Item& item : a.layout_.items) {
+        if (item.field != static_cast<std::int32_t>(f) || item.shared) continue;
+        numbers = numbers || needs_numbers(item.agg_spec.op);
+        views = views || needs_views(item.agg_spec.op);
+      }
       FieldColumn& col = a.columns_[f];
-      col.numbers_done = false;
-      col.cells.resize(n);
+      col.cells.clear();
       col.present.resize(n);
+      col.numbers_done = numbers;
+      if (numbers) {
+        col.values.resize(n);
+        col.numeric.resize(n);
+      }
+      col.views.resize(views ? n : 0);
       const std::string_view name(a.layout_.fields[f]);
-      for (std::size_t i = 0; i < n; ++i) {
-        const Cell* c = a.rows_[i]->find(name);
-        col.cells[i] = c;
-        col.present[i] = c != nullptr && c->index() != kNullIndex;
+      for (std::size_t k = 0; k < events.size(); ++k) {
+        const EventChunk::Column* c = events[k].chunk->find(name);
+        const std::size_t lo = a.picked_from_[k];
+        const std::size_t hi = a.picked_from_[k + 1];
+        if (c == nullptr) {
+          std::fill(col.present.begin() + lo, col.present.begin() + hi, 0);
+          if (numbers) std::fill(col.numeric.begin() + lo, col.numeric.begin() + hi, 0);
+          continue;
+        }
+        for (std::size_t j = lo; j < hi; ++j) {
+          const std::size_t i = a.picked_[j];
+          if (!c->present(i)) {
+            col.present[j] = 0;
+            if (numbers) col.numeric[j] = 0;
+            continue;
+          }
+          const CellView v = c->view(i);
+          col.present[j] = v.tag != kNullIndex;
+          if (numbers) {
+            double x = 0.0;
+            col.numeric[j] = number_of(v, x);
+            col.values[j] = x;
+          }
+          if (views) col.views[j] = v;
+        }
       }
     }
   }
@@ -907,9 +967,9 @@ bool operator==(const AggWindows& a, const AggWindows& b) {
   return x == y;
 }
 
-Batch process_aggregate_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
-                             std::int64_t (*clock)(), LateRows* kept) {
-  return AggEngine::run(stats, state, std::move(rows), plan, clock, kept);
+Batch process_aggregate_events(Stats& stats, ProcessorState& state, const EventSlices& events,
+                               const PlanSpec& plan, std::int64_t (*clock)(), LateRows* kept) {
+  return AggEngine::run(stats, state, events, plan, clock, kept);
 }
 
 Batch flush_aggregate_windows(ProcessorState& state, const PlanSpec& plan) {

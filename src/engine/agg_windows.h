@@ -46,6 +46,7 @@
 #include "engine/plan.h"
 #include "engine/window_table.h"
 #include "model/cell.h"
+#include "model/event_chunk.h"
 #include "state/stats.h"
 
 namespace movra {
@@ -80,10 +81,10 @@ class AggWindows {
   friend bool operator==(const AggWindows& a, const AggWindows& b);
 
  private:
-  friend Batch process_aggregate_rows(Stats&, ProcessorState&, Batch, const PlanSpec&,
-                                      std::int64_t (*)(), LateRows*);
   friend Batch flush_aggregate_windows(ProcessorState&, const PlanSpec&);
   friend class AggEngine;
+  // The engine as it was over Rows, kept in the C++ tests as a model.
+  friend class AggRowModel;
 
   struct Slot {
     std::int64_t start = 0;
@@ -165,8 +166,12 @@ class AggWindows {
   mutable std::vector<OutputColumn> output_order_;
   mutable bool output_names_unique_ = true;
 
-  // One batch's scratch vectors, kept for their capacity.
-  std::vector<const Row*> rows_;
+  // One batch's scratch vectors, kept for their capacity.  The events that
+  // go on, by their index in their chunk; those of slice k are
+  // picked_[picked_from_[k] .. picked_from_[k + 1]).
+  std::vector<std::size_t> picked_;
+  std::vector<std::size_t> picked_from_;
+  std::vector<const EventChunk::Column*> by_columns_;
   std::vector<std::int64_t> times_;
   std::vector<std::uint32_t> group_ids_;
   std::vector<std::uint32_t> slot_ids_;
@@ -174,15 +179,19 @@ class AggWindows {
   std::string key_;
 };
 
-// The aggregate plan's path of process_rows and flush_all_windows (see
+// The aggregate plan's path of process_events and flush_all_windows (see
 // window_engine.h): the same filters, de-duplication, event time and
-// lateness, then the rows go to their windows.  Throws std::invalid_argument
-// when windows of another plan signature are open.  A late row that a plan
-// with keep_late keeps goes to `kept` with the window it missed (for
-// hopping windows the earliest window holding it, for sessions the session
-// it would have opened); a null `kept` counts it over the cap (late_rows.h).
-Batch process_aggregate_rows(Stats& stats, ProcessorState& state, Batch rows, const PlanSpec& plan,
-                             std::int64_t (*clock)(), LateRows* kept = nullptr);
+// lateness, then the events go to their windows.  The events are read from
+// their chunk columns, each name resolved once per chunk; only a late event
+// that is kept is made a Row, and a group's values are copied only when the
+// group is new.  Throws std::invalid_argument when windows of another plan
+// signature are open.  A late row that a plan with keep_late keeps goes to
+// `kept` with the window it missed (for hopping windows the earliest window
+// holding it, for sessions the session it would have opened); a null `kept`
+// counts it over the cap (late_rows.h).
+Batch process_aggregate_events(Stats& stats, ProcessorState& state, const EventSlices& events,
+                               const PlanSpec& plan, std::int64_t (*clock)(),
+                               LateRows* kept = nullptr);
 Batch flush_aggregate_windows(ProcessorState& state, const PlanSpec& plan);
 
 // The bytes one open window takes per aggregate of op, its share of the

@@ -78,23 +78,23 @@ Cell tagged_cell(const std::uint64_t* s, const AggPools& pools) {
   }
 }
 
-// Stores cell as the first/last value of s; a string reuses the state's
-// pool entry when it already has one.
-void set_tagged(std::uint64_t* s, const Cell& cell, AggPools& pools) {
-  if (const auto* str = std::get_if<std::string>(&cell)) {
+// Stores v as the first/last value of s; a string reuses the state's pool
+// entry when it already has one.
+void set_tagged(std::uint64_t* s, const CellView& v, AggPools& pools) {
+  if (v.tag == kStringIndex) {
     if (s[2] == kTagString) {
-      pools.strings.set(static_cast<std::uint32_t>(s[3]), *str);
+      pools.strings.set(static_cast<std::uint32_t>(s[3]), v.s);
     } else {
-      s[3] = pools.strings.put(*str);
+      s[3] = pools.strings.put(v.s);
     }
     s[2] = kTagString;
     return;
   }
   if (s[2] == kTagString) pools.strings.release(static_cast<std::uint32_t>(s[3]));
-  switch (cell.index()) {
-    case kBoolIndex: s[2] = kTagBool; s[3] = std::get<bool>(cell) ? 1 : 0; break;
-    case kIntIndex: s[2] = kTagInt; s[3] = static_cast<std::uint64_t>(std::get<std::int64_t>(cell)); break;
-    case kDoubleIndex: s[2] = kTagDouble; s[3] = as_word(std::get<double>(cell)); break;
+  switch (v.tag) {
+    case kBoolIndex: s[2] = kTagBool; s[3] = v.b ? 1 : 0; break;
+    case kIntIndex: s[2] = kTagInt; s[3] = static_cast<std::uint64_t>(v.i); break;
+    case kDoubleIndex: s[2] = kTagDouble; s[3] = as_word(v.d); break;
     default: s[2] = kNone; s[3] = 0; break;
   }
 }
@@ -114,7 +114,7 @@ inline bool later(std::int64_t t, std::uint64_t seq, const std::uint64_t* s) {
 class DistinctSet final : public VarState {
  public:
   std::unique_ptr<VarState> clone() const override { return std::make_unique<DistinctSet>(*this); }
-  void add(const Cell& value) override {
+  void add(const CellView& value) override {
     scratch_.clear();
     append_value_key(scratch_, value);
     keys_.insert(scratch_);
@@ -166,18 +166,16 @@ class DistinctSet final : public VarState {
 
 }  // namespace
 
-void append_value_key(std::string& out, const Cell& cell) {
-  switch (cell.index()) {
+void append_value_key(std::string& out, const CellView& v) {
+  switch (v.tag) {
     case kNullIndex: out.push_back('n'); return;
-    case kBoolIndex: out.push_back(std::get<bool>(cell) ? 'T' : 'F'); return;
-    case kIntIndex: {
+    case kBoolIndex: out.push_back(v.b ? 'T' : 'F'); return;
+    case kIntIndex:
       out.push_back('i');
-      const std::int64_t v = std::get<std::int64_t>(cell);
-      out.append(reinterpret_cast<const char*>(&v), 8);
+      out.append(reinterpret_cast<const char*>(&v.i), 8);
       return;
-    }
     case kDoubleIndex: {
-      const double d = std::get<double>(cell);
+      const double d = v.d;
       std::int64_t i;
       if (integral(d, i)) {
         out.push_back('i');
@@ -191,15 +189,16 @@ void append_value_key(std::string& out, const Cell& cell) {
       return;
     }
     default: {
-      const std::string& s = std::get<std::string>(cell);
       out.push_back('s');
-      const auto n = static_cast<std::uint32_t>(s.size());
+      const auto n = static_cast<std::uint32_t>(v.s.size());
       out.append(reinterpret_cast<const char*>(&n), 4);
-      out.append(s);
+      out.append(v.s);
       return;
     }
   }
 }
+
+void append_value_key(std::string& out, const Cell& cell) { append_value_key(out, CellView::of(cell)); }
 
 void append_escaped(std::string& out, std::string_view bytes) {
   for (char c : bytes) {
@@ -638,7 +637,7 @@ bool load_state(const AggLayout::Item& item, std::string_view text, std::uint64_
       }
       s[0] = static_cast<std::uint64_t>(t);
       s[1] = seq;
-      set_tagged(s, value, pools);
+      set_tagged(s, CellView::of(value), pools);
       return true;
     }
     case AggOp::kVar:
@@ -672,19 +671,8 @@ void extract_numbers(FieldColumn& column) {
   for (std::size_t i = 0; i < n; ++i) {
     const Cell* c = column.cells[i];
     double v = 0.0;
-    std::uint8_t ok = 0;
-    if (c != nullptr) {
-      if (c->index() == kDoubleIndex) {
-        v = std::get<double>(*c);
-        if (std::isnan(v)) v = std::numeric_limits<double>::quiet_NaN();
-        ok = 1;
-      } else if (c->index() == kIntIndex) {
-        v = static_cast<double>(std::get<std::int64_t>(*c));
-        ok = 1;
-      }
-    }
+    column.numeric[i] = c != nullptr && number_of(CellView::of(*c), v);
     column.values[i] = v;
-    column.numeric[i] = ok;
   }
   column.numbers_done = true;
 }
@@ -704,7 +692,7 @@ void update_states(const AggLayout::Item& item, std::uint64_t* base, std::size_t
     // A state of variable size takes each present value; one that takes
     // numbers only skips the others itself.
     for (std::size_t i = 0; i < n; ++i) {
-      if (present[i]) pools.vars.get(static_cast<std::uint32_t>(b[slots[i] * stride])).add(*column->cells[i]);
+      if (present[i]) pools.vars.get(static_cast<std::uint32_t>(b[slots[i] * stride])).add(column->view(i));
     }
     return;
   }
@@ -723,7 +711,7 @@ void update_states(const AggLayout::Item& item, std::uint64_t* base, std::size_t
         if (!wins) continue;
         s[0] = static_cast<std::uint64_t>(times[i]);
         s[1] = seq;
-        set_tagged(s, *column->cells[i], pools);
+        set_tagged(s, column->view(i), pools);
       }
       return;
     default: break;

@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,7 +46,9 @@ namespace movra {
 
 // The identity of a value as bytes: a type tag, then the value.  An int and
 // a float of the same value (1 and 1.0) are one value; every NaN is one
-// value; bools, ints and strings never equal each other.
+// value; bools, ints and strings never equal each other.  A Cell and its
+// CellView give the same bytes.
+void append_value_key(std::string& out, const CellView& v);
 void append_value_key(std::string& out, const Cell& cell);
 
 // Text forms for the checkpoint.  Escaped text holds no tab, LF, CR, NUL or
@@ -79,7 +82,9 @@ class VarState {
  public:
   virtual ~VarState() = default;
   virtual std::unique_ptr<VarState> clone() const = 0;
-  virtual void add(const Cell& value) = 0;
+  // Takes a value that is present and not null; one of a kind the op does
+  // not take (a quantile's bool or string) is skipped.  The view is not kept.
+  virtual void add(const CellView& value) = 0;
   // REQUIRES: other is of the same op.
   virtual void merge(const VarState& other) = 0;
   virtual Cell result() const = 0;
@@ -167,14 +172,24 @@ bool load_state(const AggLayout::Item& item, std::string_view text, std::uint64_
 // Whether every string an output can show (first/last) is UTF-8.
 bool state_is_utf8(const AggLayout::Item& item, const std::uint64_t* w, const AggPools& pools);
 
-// One batch's extracted column of one field: per row, the Cell (nullptr
-// when missing) and, for the numeric ops, the value and whether it counts.
+// One batch's extracted column of one field.  Per row: whether the value
+// counts (present and not null), for the numeric ops the value as a double
+// and whether it is an int or float, and for the ops that take the value
+// itself (first, last, count_distinct, the sketches) the value.  The
+// window engine reads chunk columns straight into `present`, `values`,
+// `numeric` (numbers_done) and `views`; a caller holding Cells may give
+// `cells` instead of `views` (nullptr when missing) and have
+// extract_numbers fill the numeric vectors from them.
 struct FieldColumn {
   std::vector<const Cell*> cells;
+  std::vector<CellView> views;
   std::vector<double> values;
   std::vector<std::uint8_t> numeric;  // 1: an int or float value
   std::vector<std::uint8_t> present;  // 1: present and not null
   bool numbers_done = false;
+
+  // REQUIRES: present[i].  Row i's value, from views or else from cells.
+  CellView view(std::size_t i) const { return views.empty() ? CellView::of(*cells[i]) : views[i]; }
 };
 
 // Adds the batch's rows to their windows: row i goes to the block at
@@ -184,8 +199,23 @@ void update_states(const AggLayout::Item& item, std::uint64_t* base, std::size_t
                    const std::uint32_t* slots, std::size_t n, const FieldColumn* column,
                    const std::int64_t* times, std::uint64_t first_seq, AggPools& pools);
 
-// Fills column's numeric vectors from its cells (once per batch).
+// Fills column's numeric vectors from its cells (once per batch; nothing
+// when numbers_done).
 void extract_numbers(FieldColumn& column);
+
+// The numeric form of one value as extract_numbers gives it: ints as
+// doubles, every NaN the quiet NaN; false for any other kind.
+inline bool number_of(const CellView& v, double& out) {
+  if (v.tag == kDoubleIndex) {
+    out = v.d != v.d ? std::numeric_limits<double>::quiet_NaN() : v.d;
+    return true;
+  }
+  if (v.tag == kIntIndex) {
+    out = static_cast<double>(v.i);
+    return true;
+  }
+  return false;
+}
 
 }  // namespace movra
 

@@ -200,13 +200,15 @@ void ExactQuantiles::add(double v) {
   values_.push_back(v);
 }
 
-void ExactQuantiles::add_cell(const Cell& cell) {
-  if (const auto* i = std::get_if<std::int64_t>(&cell)) {
-    add(static_cast<double>(*i));
-  } else if (const auto* d = std::get_if<double>(&cell)) {
-    add(*d);
+void ExactQuantiles::add_view(const CellView& v) {
+  if (v.tag == kIntIndex) {
+    add(static_cast<double>(v.i));
+  } else if (v.tag == kDoubleIndex) {
+    add(v.d);
   }
 }
+
+void ExactQuantiles::add_cell(const Cell& cell) { add_view(CellView::of(cell)); }
 
 void ExactQuantiles::merge(const ExactQuantiles& other) {
   if (other.values_.empty()) return;
@@ -295,13 +297,15 @@ void KllQuantiles::add(double v) {
   if (!std::isnan(v)) impl_->sketch.update(v);
 }
 
-void KllQuantiles::add_cell(const Cell& cell) {
-  if (const auto* i = std::get_if<std::int64_t>(&cell)) {
-    add(static_cast<double>(*i));
-  } else if (const auto* d = std::get_if<double>(&cell)) {
-    add(*d);
+void KllQuantiles::add_view(const CellView& v) {
+  if (v.tag == kIntIndex) {
+    add(static_cast<double>(v.i));
+  } else if (v.tag == kDoubleIndex) {
+    add(v.d);
   }
 }
+
+void KllQuantiles::add_cell(const Cell& cell) { add_view(CellView::of(cell)); }
 
 void KllQuantiles::merge(const KllQuantiles& other) { impl_->sketch.merge(other.impl_->sketch); }
 
@@ -378,26 +382,28 @@ void HllDistinct::add_string(std::string_view v) {
   impl_->sketch.update(v.empty() ? &kNone : v.data(), v.size());
 }
 
-void HllDistinct::add_cell(const Cell& cell) {
-  switch (cell.index()) {
+void HllDistinct::add_view(const CellView& v) {
+  switch (v.tag) {
     case kBoolIndex: {
-      const char byte = std::get<bool>(cell) ? 1 : 0;
+      const char byte = v.b ? 1 : 0;
       impl_->sketch.update(&byte, 1);
       break;
     }
     case kIntIndex:
-      add_int(std::get<std::int64_t>(cell));
+      add_int(v.i);
       break;
     case kDoubleIndex:
-      add_double(std::get<double>(cell));
+      add_double(v.d);
       break;
     case kStringIndex:
-      add_string(std::get<std::string>(cell));
+      add_string(v.s);
       break;
     default:
       break;
   }
 }
+
+void HllDistinct::add_cell(const Cell& cell) { add_view(CellView::of(cell)); }
 
 void HllDistinct::merge(const HllDistinct& other) {
   datasketches::hll_union u(impl_->sketch.get_lg_config_k());

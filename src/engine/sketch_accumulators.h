@@ -93,6 +93,7 @@ class ExactQuantiles {
   void add(double v);
   // Takes an int or float cell; skips null, bool, string and NaN.
   void add_cell(const Cell& cell);
+  void add_view(const CellView& v);
   void merge(const ExactQuantiles& other);
 
   // numpy.quantile(values, q, method="linear"), bit for bit; nothing when no
@@ -126,6 +127,7 @@ class KllQuantiles {
 
   void add(double v);
   void add_cell(const Cell& cell);
+  void add_view(const CellView& v);
   // REQUIRES: other.k() == k().
   void merge(const KllQuantiles& other);
 
@@ -164,6 +166,7 @@ class HllDistinct {
 
   // Takes any non-null cell (see the top of this file for how).
   void add_cell(const Cell& cell);
+  void add_view(const CellView& v);
   void add_int(std::int64_t v);
   void add_double(double v);
   void add_string(std::string_view v);

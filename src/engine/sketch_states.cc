@@ -18,7 +18,7 @@ class SketchState final : public VarState {
   explicit SketchState(State state) : state_(std::move(state)) {}
 
   std::unique_ptr<VarState> clone() const override { return std::make_unique<SketchState>(*this); }
-  void add(const Cell& value) override { state_.add_cell(value); }
+  void add(const CellView& value) override { state_.add_view(value); }
   void merge(const VarState& other) override {
     state_.merge(static_cast<const SketchState&>(other).state_);
   }

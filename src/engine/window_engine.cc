@@ -196,13 +196,7 @@ bool PlanColumns::passes(std::size_t i) const {
 Batch process_events(Stats& stats, ProcessorState& state, const EventSlices& events,
                      const PlanSpec& plan, EventClock clock, LateRows* kept,
                      std::vector<EventRef>* passed) {
-  if (plan.is_aggregating()) {
-    // The aggregate engine still reads Rows.
-    Batch rows;
-    rows.reserve(event_count(events));
-    for (const ChunkSlice& s : events) s.chunk->append_rows(s.begin, s.end, rows);
-    return process_aggregate_rows(stats, state, std::move(rows), plan, clock, kept);
-  }
+  if (plan.is_aggregating()) return process_aggregate_events(stats, state, events, plan, clock, kept);
   Batch out;
   const std::int64_t lateness = allowed_lateness(plan);
   const bool windowed = plan.is_windowed();

@@ -93,7 +93,7 @@ struct PlanColumns {
 // Returns the pass-through events as Rows, or for a windowed plan the closed
 // windows.  With `passed` given, a plan without windows returns nothing and
 // the events that pass are appended to *passed instead, in order.
-// An aggregate plan goes to process_aggregate_rows (agg_windows.h), which
+// An aggregate plan goes to process_aggregate_events (agg_windows.h), which
 // throws std::invalid_argument when windows of another plan are open.
 // The late rows a plan with keep_late keeps go to `kept` (see late_rows.h);
 // without a queue they are counted over the cap.
@@ -104,7 +104,7 @@ Batch process_events(Stats& stats, ProcessorState& state, const EventSlices& eve
 // process_events over Rows, taken exactly as they are.
 // Runs rows through plan, updating state and the duplicate/late counters.
 // Returns the pass-through Rows, or for a windowed plan the closed windows.
-// An aggregate plan goes to process_aggregate_rows (agg_windows.h), which
+// An aggregate plan goes to process_aggregate_events (agg_windows.h), which
 // throws std::invalid_argument when windows of another plan are open.
 // The late rows a plan with keep_late keeps go to `kept` (see late_rows.h);
 // without a queue they are counted over the cap.
