@@ -32,11 +32,10 @@ py::typing::Set<py::type> value_types(const py::handle& values) {
     throw py::type_error("value_types takes a list or tuple, got " +
                          std::string(Py_TYPE(seq)->tp_name));
   }
-  // Until the types overflow the short vector nothing here runs Python
-  // code, so borrowed items stay valid.  Adding to the set hashes a type,
-  // which a metaclass may do in Python code that changes the list: the
-  // size and items are then read afresh for each item, as a list iterator
-  // does, and the type is held while it is added.
+  // Adding to the set hashes a type, which a metaclass may do in Python
+  // code that changes the list: once the set is in use the size and items
+  // are read afresh for each item, as a list iterator does, and each type
+  // is held while it is added.
   constexpr std::size_t kFew = 8;
   PyTypeObject* few[kFew];
   std::size_t count = 0;
@@ -52,22 +51,29 @@ py::typing::Set<py::type> value_types(const py::handle& values) {
     if (extra != nullptr) held.push_back(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(extra)));
     for (const py::object& type : held) many.add(type);
   };
+  // The short vector first: no Python code runs, so the borrowed items
+  // are read in place.
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  PyObject** items = PySequence_Fast_ITEMS(seq);
+  Py_ssize_t i = 0;
   bool overflow = false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
-    PyTypeObject* t = Py_TYPE(PySequence_Fast_GET_ITEM(seq, i));
-    if (overflow) {
-      many.add(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(t)));
-      continue;
-    }
+  for (; i < n; ++i) {
+    PyTypeObject* t = Py_TYPE(items[i]);
     std::size_t k = 0;
     while (k < count && few[k] != t) ++k;
     if (k < count) continue;
     if (count == kFew) {
       add_few(t);
       overflow = true;
-      continue;
+      ++i;
+      break;
     }
     few[count++] = t;
+  }
+  // Then the set, which may have run code: the list is read afresh.
+  for (; overflow && i < PySequence_Fast_GET_SIZE(seq); ++i) {
+    many.add(py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject*>(Py_TYPE(PySequence_Fast_GET_ITEM(seq, i)))));
   }
   if (!overflow) add_few(nullptr);
   return many;
