@@ -6,6 +6,7 @@ import select
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 
@@ -275,3 +276,30 @@ def test_value_types_is_the_set_of_item_types(values):
 def test_value_types_refuses_what_is_not_a_list_or_tuple(values):
     with pytest.raises(TypeError, match=type(values).__name__):
         _movra.NativeStream.value_types(values)
+
+
+VALUE_TYPES_OF_A_LIST_EMPTIED_BY_HASH = """
+import _movra
+values = []
+class Meta(type):
+    def __hash__(cls):
+        values.clear()  # frees the list's item array
+        return 7
+Clear = Meta("Clear", (), {})
+def fill():
+    # Eight types fill the short list, so Clear goes into the set at once.
+    values[:] = [1, 1.0, "s", b"b", None, True, 1j, (), Clear()] + [[] for _ in range(200_000)]
+fill()
+want = set(map(type, values))
+fill()
+assert _movra.NativeStream.value_types(values) == want
+print("ok")
+"""
+
+
+def test_value_types_of_a_list_a_type_hash_empties_reads_no_freed_items():
+    # A metaclass __hash__ runs when a type goes into the set; the list it
+    # empties must not be read from its freed item array afterwards.
+    done = subprocess.run([sys.executable, "-c", VALUE_TYPES_OF_A_LIST_EMPTIED_BY_HASH],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr

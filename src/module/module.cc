@@ -6,6 +6,8 @@
 // market-bar pass as the static method NativeStream.aggregate_bars, and the
 // package's scan of a list's value types, value_types.
 // Only conversion lives here; the behaviour is in the stream and engine.
+#include <vector>
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -30,35 +32,50 @@ py::typing::Set<py::type> value_types(const py::handle& values) {
     throw py::type_error("value_types takes a list or tuple, got " +
                          std::string(Py_TYPE(seq)->tp_name));
   }
-  // A borrowed reference to each item stays valid in the loop: nothing here
-  // runs Python code that could change the list.
+  // Adding to the set hashes a type, which a metaclass may do in Python
+  // code that changes the list: once the set is in use the size and items
+  // are read afresh for each item, as a list iterator does, and each type
+  // is held while it is added.
   constexpr std::size_t kFew = 8;
   PyTypeObject* few[kFew];
   std::size_t count = 0;
+  py::typing::Set<py::type> many;
+  // Adds the short vector's types and `extra` (when not null), each held
+  // before the first is hashed.
+  const auto add_few = [&](PyTypeObject* extra) {
+    std::vector<py::object> held;
+    held.reserve(count + 1);
+    for (std::size_t j = 0; j < count; ++j) {
+      held.push_back(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(few[j])));
+    }
+    if (extra != nullptr) held.push_back(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(extra)));
+    for (const py::object& type : held) many.add(type);
+  };
+  // The short vector first: no Python code runs, so the borrowed items
+  // are read in place.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
   PyObject** items = PySequence_Fast_ITEMS(seq);
-  py::typing::Set<py::type> many;
+  Py_ssize_t i = 0;
   bool overflow = false;
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  for (; i < n; ++i) {
     PyTypeObject* t = Py_TYPE(items[i]);
-    if (overflow) {
-      many.add(py::handle(reinterpret_cast<PyObject*>(t)));
-      continue;
-    }
     std::size_t k = 0;
     while (k < count && few[k] != t) ++k;
     if (k < count) continue;
     if (count == kFew) {
-      for (std::size_t j = 0; j < count; ++j) many.add(py::handle(reinterpret_cast<PyObject*>(few[j])));
-      many.add(py::handle(reinterpret_cast<PyObject*>(t)));
+      add_few(t);
       overflow = true;
-      continue;
+      ++i;
+      break;
     }
     few[count++] = t;
   }
-  if (!overflow) {
-    for (std::size_t j = 0; j < count; ++j) many.add(py::handle(reinterpret_cast<PyObject*>(few[j])));
+  // Then the set, which may have run code: the list is read afresh.
+  for (; overflow && i < PySequence_Fast_GET_SIZE(seq); ++i) {
+    many.add(py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject*>(Py_TYPE(PySequence_Fast_GET_ITEM(seq, i)))));
   }
+  if (!overflow) add_few(nullptr);
   return many;
 }
 
