@@ -90,7 +90,7 @@ class GroupIds {
   // Unkeyed and cheap: a group's first eight bytes and its length mixed.
   static std::size_t quick_hash(std::string_view s) {
     std::uint64_t x = 0;
-    std::memcpy(&x, s.data(), std::min<std::size_t>(s.size(), 8));
+    if (!s.empty()) std::memcpy(&x, s.data(), std::min<std::size_t>(s.size(), 8));  // an empty view may be null
     x ^= s.size() * 0x9E3779B97F4A7C15ull;
     x *= 0xBF58476D1CE4E5B9ull;
     return static_cast<std::size_t>(x ^ (x >> 31));
